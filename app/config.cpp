@@ -1,0 +1,45 @@
+#include "app/config.h"
+
+#include "win/path.h"
+
+namespace qv {
+
+namespace {
+
+std::wstring IniPathBesideExecutable() {
+    std::wstring path;
+    if (!GetExecutableDirectory(path) || !JoinPath(path, path, L"cfg.ini")) {
+        return {};  // no usable path: every key takes its default
+    }
+    return path;
+}
+
+}  // namespace
+
+CConfigFile& CConfigFile::Instance() {
+    static CConfigFile instance(IniPathBesideExecutable());
+    return instance;
+}
+
+CConfigFile::CConfigFile(std::wstring path) : ini_path(std::move(path)) {}
+
+const wchar_t* CConfigFile::GetUrl(const wchar_t* key, const wchar_t* default_value) {
+    const std::lock_guard<std::mutex> guard(cache_lock);
+    auto found = cache.find(key);
+    if (found == cache.end()) {
+        // The platform copies the default when the file, section or key is missing,
+        // and cuts a longer value to 1023 characters.
+        wchar_t value[1024] = {};
+        if (ini_path.empty()) {
+            lstrcpynW(value, default_value, 1024);
+        } else {
+            GetPrivateProfileStringW(L"urls", key, default_value, value, 1024,
+                                     ini_path.c_str());
+        }
+        found = cache.emplace(key, value).first;
+    }
+    // Entries are never changed or removed, so the text outlives the lock.
+    return found->second.c_str();
+}
+
+}  // namespace qv

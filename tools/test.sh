@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The test command: set-up, build, and every test under Wine and Xvfb.
+# Arguments go to ctest, e.g. tools/test.sh -R update_tests
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/setup.sh"
+"$top/tools/build.sh"
+build=${QV_BUILD_DIR:-$top/build}
+exec xvfb-run -a -s "-screen 0 1024x768x24" "$top/tools/run-tests.sh" "$build" "$@"

@@ -1,0 +1,47 @@
+#pragma once
+// The server's file list and the computed download list: one entry per file, with
+// the CRC-32 the installed file must have and the CRC-32 of what is downloaded.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+struct FileEntry {
+    uint32_t crc_installed = 0;  // of the file as it must be installed
+    uint32_t crc_download = 0;   // of the download (the archive when zipped)
+    uint32_t aux_value = 0;      // carried through unchanged
+    int32_t zipped = 0;          // 0 or 1: the download is a zip whose first item is the file
+    std::wstring name;           // relative to the installation directory, backslash-separated
+};
+
+class FileList {
+public:
+    // Clears the list, then appends every line that parses. False only when the file
+    // cannot be opened; malformed lines are skipped.
+    bool ReadFileList(const wchar_t* path);
+    // Writes every entry, LF-terminated. False only when the file cannot be created.
+    bool WriteFileList(const wchar_t* path) const;
+
+    std::vector<FileEntry> entries;
+};
+
+// Parses "crc_installed,crc_download,aux_value,zipped,name". Rejects lines with fewer
+// than four commas, an empty name, or a name that could reach outside the
+// installation directory.
+bool ParseFileEntry(const std::wstring& line, FileEntry& out);
+// The line text, without terminator, in the form ParseFileEntry reads.
+std::wstring FormatFileEntry(const FileEntry& entry);
+// True when a list name stays inside the directory it is relative to.
+bool IsSafeRelativeName(const std::wstring& name);
+
+// CRC-32 (as in zip archives) of a whole file; 0 when it cannot be read, is empty, is
+// larger than 1 GiB or its path does not fit MAX_PATH.
+uint32_t FileCrc32(const wchar_t* path);
+
+// The entries whose installed file ("app_dir\name") does not have crc_installed,
+// in list order.
+FileList BuildDownloadList(const FileList& file_list, const std::wstring& app_dir);
+
+}  // namespace qv

@@ -1,0 +1,133 @@
+#include "update/update_logic.h"
+
+#include <shlwapi.h>
+
+#include "app/config.h"
+#include "win/path.h"
+#include "win/unique_handle.h"
+
+namespace qv {
+
+CUpdateLogic::CUpdateLogic() {
+    std::wstring directory;
+    if (!GetExecutableDirectory(directory)) {
+        return;  // app_dir stays empty; every path built from it then fails
+    }
+    if (IsCopyOnlyMode() && !RemoveLastComponent(directory)) {
+        return;
+    }
+    SetAppDir(directory.c_str());
+}
+
+// The thread runs Run() of this class, so it must be joined before this part of the
+// object goes away, not later in the base destructor.
+CUpdateLogic::~CUpdateLogic() { StopAndWait(); }
+
+bool CUpdateLogic::SetAppDir(const wchar_t* directory) noexcept {
+    if (directory == nullptr || !FitsMaxPath(directory)) {
+        return false;
+    }
+    lstrcpynW(app_dir, directory, MAX_PATH);
+    return true;
+}
+
+std::wstring CUpdateLogic::BaseUrl() const {
+    if (!base_url_override.empty()) {
+        return base_url_override;
+    }
+    return CConfigFile::Instance().GetUrl(L"upddir", kDefaultUpdateUrl);
+}
+
+bool CUpdateLogic::IsCopyOnlyMode() noexcept {
+    const wchar_t* command_line = GetCommandLineW();
+    return command_line != nullptr && StrStrIW(command_line, kCopyOnlySwitch) != nullptr;
+}
+
+bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
+    std::wstring update_dir;
+    return JoinPath(update_dir, app_dir, L"update") && JoinPath(out, update_dir, name);
+}
+
+int CUpdateLogic::Run() {
+    const bool copy_only = IsCopyOnlyMode();
+    if (copy_only) {
+        WaitForOldUpdater();
+    }
+    const UpdateResult result = RunExclusive(copy_only);
+    PostToWindow(WM_UPDATEDONE, 1, result);
+    return result;
+}
+
+UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
+    UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        return UPDATE_OK;  // another updater does the job
+    }
+    if (copy_only) {
+        return InstallFiles();
+    }
+    bool self_update = false;
+    const UpdateResult result = UpdatePass(self_update);
+    if (result == UPDATE_OK) {
+        if (self_update) {
+            RelaunchFromUpdateDir();
+        } else {
+            InstallFiles();
+        }
+    }
+    return result;
+}
+
+UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
+    if (IsStopRequested()) {
+        return UPDATE_STOPPED;
+    }
+    if (!CheckVersion()) {
+        return UPDATE_OK;
+    }
+    if (IsStopRequested()) {
+        return UPDATE_STOPPED;
+    }
+    const std::wstring file_list_url = BaseUrl() + L"/filelist.dat";
+    std::wstring file_list_path;
+    if (!UpdateDirPath(L"filelist.dat", file_list_path) ||
+        !DownloadToFile(file_list_url, file_list_path)) {
+        return UPDATE_E_FILELIST_DOWNLOAD;
+    }
+    if (IsStopRequested()) {
+        return UPDATE_STOPPED;
+    }
+    FileList file_list;
+    if (!file_list.ReadFileList(file_list_path.c_str())) {
+        return UPDATE_E_LIST_READ;
+    }
+    const FileList download_list = BuildDownloadList(file_list, app_dir);
+    std::wstring download_list_path;
+    if (!UpdateDirPath(L"downlist.dat", download_list_path) ||
+        !download_list.WriteFileList(download_list_path.c_str())) {
+        return UPDATE_E_DOWNLIST_WRITE;
+    }
+    self_update = false;
+    if (IsStopRequested()) {
+        return UPDATE_STOPPED;
+    }
+    for (const FileEntry& entry : download_list.entries) {
+        const UpdateResult result = FetchAndPlaceEntry(entry, self_update);
+        if (result != UPDATE_OK) {
+            return result;
+        }
+    }
+    return UPDATE_OK;
+}
+
+// Stages built by later work; each answers with its failure result for now.
+bool CUpdateLogic::CheckVersion() { return false; }
+bool CUpdateLogic::DownloadToFile(const std::wstring&, const std::wstring&) { return false; }
+UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry&, bool&) {
+    return UPDATE_E_FILE_DOWNLOAD;
+}
+UpdateResult CUpdateLogic::InstallFiles() { return UPDATE_E_LIST_READ; }
+bool CUpdateLogic::RelaunchFromUpdateDir() { return false; }
+bool CUpdateLogic::WaitForOldUpdater() { return false; }
+
+}  // namespace qv
