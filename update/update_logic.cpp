@@ -122,7 +122,6 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
 
 // Stages built by later work; each answers with its failure result for now.
 bool CUpdateLogic::CheckVersion() { return false; }
-bool CUpdateLogic::DownloadToFile(const std::wstring&, const std::wstring&) { return false; }
 UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry&, bool&) {
     return UPDATE_E_FILE_DOWNLOAD;
 }

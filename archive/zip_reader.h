@@ -1,0 +1,67 @@
+#pragma once
+// Reads zip archives and extracts one item into a file. Every operation returns an
+// ArchiveResult (the open returns a handle) and records it as the process-wide last
+// result.
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace qv {
+
+using ArchiveResult = uint32_t;
+
+inline constexpr ArchiveResult ARCHIVE_OK = 0x00000000;
+inline constexpr ArchiveResult ARCHIVE_LAST_RESULT = 0x00000001;  // ArchiveResultText only
+inline constexpr ArchiveResult ARCHIVE_E_DUPLICATE_HANDLE = 0x00000100;
+inline constexpr ArchiveResult ARCHIVE_E_OPEN_FILE = 0x00000200;
+inline constexpr ArchiveResult ARCHIVE_E_OUT_OF_MEMORY = 0x00000300;
+inline constexpr ArchiveResult ARCHIVE_E_WRITE_FILE = 0x00000400;
+inline constexpr ArchiveResult ARCHIVE_E_ITEM_NOT_FOUND = 0x00000500;
+inline constexpr ArchiveResult ARCHIVE_MORE_DATA = 0x00000600;
+inline constexpr ArchiveResult ARCHIVE_E_CORRUPT = 0x00000700;
+inline constexpr ArchiveResult ARCHIVE_E_READ_FILE = 0x00000800;
+inline constexpr ArchiveResult ARCHIVE_E_PASSWORD = 0x00001000;
+inline constexpr ArchiveResult ARCHIVE_E_BAD_ARGUMENTS = 0x00010000;
+inline constexpr ArchiveResult ARCHIVE_E_NOT_MEMORY_ARCHIVE = 0x00020000;
+inline constexpr ArchiveResult ARCHIVE_E_MEMORY_TOO_SMALL = 0x00030000;
+inline constexpr ArchiveResult ARCHIVE_E_PREVIOUS_ERROR = 0x00040000;
+inline constexpr ArchiveResult ARCHIVE_E_ALREADY_ENDED = 0x00050000;
+inline constexpr ArchiveResult ARCHIVE_E_SIZE_CHANGED = 0x00060000;
+inline constexpr ArchiveResult ARCHIVE_E_PARTIALLY_EXTRACTED = 0x00070000;
+inline constexpr ArchiveResult ARCHIVE_E_WRONG_MODE = 0x00080000;
+inline constexpr ArchiveResult ARCHIVE_E_NOT_INITIALISED = 0x01000000;
+inline constexpr ArchiveResult ARCHIVE_E_NOT_SEEKABLE = 0x02000000;
+inline constexpr ArchiveResult ARCHIVE_E_NO_CHANGE = 0x04000000;
+inline constexpr ArchiveResult ARCHIVE_E_INFLATE = 0x05000000;
+
+// One item's record.
+struct ArchiveItem {
+    int32_t index;             // position from 0; for index -1, the number of items
+    wchar_t name[MAX_PATH];    // cleaned item name
+    uint32_t attributes;       // FILE_ATTRIBUTE_* bits
+    FILETIME access_time;      // UTC
+    FILETIME creation_time;    // UTC
+    FILETIME modification_time;  // UTC
+    int32_t compressed_size;
+    int32_t uncompressed_size;
+};
+
+struct ArchiveHandleRecord;
+using ArchiveHandle = ArchiveHandleRecord*;
+
+// Opens an archive file; null on failure (the reason is the last result). The base
+// directory for relative targets is the current directory at this moment.
+ArchiveHandle ArchiveOpenFile(const wchar_t* path, const char* password);
+// Fills `item` for index 0..count-1, or the item count for index -1.
+ArchiveResult ArchiveGetItem(ArchiveHandle handle, int32_t index, ArchiveItem* item);
+// Extracts item `index` to `target_path` (absolute, or relative to the base directory).
+ArchiveResult ArchiveExtractToFile(ArchiveHandle handle, int32_t index,
+                                   const wchar_t* target_path);
+// Closes the archive and frees the handle.
+ArchiveResult ArchiveClose(ArchiveHandle handle);
+// The text of `code` (ARCHIVE_LAST_RESULT: of the last result) into `buffer`, cut to
+// capacity - 1 characters; returns the whole text's length.
+uint32_t ArchiveResultText(ArchiveResult code, wchar_t* buffer, uint32_t capacity);
+
+}  // namespace qv

@@ -1,0 +1,106 @@
+#pragma once
+// URL escaping, splitting into components, composing, and completing redirect
+// references. Components are fixed-capacity texts, as the request needs them.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace qv {
+
+enum UrlScheme : int32_t {
+    URL_SCHEME_UNKNOWN = -1,
+    URL_SCHEME_FTP = 0,
+    URL_SCHEME_GOPHER = 1,
+    URL_SCHEME_HTTP = 2,
+    URL_SCHEME_HTTPS = 3,
+    URL_SCHEME_FILE = 4,
+    URL_SCHEME_NEWS = 5,
+    URL_SCHEME_MAILTO = 6,
+    URL_SCHEME_SOCKS = 7,
+};
+
+// Longest texts, terminator not included.
+inline constexpr uint32_t kMaxSchemeNameLength = 32;
+inline constexpr uint32_t kMaxHostNameLength = 256;
+inline constexpr uint32_t kMaxUserNameLength = 128;
+inline constexpr uint32_t kMaxPasswordLength = 128;
+inline constexpr uint32_t kMaxUrlPathLength = 2048;
+inline constexpr uint32_t kMaxExtraInfoLength = 2048;
+// Escaped URL capacity, terminator included.
+inline constexpr uint32_t kMaxEncodedUrlCapacity = 2083;
+
+// The scheme's default port; 0 for schemes without one and for URL_SCHEME_UNKNOWN.
+uint16_t SchemeDefaultPort(UrlScheme scheme) noexcept;
+
+class CParsedUrl {
+public:
+    // Reset, then scheme "http" with port 80.
+    CParsedUrl() noexcept;
+
+    // All texts empty, port 0, scheme unknown.
+    void Reset() noexcept;
+
+    // Resets, then splits `text`. Flags other than 0 are not supported. On failure the
+    // object is left reset.
+    bool ParseUrl(const wchar_t* text, uint32_t flags = 0) noexcept;
+
+    // Writes the URL into `buffer`. `capacity` is in/out: the buffer's size in
+    // characters on entry; on success the written length without terminator, on
+    // failure (too small) the size needed including the terminator.
+    bool ComposeUrl(wchar_t* buffer, uint32_t* capacity, uint32_t flags = 0) const noexcept;
+
+    // Setters refuse (return false, change nothing) text over the field's capacity.
+    bool SetScheme(UrlScheme scheme) noexcept;        // by table index 0..7
+    bool SetSchemeName(const wchar_t* name) noexcept;  // looked up without regard to case
+    bool SetHostName(const wchar_t* host) noexcept;
+    bool SetUserName(const wchar_t* user) noexcept;
+    bool SetPassword(const wchar_t* password) noexcept;  // refused while the user is empty
+    bool SetUrlPath(const wchar_t* path) noexcept;
+    bool SetExtraInfo(const wchar_t* extra) noexcept;
+    void SetPortNumber(uint16_t port) noexcept { port_ = port; }
+
+    [[nodiscard]] const wchar_t* SchemeName() const noexcept { return scheme_name_; }
+    [[nodiscard]] const wchar_t* HostName() const noexcept { return host_name_; }
+    [[nodiscard]] const wchar_t* UserName() const noexcept { return user_name_; }
+    [[nodiscard]] const wchar_t* Password() const noexcept { return password_; }
+    [[nodiscard]] const wchar_t* UrlPath() const noexcept { return url_path_; }
+    [[nodiscard]] const wchar_t* ExtraInfo() const noexcept { return extra_info_; }
+    [[nodiscard]] uint16_t PortNumber() const noexcept { return port_; }
+    [[nodiscard]] UrlScheme Scheme() const noexcept { return scheme_; }
+    [[nodiscard]] uint32_t SchemeNameLength() const noexcept { return scheme_name_length_; }
+    [[nodiscard]] uint32_t HostNameLength() const noexcept { return host_name_length_; }
+    [[nodiscard]] uint32_t UserNameLength() const noexcept { return user_name_length_; }
+    [[nodiscard]] uint32_t PasswordLength() const noexcept { return password_length_; }
+    [[nodiscard]] uint32_t UrlPathLength() const noexcept { return url_path_length_; }
+    [[nodiscard]] uint32_t ExtraInfoLength() const noexcept { return extra_info_length_; }
+
+private:
+    wchar_t scheme_name_[kMaxSchemeNameLength + 1];
+    wchar_t host_name_[kMaxHostNameLength + 1];
+    wchar_t user_name_[kMaxUserNameLength + 1];
+    wchar_t password_[kMaxPasswordLength + 1];
+    wchar_t url_path_[kMaxUrlPathLength + 1];
+    wchar_t extra_info_[kMaxExtraInfoLength + 1];
+    uint16_t port_;
+    UrlScheme scheme_;
+    uint32_t scheme_name_length_;
+    uint32_t host_name_length_;
+    uint32_t user_name_length_;
+    uint32_t password_length_;
+    uint32_t url_path_length_;
+    uint32_t extra_info_length_;
+};
+
+// Escapes a URL from its UTF-8 bytes: letters, digits, ! ' ( ) * - . / : _ ~ and %
+// stay; every other byte becomes %xx (lowercase), up to the first '?' or '#', after
+// which nothing is escaped. Fails when the result with terminator exceeds
+// kMaxEncodedUrlCapacity. The bytes are read back in the thread's ANSI code page.
+bool PercentEncodeUrl(const wchar_t* text, std::wstring& out);
+
+// Turns a Location value into an absolute URL against `current`; the result
+// replaces `reference`.
+bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference);
+
+}  // namespace qv
