@@ -9,7 +9,9 @@ export WINEPREFIX="$build/wineprefix"
 . "$top/cmake/wine-env.sh"
 qv_wine_prefix_ready
 
-# One wineserver for the whole run, ended for this prefix only.
+# One wineserver for the whole run, ended for this prefix only. A server that the
+# prefix creation left behind is waited out first, or -p would find it running.
+"$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
 "$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
 trap '"$QV_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 # A Wine that cannot start must fail the run loudly, before any test.
