@@ -218,8 +218,8 @@ TEST(Socket, RefusedConnectRecordsTheConnectErrorAndLaterSendsSayNotConnected) {
     unsigned short port = 0;
     const UniqueSocket bound = BoundNotListening(&port);
     ZEvtSyncSocket client;
-    // Wine reports a refusal at once. Windows retries a refused SYN for about a
-    // second before it reports one, hence the longer time-out here.
+    // Wine reports a refusal at once. Windows retries a refused SYN and reports the
+    // refusal only after up to about two seconds, hence the longer time-out here.
     client.SetTimeout(3000);
     EXPECT_FALSE(client.ConnectToHost(L"127.0.0.1", port));
     EXPECT_EQ(client.LastError(), static_cast<DWORD>(WSAECONNREFUSED));
