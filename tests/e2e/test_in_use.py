@@ -1,0 +1,67 @@
+"""A file in use: nothing is replaced at once, every move is registered for the
+next start, and a restart of the Wine prefix carries them out."""
+
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import e2e_lib as e2e  # noqa: E402
+from test_nginx import CHANGED, NEW_FILES, OLD_FILES, ZIP_OPTIONS  # noqa: E402
+
+
+class FileInUse(unittest.TestCase):
+    def setUp(self):
+        e2e.require_binaries(self, e2e.UPDATER, e2e.PUBLISHER, e2e.HELPER, e2e.SAMPLE_READER,
+                             e2e.SAMPLE_READER_NEXT)
+        # Renames registered by anyone else would run at our restart below.
+        self.assertEqual(e2e.pending_renames(), [], "the prefix has renames pending")
+
+    def tearDown(self):
+        # Never leave renames for the next cold start of the prefix.
+        e2e.clear_pending_renames()
+
+    def test_every_move_waits_for_the_next_start_and_happens_there(self):
+        with e2e.scratch_folder(self) as scratch:
+            release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES)
+            www = scratch / "www"
+            www.mkdir()
+            e2e.publish(release, www / "up1", *ZIP_OPTIONS)
+            with e2e.Nginx(www, scratch) as nginx:
+                app = e2e.Installation(scratch, nginx.url(), files=OLD_FILES)
+                before = app.files()
+                # Another program reads data\a.txt and does not share writing.
+                ready = scratch / "held"
+                release_flag = scratch / "release-hold"
+                holder = e2e.start_windows([e2e.HELPER, "hold", app.win("data\\a.txt"),
+                                            e2e.win_path(ready), e2e.win_path(release_flag)])
+                try:
+                    self.assertTrue(e2e.wait_until(ready.exists, 60), "the holder did not start")
+                    code, output = app.run()
+                    self.assertEqual(code, 2, output)
+                finally:
+                    release_flag.write_bytes(b"")
+                    holder.wait(timeout=60)
+            # Nothing replaced, every changed file staged and registered.
+            self.assertEqual(app.files(), before)
+            renames = e2e.pending_renames()
+            pairs = dict(zip(renames[0::2], renames[1::2]))
+            for name in CHANGED:
+                source = "\\??\\" + app.win("update\\" + name)
+                self.assertIn(source, pairs, renames)
+                self.assertEqual(pairs[source], "!\\??\\" + app.win(name))
+                self.assertTrue(app.path("update\\" + name).exists())
+            self.assertEqual(len(pairs), len(CHANGED))
+
+            # The "reboot": wineboot carries out the registered renames.
+            code, output = e2e.run_windows(["wineboot", "-r"])
+            self.assertEqual(code, 0, output)
+            self.assertEqual(e2e.pending_renames(), [])
+            self.assertEqual(app.files(), {**e2e.tree(release),
+                                           "cfg.ini": app.path("cfg.ini").read_bytes()})
+            for name in CHANGED:
+                self.assertFalse(app.path("update\\" + name).exists())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
