@@ -656,7 +656,7 @@ TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
     const std::vector<FileEntry> entries = {
         Entry(L"same.txt", "unchanged"), Entry(L"changed.txt", "new"),
         Entry(L"sub\\new.txt", "brand new"), Entry(L"packed.bin", packed, &archive),
-        Entry(L"ver.dat", "2.0\n")};
+        Entry(L"ver.dat", "2.0")};
     std::wstring list_text;
     for (const FileEntry& entry : entries) {
         list_text += FormatFileEntry(entry) + L"\r\n";  // a CR LF list reads the same
@@ -672,7 +672,7 @@ TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
     EXPECT_EQ(ReadFileBytes(dir / L"same.txt"), "unchanged");
     EXPECT_EQ(ReadFileBytes(dir / L"changed.txt"), "new");
     EXPECT_EQ(ReadFileBytes(dir / L"sub\\new.txt"), "brand new");
-    EXPECT_EQ(ReadFileBytes(dir / L"packed.bin"), packed);
+    EXPECT_TRUE(ReadFileBytes(dir / L"packed.bin") == packed);  // too long to print
     EXPECT_FALSE(FileExists(dir / L"update\\packed.bin.zip"));
     EXPECT_EQ(server.CountOf("/up1/same.txt"), 0);
     // downlist.dat: the changed entries, in list order, LF only.
