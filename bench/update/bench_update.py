@@ -53,7 +53,7 @@ def content(size: int, compressible: bool) -> bytes:
 def make_trees():
     old, new = {}, {}
     for i, size in enumerate(file_sizes()):
-        zipped = i % 4 == 0  # a quarter, served zipped
+        zipped = i % 8 < 2  # a quarter, served zipped; half of them change
         name = f"{'z' if zipped else 'p'}{i:03}.bin"
         if i % 8 < 4:
             name = f"sub{i % 5}\\{name}"

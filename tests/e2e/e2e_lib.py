@@ -89,7 +89,8 @@ def run_windows(args, timeout=RUN_TIMEOUT_S, cwd=None):
 
 
 def start_windows(args, cwd=None) -> subprocess.Popen:
-    """Starts a Windows program under Wine without waiting for it."""
+    """Starts a Windows program under Wine without waiting for it; end with
+    finish()."""
     log = tempfile.TemporaryFile()
     process = subprocess.Popen(
         [wine_program()] + [str(a) for a in args],
@@ -101,6 +102,22 @@ def start_windows(args, cwd=None) -> subprocess.Popen:
     )
     process.log = log
     return process
+
+
+def finish(process: subprocess.Popen, timeout=RUN_TIMEOUT_S, kill=False):
+    """Waits for a process of start_windows() (or kills it first) and releases its
+    output file; returns its exit code, None when it had to be killed."""
+    code = None
+    try:
+        if kill:
+            process.kill()
+        code = process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    finally:
+        process.log.close()
+    return None if kill else code
 
 
 def free_port() -> int:

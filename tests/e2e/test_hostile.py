@@ -40,11 +40,9 @@ class HostileUpdate(unittest.TestCase):
                 process = app.start()
                 try:
                     during(app, server)
-                    code = process.wait(timeout=e2e.RUN_TIMEOUT_S)
-                    output = ""
                 finally:
-                    if process.poll() is None:
-                        process.kill()
+                    code = e2e.finish(process)
+                output = ""
             self.assertEqual(code, 2, output)
             targets = [r.target for r in server.requests()]
         return app, release, targets, entries

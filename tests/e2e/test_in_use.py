@@ -34,7 +34,7 @@ class FileInUse(unittest.TestCase):
             yield
         finally:
             release_flag.write_bytes(b"")
-            holder.wait(timeout=60)
+            e2e.finish(holder)
 
     @contextlib.contextmanager
     def reader_running(self, app, scratch):
@@ -48,8 +48,7 @@ class FileInUse(unittest.TestCase):
             self.assertTrue(e2e.wait_until(started, 60), "the reader did not start")
             yield
         finally:
-            reader.kill()
-            reader.wait(timeout=60)
+            e2e.finish(reader, kill=True)
 
     def check_deferred_installation(self, scratch, in_use):
         release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES)

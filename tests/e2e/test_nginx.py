@@ -130,10 +130,9 @@ class NginxUpdate(unittest.TestCase):
                     code, output = app.run()
                     self.assertEqual(code, 2, output)
                     self.assertIsNone(first.poll(), "the first updater ended too early")
-                    self.assertEqual(first.wait(timeout=e2e.RUN_TIMEOUT_S), 2)
                 finally:
-                    if first.poll() is None:
-                        first.kill()
+                    first_code = e2e.finish(first)
+                self.assertEqual(first_code, 2)
                 uris = nginx.uris()
             self.assertEqual(uris.count("/up1/ver.dat"), 1)
             self.assertEqual(uris.count("/up1/slow/video.bin"), 1)
