@@ -20,9 +20,9 @@ namespace qv::zip {
 // begins with ".." and a separator keeps them.
 void CleanItemName(wchar_t* name) noexcept;
 
-// Windows attribute bits: from the DOS attribute byte when the host system (high byte
-// of version made by) is MS-DOS, OS/2 HPFS, Windows NTFS or VFAT, else from the Unix
-// mode in the high 16 bits of the external attributes.
+// Windows attribute bits: from the DOS attribute byte (the low byte of the external
+// attributes) when the host system, the high byte of version made by, is 0, 7, 11 or
+// 14, else from the Unix mode in the high 16 bits of the external attributes.
 [[nodiscard]] uint32_t ItemAttributes(uint32_t version_made_by,
                                       uint32_t external_attributes) noexcept;
 
