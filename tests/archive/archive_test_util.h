@@ -21,10 +21,11 @@ struct ArchiveCloser {
 };
 using OwnedArchive = std::unique_ptr<ArchiveHandleRecord, ArchiveCloser>;
 
-// Writes `spec` as `name` under `dir` and returns its path.
-inline std::wstring WriteZip(const TempDir& dir, const std::wstring& name, const ZipSpec& spec) {
+// Writes `layout` as `name` under `dir` and returns its path.
+inline std::wstring WriteZip(const TempDir& dir, const std::wstring& name,
+                             const ZipLayout& layout) {
     const std::wstring path = dir / name;
-    EXPECT_TRUE(WriteFileBytes(path, BuildZip(spec)));
+    EXPECT_TRUE(WriteFileBytes(path, BuildZip(layout)));
     return path;
 }
 

@@ -102,10 +102,10 @@ std::string ExtendedTimestampBlock(uint8_t flags, const std::vector<int32_t>& ti
     return Le16(0x5455) + Le16(declared_size.value_or(static_cast<uint16_t>(data.size()))) + data;
 }
 
-std::string BuildZip(const ZipSpec& spec) {
+std::string BuildZip(const ZipLayout& layout) {
     std::string archive;
     std::string central;
-    for (const ZipEntry& e : spec.entries) {
+    for (const ZipEntry& e : layout.entries) {
         const uint32_t crc = e.crc.value_or(Crc32(e.data));
         uint16_t flag = e.flag;
         std::string stored = e.method == 8 ? Deflate(e.data) : e.data;
@@ -144,12 +144,12 @@ std::string BuildZip(const ZipSpec& spec) {
     }
     const uint32_t central_offset = static_cast<uint32_t>(archive.size());
     archive += central;
-    const uint16_t count = static_cast<uint16_t>(spec.entries.size());
-    archive += Le32(0x06054b50) + Le16(spec.disk_number) + Le16(spec.disk_number);
+    const uint16_t count = static_cast<uint16_t>(layout.entries.size());
+    archive += Le32(0x06054b50) + Le16(layout.disk_number) + Le16(layout.disk_number);
     archive += Le16(count) + Le16(count) + Le32(static_cast<uint32_t>(central.size()));
-    archive += Le32(static_cast<uint32_t>(central_offset + spec.central_offset_shift));
-    archive += Le16(static_cast<uint16_t>(spec.comment.size())) + spec.comment;
-    return spec.prefix + archive;
+    archive += Le32(static_cast<uint32_t>(central_offset + layout.central_offset_shift));
+    archive += Le16(static_cast<uint16_t>(layout.comment.size())) + layout.comment;
+    return layout.prefix + archive;
 }
 
 }  // namespace qv::test

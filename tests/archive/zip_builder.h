@@ -40,7 +40,7 @@ struct ZipEntry {
     std::optional<uint16_t> local_extra_length;
 };
 
-struct ZipSpec {
+struct ZipLayout {
     std::string prefix;  // bytes before the archive (offsets stay relative to the archive)
     std::vector<ZipEntry> entries;
     std::string comment;
@@ -49,7 +49,7 @@ struct ZipSpec {
     int32_t central_offset_shift = 0;
 };
 
-std::string BuildZip(const ZipSpec& spec);
+std::string BuildZip(const ZipLayout& layout);
 
 // Raw deflate (no zlib header), as zip items hold it.
 std::string Deflate(const std::string& data);

@@ -23,7 +23,7 @@ using test::TempDir;
 using test::UtcFileTime;
 using test::WriteZip;
 using test::ZipEntry;
-using test::ZipSpec;
+using test::ZipLayout;
 
 ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 8) {
     ZipEntry entry;
@@ -33,10 +33,10 @@ ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method
     return entry;
 }
 
-ZipSpec OneItem(const ZipEntry& entry) {
-    ZipSpec spec;
-    spec.entries = {entry};
-    return spec;
+ZipLayout OneItem(const ZipEntry& entry) {
+    ZipLayout layout;
+    layout.entries = {entry};
+    return layout;
 }
 
 struct FileTimes {
@@ -73,22 +73,22 @@ private:
 
 TEST(ArchiveExtract, StoredDeflatedEmptyAndMultiChunkItems) {
     TempDir dir;
-    ZipSpec spec;
-    spec.entries = {Entry("stored.txt", "stored bytes", 0),
-                    Entry("deflated.txt", "deflated bytes"),
-                    Entry("empty.txt", "", 0),
-                    Entry("empty-deflated.txt", ""),
-                    Entry("big-deflated.bin", test::TextLikeBytes(200000, 1)),
-                    Entry("big-stored.bin", test::TextLikeBytes(50000, 2), 0)};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    ZipLayout layout;
+    layout.entries = {Entry("stored.txt", "stored bytes", 0),
+                      Entry("deflated.txt", "deflated bytes"),
+                      Entry("empty.txt", "", 0),
+                      Entry("empty-deflated.txt", ""),
+                      Entry("big-deflated.bin", test::TextLikeBytes(200000, 1)),
+                      Entry("big-stored.bin", test::TextLikeBytes(50000, 2), 0)};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
-    for (size_t i = 0; i < spec.entries.size(); ++i) {
-        SCOPED_TRACE(spec.entries[i].name);
-        const std::wstring target = dir / test::Widen(spec.entries[i].name);
+    for (size_t i = 0; i < layout.entries.size(); ++i) {
+        SCOPED_TRACE(layout.entries[i].name);
+        const std::wstring target = dir / test::Widen(layout.entries[i].name);
         ASSERT_EQ(ArchiveExtractToFile(archive.get(), static_cast<int32_t>(i), target.c_str()),
                   ARCHIVE_OK);
         bool read = false;
-        EXPECT_EQ(ReadFileBytes(target, &read), spec.entries[i].data);
+        EXPECT_EQ(ReadFileBytes(target, &read), layout.entries[i].data);
         EXPECT_TRUE(read);
     }
     // Out of range, and no target.
@@ -132,10 +132,10 @@ TEST(ArchiveExtract, ReplacesAnExistingFileButNotAReadOnlyOne) {
 TEST(ArchiveExtract, RelativeTargetsLandUnderTheCurrentDirectoryOfTheOpen) {
     TempDir base;
     TempDir elsewhere;
-    ZipSpec spec;
-    spec.entries = {Entry("a.txt", "relative"), Entry("d/", "", 0)};
-    spec.entries[1].external_attributes = FILE_ATTRIBUTE_DIRECTORY;
-    const std::wstring path = WriteZip(base, L"a.zip", spec);
+    ZipLayout layout;
+    layout.entries = {Entry("a.txt", "relative"), Entry("d/", "", 0)};
+    layout.entries[1].external_attributes = FILE_ATTRIBUTE_DIRECTORY;
+    const std::wstring path = WriteZip(base, L"a.zip", layout);
     CurrentDirectoryGuard guard;
     ASSERT_TRUE(SetCurrentDirectoryW(base.path().c_str()));
     OwnedArchive archive = Open(path);
@@ -174,7 +174,7 @@ TEST(ArchiveExtract, DirectoryItemCreatesTheWholePath) {
 
 TEST(ArchiveExtract, FileGetsTheItemsTimesAndAttributes) {
     TempDir dir;
-    ZipSpec spec;
+    ZipLayout layout;
     ZipEntry unix_read_only = Entry("ro.txt", "read only");
     unix_read_only.version_made_by = 3 << 8 | 30;
     unix_read_only.external_attributes = 0100444u << 16;
@@ -183,8 +183,8 @@ TEST(ArchiveExtract, FileGetsTheItemsTimesAndAttributes) {
     dos_hidden.external_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
     ZipEntry all_times = Entry("all.txt", "all");
     all_times.local_extra = test::ExtendedTimestampBlock(7, {1600000000, 1000000000, 1500000000});
-    spec.entries = {unix_read_only, dos_hidden, all_times};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    layout.entries = {unix_read_only, dos_hidden, all_times};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
     const int64_t dos_local = UtcFileTime(2021, 6, 15, 12, 35, 10) - kLocalOffset;
     // Wine on a Linux file system keeps no creation time of its own.
@@ -225,7 +225,7 @@ TEST(ArchiveExtract, CorruptOrTruncatedDataFailsWithInflateAndLeavesThePartialFi
     TempDir dir;
     const std::string big = test::TextLikeBytes(400000, 5);
     const std::string deflated = test::Deflate(big);
-    ZipSpec spec;
+    ZipLayout layout;
     // The deflate stream is cut in the middle: the first chunks come out, then the
     // inflater runs out of input.
     ZipEntry cut = Entry("cut.bin", big);
@@ -236,8 +236,8 @@ TEST(ArchiveExtract, CorruptOrTruncatedDataFailsWithInflateAndLeavesThePartialFi
     ZipEntry beyond = Entry("beyond.bin", "tiny", 0);
     beyond.compressed_size = 0x00100000;
     beyond.uncompressed_size = 0x00100000;
-    spec.entries = {cut, garbage, beyond};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    layout.entries = {cut, garbage, beyond};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
 
     const int64_t before = Now();
@@ -270,9 +270,9 @@ TEST(ArchiveExtract, NeverWritesMoreThanTheDeclaredSize) {
     deflated.uncompressed_size = 1000;
     ZipEntry stored = Entry("more-stored.bin", big.substr(0, 5000), 0);
     stored.uncompressed_size = 10;
-    ZipSpec spec;
-    spec.entries = {deflated, stored};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    ZipLayout layout;
+    layout.entries = {deflated, stored};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
     // The declared bytes are all there: that is the end of the item.
     EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"more.bin").c_str()), ARCHIVE_OK);
@@ -297,18 +297,18 @@ TEST(ArchiveExtract, EncryptedItemsNeedTheRightCheckByte) {
     ZipEntry empty = Entry("empty.txt", "");
     empty.password = "pass";
     ZipEntry plain = Entry("plain.txt", "not encrypted");
-    ZipSpec spec;
-    spec.entries = {by_crc, by_time, time_with_crc_byte, empty, plain};
+    ZipLayout layout;
+    layout.entries = {by_crc, by_time, time_with_crc_byte, empty, plain};
     ASSERT_NE(test::Crc32(text) >> 24, (by_time.dos_stamp >> 8) & 0xFF);
-    const std::wstring path = WriteZip(dir, L"a.zip", spec);
+    const std::wstring path = WriteZip(dir, L"a.zip", layout);
 
     OwnedArchive right = Open(path, "pass");
     ASSERT_TRUE(right);
     for (int32_t i : {0, 1, 3, 4}) {
-        SCOPED_TRACE(spec.entries[i].name);
-        const std::wstring target = dir / (L"right\\" + test::Widen(spec.entries[i].name));
+        SCOPED_TRACE(layout.entries[i].name);
+        const std::wstring target = dir / (L"right\\" + test::Widen(layout.entries[i].name));
         ASSERT_EQ(ArchiveExtractToFile(right.get(), i, target.c_str()), ARCHIVE_OK);
-        EXPECT_EQ(ReadFileBytes(target), spec.entries[i].data);
+        EXPECT_EQ(ReadFileBytes(target), layout.entries[i].data);
     }
     EXPECT_EQ(ArchiveExtractToFile(right.get(), 2, (dir / L"wrong-byte.txt").c_str()),
               ARCHIVE_E_PASSWORD);
@@ -318,8 +318,8 @@ TEST(ArchiveExtract, EncryptedItemsNeedTheRightCheckByte) {
     ASSERT_TRUE(none && wrong);
     for (ArchiveHandle archive : {none.get(), wrong.get()}) {
         for (int32_t i : {0, 1, 3}) {
-            SCOPED_TRACE(spec.entries[i].name);
-            const std::wstring target = dir / (L"failed\\" + test::Widen(spec.entries[i].name));
+            SCOPED_TRACE(layout.entries[i].name);
+            const std::wstring target = dir / (L"failed\\" + test::Widen(layout.entries[i].name));
             EXPECT_EQ(ArchiveExtractToFile(archive, i, target.c_str()), ARCHIVE_E_PASSWORD);
             // The target was created before the first read, and stays, empty.
             bool read = false;
@@ -339,9 +339,9 @@ TEST(ArchiveExtract, CursorFollowsTheRequestedItemAfterFailuresAndCachedGets) {
     TempDir dir;
     ZipEntry broken = Entry("broken.txt", "broken");
     broken.local_signature = 0;
-    ZipSpec spec;
-    spec.entries = {Entry("zero.txt", "zero"), broken, Entry("two.txt", "two")};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    ZipLayout layout;
+    layout.entries = {Entry("zero.txt", "zero"), broken, Entry("two.txt", "two")};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
     ArchiveItem item;
     ASSERT_EQ(ArchiveGetItem(archive.get(), 0, &item), ARCHIVE_OK);

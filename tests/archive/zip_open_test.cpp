@@ -25,7 +25,7 @@ using test::TempDir;
 using test::UtcFileTime;
 using test::WriteZip;
 using test::ZipEntry;
-using test::ZipSpec;
+using test::ZipLayout;
 
 ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 8) {
     ZipEntry entry;
@@ -35,11 +35,11 @@ ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method
     return entry;
 }
 
-ZipSpec ThreeItems() {
-    ZipSpec spec;
-    spec.entries = {Entry("first.txt", "one"), Entry("second.txt", "two two", 0),
-                    Entry("third.txt", test::TextLikeBytes(5000, 3))};
-    return spec;
+ZipLayout ThreeItems() {
+    ZipLayout layout;
+    layout.entries = {Entry("first.txt", "one"), Entry("second.txt", "two two", 0),
+                      Entry("third.txt", test::TextLikeBytes(5000, 3))};
+    return layout;
 }
 
 std::wstring LastResultText() {
@@ -66,11 +66,11 @@ TEST(ArchiveOpen, MissingPathAndNonZipFilesFailWithOpenFileAndNoHandle) {
     ASSERT_TRUE(test::WriteFileBytes(dir / L"text.zip", std::string(5000, 'x')));
     ASSERT_TRUE(test::WriteFileBytes(dir / L"empty.zip", ""));
     // An end record that says the archive spans disks.
-    ZipSpec spanned = ThreeItems();
+    ZipLayout spanned = ThreeItems();
     spanned.disk_number = 1;
     WriteZip(dir, L"spanned.zip", spanned);
     // A central directory that would reach past the end record.
-    ZipSpec overlapping = ThreeItems();
+    ZipLayout overlapping = ThreeItems();
     overlapping.central_offset_shift = 10;
     WriteZip(dir, L"overlap.zip", overlapping);
 
@@ -109,12 +109,12 @@ TEST(ArchiveOpen, SuccessClearsTheLastResultAndHoldsTheFileUntilClose) {
 
 TEST(ArchiveOpen, ArchiveWithoutItemsHasCountZeroAndNothingToExtract) {
     TempDir dir;
-    ZipSpec commented;
+    ZipLayout commented;
     commented.comment = "nothing here";
     // The first is nothing but the 22-byte end record.
-    for (const ZipSpec& spec : {ZipSpec{}, commented}) {
-        SCOPED_TRACE(spec.comment);
-        const std::wstring path = WriteZip(dir, L"empty.zip", spec);
+    for (const ZipLayout& layout : {ZipLayout{}, commented}) {
+        SCOPED_TRACE(layout.comment);
+        const std::wstring path = WriteZip(dir, L"empty.zip", layout);
         OwnedArchive archive = Open(path);
         ASSERT_TRUE(archive);
         ArchiveItem item;
@@ -136,11 +136,11 @@ TEST(ArchiveOpen, FindsTheEndRecordBehindLongCommentsUpToTheLargest) {
     TempDir dir;
     for (size_t length : {1500u, 40000u, 65513u, 65514u, 65535u}) {
         SCOPED_TRACE(length);
-        ZipSpec spec = ThreeItems();
+        ZipLayout layout = ThreeItems();
         // A comment that itself looks like the start of records must not confuse.
-        spec.comment = std::string(length, 'c');
-        spec.comment.replace(length / 2, 4, "PK\x03\x04");
-        const std::wstring path = WriteZip(dir, L"commented.zip", spec);
+        layout.comment = std::string(length, 'c');
+        layout.comment.replace(length / 2, 4, "PK\x03\x04");
+        const std::wstring path = WriteZip(dir, L"commented.zip", layout);
         OwnedArchive archive = Open(path);
         ASSERT_TRUE(archive);
         EXPECT_EQ(GetOk(archive.get(), -1).index, 3);
@@ -151,10 +151,10 @@ TEST(ArchiveOpen, FindsTheEndRecordBehindLongCommentsUpToTheLargest) {
 
 TEST(ArchiveOpen, DataBeforeTheArchiveIsSkipped) {
     TempDir dir;
-    for (const ZipSpec& base : {ThreeItems(), ZipSpec{}}) {
-        ZipSpec spec = base;
-        spec.prefix = "MZ" + std::string(70000, '\x90');
-        const std::wstring path = WriteZip(dir, L"stub.exe", spec);
+    for (const ZipLayout& base : {ThreeItems(), ZipLayout{}}) {
+        ZipLayout layout = base;
+        layout.prefix = "MZ" + std::string(70000, '\x90');
+        const std::wstring path = WriteZip(dir, L"stub.exe", layout);
         OwnedArchive archive = Open(path);
         ASSERT_TRUE(archive);
         const int32_t count = GetOk(archive.get(), -1).index;
@@ -230,7 +230,7 @@ TEST(ArchiveGetItem, CountOutOfRangeIndicesAndRecordsInAnyOrder) {
     EXPECT_EQ(ArchiveGetItem(archive.get(), 0, nullptr), ARCHIVE_E_BAD_ARGUMENTS);
     // Forward, back to the start, the same index twice (the cached record), and -1 in
     // between, which leaves the cache alone.
-    const ZipSpec spec = ThreeItems();
+    const ZipLayout layout = ThreeItems();
     for (int32_t index : {2, 0, 1, 1, -1, 1, 2, 2, 0}) {
         SCOPED_TRACE(index);
         item = GetOk(archive.get(), index);
@@ -238,7 +238,7 @@ TEST(ArchiveGetItem, CountOutOfRangeIndicesAndRecordsInAnyOrder) {
             EXPECT_EQ(item.index, 3);
             continue;
         }
-        const ZipEntry& entry = spec.entries[index];
+        const ZipEntry& entry = layout.entries[index];
         EXPECT_EQ(item.index, index);
         EXPECT_EQ(test::Narrow(item.name), entry.name);
         EXPECT_EQ(item.uncompressed_size, static_cast<int32_t>(entry.data.size()));
@@ -249,7 +249,7 @@ TEST(ArchiveGetItem, CountOutOfRangeIndicesAndRecordsInAnyOrder) {
 
 TEST(ArchiveGetItem, RecordCarriesCleanedNameAttributesAndTimes) {
     TempDir dir;
-    ZipSpec spec;
+    ZipLayout layout;
     ZipEntry drive = Entry("C:\\dir\\a.txt", "a");
     drive.external_attributes = 0x21;  // read-only, archive
     ZipEntry unix_entry = Entry("/dir/\xD0\xBA\xD0\xBD.txt", "b");
@@ -262,8 +262,8 @@ TEST(ArchiveGetItem, RecordCarriesCleanedNameAttributesAndTimes) {
     short_ut.local_extra = test::ExtendedTimestampBlock(7, {1600000000});
     ZipEntry bad_date = Entry("bad-date.txt", "e");
     bad_date.dos_stamp = 0x520F6465;  // month 0
-    spec.entries = {drive, unix_entry, parent, short_ut, bad_date};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    layout.entries = {drive, unix_entry, parent, short_ut, bad_date};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
 
     const int64_t dos_local = UtcFileTime(2021, 6, 15, 12, 35, 10) - kLocalOffset;
@@ -303,7 +303,7 @@ TEST(ArchiveGetItem, RecordCarriesCleanedNameAttributesAndTimes) {
 
 TEST(ArchiveGetItem, CorruptLocalHeadersAndUnreadableExtraFields) {
     TempDir dir;
-    ZipSpec spec;
+    ZipLayout layout;
     ZipEntry bad_signature = Entry("sig.txt", "a");
     bad_signature.local_signature = 0x04034b51;
     ZipEntry bad_method = Entry("method.txt", "b");
@@ -321,18 +321,18 @@ TEST(ArchiveGetItem, CorruptLocalHeadersAndUnreadableExtraFields) {
     // The local extra field claims more bytes than the file holds.
     ZipEntry long_extra = Entry("extra.txt", "g");
     long_extra.local_extra_length = 0xFFFF;
-    spec.entries = {bad_signature, bad_method, bad_crc, bad_name, bzip2, descriptor, long_extra};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    layout.entries = {bad_signature, bad_method, bad_crc, bad_name, bzip2, descriptor, long_extra};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
     const ArchiveResult expected[] = {ARCHIVE_E_CORRUPT,  ARCHIVE_E_CORRUPT, ARCHIVE_E_CORRUPT,
                                       ARCHIVE_E_CORRUPT,  ARCHIVE_E_CORRUPT, ARCHIVE_OK,
                                       ARCHIVE_E_READ_FILE};
     for (int32_t i = 0; i < 7; ++i) {
-        SCOPED_TRACE(spec.entries[i].name);
+        SCOPED_TRACE(layout.entries[i].name);
         ArchiveItem item;
         EXPECT_EQ(ArchiveGetItem(archive.get(), i, &item), expected[i]);
         // Extraction stops at the same point, before any target exists.
-        const std::wstring target = dir / (L"out\\" + test::Widen(spec.entries[i].name));
+        const std::wstring target = dir / (L"out\\" + test::Widen(layout.entries[i].name));
         EXPECT_EQ(ArchiveExtractToFile(archive.get(), i, target.c_str()), expected[i]);
         EXPECT_EQ(test::FileExists(target), expected[i] == ARCHIVE_OK);
         EXPECT_EQ(ArchiveResultText(ARCHIVE_LAST_RESULT, nullptr, 0),
@@ -344,11 +344,11 @@ TEST(ArchiveGetItem, CorruptLocalHeadersAndUnreadableExtraFields) {
 
 TEST(ArchiveGetItem, NameLongerThanItsBufferIsRefused) {
     TempDir dir;
-    ZipSpec spec;
-    spec.entries = {Entry(std::string(MAX_PATH - 1, 'n'), "fits"),
-                    Entry(std::string(MAX_PATH, 'n'), "too long"),
-                    Entry(std::string(400, 'n'), "longer")};
-    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", spec));
+    ZipLayout layout;
+    layout.entries = {Entry(std::string(MAX_PATH - 1, 'n'), "fits"),
+                      Entry(std::string(MAX_PATH, 'n'), "too long"),
+                      Entry(std::string(400, 'n'), "longer")};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
     ASSERT_TRUE(archive);
     EXPECT_EQ(std::wcslen(GetOk(archive.get(), 0).name), MAX_PATH - 1u);
     ArchiveItem item;
