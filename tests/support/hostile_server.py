@@ -36,7 +36,8 @@ Control requests (on either port; never recorded, answered with Connection: clos
                         forgets every route and recorded request.
     POST /__reset       forgets every route and recorded request.
     GET  /__requests?prefix=P&format=json|raw
-                        recorded requests whose target starts with P. json: a list of
+                        recorded requests whose target starts with P (percent-encoded
+                        in this query: "%2520" finds a target holding "%20"). json: a list of
                         {"seq", "port", "connection", "method", "target", "raw_b64"}.
                         raw: for each request the line "SEQ PORT CONNECTION LENGTH\\n",
                         then LENGTH raw bytes, then "\\n".
@@ -482,7 +483,8 @@ class HostileServer:
 
     def _control(self, conn, method, target, raw):
         path, _, query = target.partition("?")
-        params = urllib.parse.parse_qs(query)
+        # Targets are kept as their bytes read in latin-1; a prefix must compare alike.
+        params = urllib.parse.parse_qs(query, encoding="latin-1")
         body = raw[raw.index(b"\r\n\r\n") + 4:]
         status, content, kind = 200, b"ok\n", "text/plain"
         try:
