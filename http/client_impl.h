@@ -592,68 +592,62 @@ template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
     const DWORD block_size =
         options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
-    UniqueHeapBlock block(HeapAlloc(GetProcessHeap(), 0, block_size));
-    if (!block) {
-        return false;
-    }
-    BYTE* bytes = static_cast<BYTE*>(block.get());
     uint64_t received = already;
-    auto append = [&](DWORD count) {
-        if (!receive_buffer_.Append(bytes, count)) {
+    bool out_of_room = false;
+    // Each receive asks for a whole block and lands right after the data, so the body
+    // is never copied on its way in.
+    auto receive = [&](DWORD* count) {
+        BYTE* space = receive_buffer_.AppendSpace(block_size);
+        if (space == nullptr) {
+            out_of_room = true;
             return false;
         }
+        *count = block_size;
+        const bool ok = this->ReadBytes(space, count) && *count <= block_size;
+        receive_buffer_.Commit(ok ? *count : 0);
         data_end_ = receive_buffer_.Length();
-        received += count;
-        return true;
+        if (ok) {
+            received += *count;
+        }
+        return ok;
     };
 
     if (length == -1) {
         // Until the connection ends: a failed receive (a time-out included) ends the body.
         for (int empty = 0; empty < client_detail::kEmptyReceivesUntilClose;) {
-            DWORD count = block_size;
-            if (!this->ReadBytes(bytes, &count)) {
-                if (!CallReadStatus(0)) {
+            DWORD count = 0;
+            if (!receive(&count)) {
+                if (out_of_room || !CallReadStatus(0)) {
                     return false;
                 }
                 break;
             }
-            if (count > block_size || !CallReadStatus(count)) {
+            if (!CallReadStatus(count) || received > kMaxBodyBytes) {
                 return false;
             }
-            if (count == 0) {
-                ++empty;
-                continue;
-            }
-            empty = 0;
-            if (received + count > kMaxBodyBytes || !append(count)) {
-                return false;
-            }
+            empty = count == 0 ? empty + 1 : 0;
         }
     } else if (length > 0 && static_cast<int64_t>(received) < length) {
         if (length > kMaxBodyBytes) {
             return false;
         }
-        // One step for the whole body: growing as it arrives would copy it over and
-        // over. Without the memory the appends below fail on their own.
-        static_cast<void>(
-            receive_buffer_.Reserve(static_cast<uint32_t>(parse_position_ + length + 1)));
+        // Room for the whole body and one more block in one step: growing as it
+        // arrives would copy it over and over. Without the memory, receiving fails.
+        static_cast<void>(receive_buffer_.Reserve(static_cast<uint32_t>(std::min<uint64_t>(
+            uint64_t{parse_position_} + static_cast<uint64_t>(length) + block_size + 1,
+            UINT32_MAX))));
         while (static_cast<int64_t>(received) < length) {
-            DWORD count = 0;
             for (int empty = 0;; ++empty) {
                 if (empty == client_detail::kEmptyReceivesKnownLength) {
                     return false;
                 }
-                count = block_size;
-                if (!this->ReadBytes(bytes, &count) || count > block_size ||
-                    !CallReadStatus(count)) {
+                DWORD count = 0;
+                if (!receive(&count) || !CallReadStatus(count)) {
                     return false;
                 }
                 if (count != 0) {
                     break;
                 }
-            }
-            if (!append(count)) {
-                return false;
             }
         }
     }

@@ -24,10 +24,13 @@ void ReceiveBuffer::Clear() noexcept {
 }
 
 bool ReceiveBuffer::Grow(uint32_t needed) noexcept {
-    // At least 4096 bytes per step; a large append gets what it needs plus one.
+    // At least 4096 bytes per step, and a large append gets what it needs plus one;
+    // beyond that the capacity grows by half, so that a body of unknown length is not
+    // copied over and over (n / 4096 moves of up to n bytes each) as it arrives.
     const uint64_t step =
         needed - length_ - 1 < kInlineSize ? kInlineSize : uint64_t{needed} - length_;
-    const uint64_t wanted = std::max<uint64_t>(uint64_t{capacity_} + step, needed);
+    const uint64_t wanted =
+        std::max<uint64_t>(uint64_t{capacity_} + std::max<uint64_t>(step, capacity_ / 2), needed);
     const uint32_t new_capacity =
         static_cast<uint32_t>(std::min<uint64_t>(wanted, std::numeric_limits<uint32_t>::max()));
     return Reserve(new_capacity);
@@ -72,6 +75,22 @@ bool ReceiveBuffer::Append(const BYTE* bytes, uint32_t count) noexcept {
     length_ += count;
     data_[length_] = 0;
     return true;
+}
+
+BYTE* ReceiveBuffer::AppendSpace(uint32_t count) noexcept {
+    const uint64_t needed = uint64_t{length_} + count + 1;
+    if (needed > std::numeric_limits<uint32_t>::max()) {
+        return nullptr;
+    }
+    if (needed > capacity_ && !Grow(static_cast<uint32_t>(needed))) {
+        return nullptr;
+    }
+    return data_ + length_;
+}
+
+void ReceiveBuffer::Commit(uint32_t count) noexcept {
+    length_ += count;
+    data_[length_] = 0;
 }
 
 void ReceiveBuffer::TakeFrom(ReceiveBuffer& source) noexcept {

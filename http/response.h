@@ -58,6 +58,13 @@ public:
     // Adds bytes at the end. False, with the old contents kept, when the length would
     // wrap or memory cannot be had.
     [[nodiscard]] bool Append(const BYTE* bytes, uint32_t count) noexcept;
+    // Room for `count` more bytes after the data, for a receive to land in place: the
+    // end of the data, or null when the length would wrap or memory cannot be had.
+    // Nothing counts as data until Commit.
+    [[nodiscard]] BYTE* AppendSpace(uint32_t count) noexcept;
+    // Adds `count` bytes written at AppendSpace() (at most the count asked for) and
+    // writes the zero byte after them; Commit(0) restores it after a failed receive.
+    void Commit(uint32_t count) noexcept;
     // Makes room for `capacity` bytes (trailing zero included) in one step, so that a
     // body of known length is received without moving it. False when memory cannot be
     // had; the contents are kept either way.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,40 @@ TEST(ReceiveBuffer, ReserveMakesRoomOnceSoAppendsDoNotMoveTheData) {
     EXPECT_EQ(Contents(buffer).substr(0, 5), "headp");
     EXPECT_TRUE(buffer.Reserve(16));  // smaller than held: nothing to do
     EXPECT_EQ(buffer.Data(), block);
+}
+
+TEST(ReceiveBuffer, GrowsGeometricallySoLargeBodiesMoveRarely) {
+    ReceiveBuffer buffer;
+    const std::string piece(4096, 'g');
+    int growths = 0;
+    for (int i = 0; i < 2048; ++i) {  // 8 MiB in 4 KiB appends
+        const uint32_t capacity = buffer.Capacity();
+        ASSERT_TRUE(buffer.Append(Bytes(piece), 4096));
+        growths += buffer.Capacity() != capacity;
+    }
+    EXPECT_LT(growths, 30);  // growing by 4096 bytes would take 2048 steps
+    EXPECT_LT(buffer.Capacity(), 2u * buffer.Length());
+}
+
+TEST(ReceiveBuffer, ReceivesLandInPlaceThroughAppendSpaceAndCommit) {
+    ReceiveBuffer buffer;
+    ASSERT_TRUE(buffer.Append(Bytes("ab"), 2));
+    BYTE* space = buffer.AppendSpace(10000);
+    ASSERT_NE(space, nullptr);
+    EXPECT_EQ(space, buffer.Data() + 2);
+    EXPECT_GE(buffer.Capacity(), 10003u);
+    EXPECT_EQ(buffer.Length(), 2u);  // nothing counts until committed
+    std::memcpy(space, "cdefXXXX", 8);
+    buffer.Commit(4);
+    EXPECT_EQ(Contents(buffer), "abcdef");
+    EXPECT_EQ(buffer.Data()[6], 0);
+    // A failed receive may have scribbled past the data: Commit(0) restores the zero.
+    space = buffer.AppendSpace(16);
+    space[0] = 'Z';
+    buffer.Commit(0);
+    EXPECT_EQ(buffer.Data()[6], 0);
+    EXPECT_EQ(buffer.AppendSpace(0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(Contents(buffer), "abcdef");
 }
 
 TEST(ReceiveBuffer, TakeFromMovesHeapAndInlineContents) {
