@@ -1,5 +1,7 @@
 #include "http/client.h"
 
+#include <climits>
+
 #include "http/client_impl.h"
 
 namespace qv {

@@ -136,6 +136,8 @@ public:
 protected:
     // The socket under the client, for derived clients and tests.
     TSocket& Transport() noexcept { return *this; }
+    // The largest body accepted, kMaxBodyBytes unless lowered (to test the limit).
+    void SetBodyLimit(uint32_t limit) noexcept { body_limit_ = limit; }
 
 private:
     bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
@@ -166,6 +168,7 @@ private:
     CFetchOptions* options_ = nullptr;
     ReadResult last_read_result_ = NoResponseYet;
     int redirects_followed_ = 0;
+    uint32_t body_limit_ = kMaxBodyBytes;
 };
 
 using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;

@@ -622,13 +622,13 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
                 }
                 break;
             }
-            if (!CallReadStatus(count) || received > kMaxBodyBytes) {
+            if (!CallReadStatus(count) || received > body_limit_) {
                 return false;
             }
             empty = count == 0 ? empty + 1 : 0;
         }
     } else if (length > 0 && static_cast<int64_t>(received) < length) {
-        if (length > kMaxBodyBytes) {
+        if (length > body_limit_) {
             return false;
         }
         // Room for the whole body and one more block in one step: growing as it
@@ -658,7 +658,7 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
     ReceiveBuffer output;  // the header block, then the decoded body
-    ChunkDecoder decoder(headers_.Find(L"Trailer") != nullptr);
+    ChunkDecoder decoder(headers_.Find(L"Trailer") != nullptr, body_limit_);
     const uint32_t header_length = header_length_;
     bool ok = output.Append(receive_buffer_.Data() + header_start_, header_length);
 

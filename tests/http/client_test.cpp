@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ using test::ScriptedSocket;
 
 class TestClient : public CAtlHttpClientT<ScriptedSocket> {
 public:
+    using CAtlHttpClientT::SetBodyLimit;
     // Qualified: the unqualified name is that of the private base.
     ::qv::test::ScriptedSocket& socket() { return Transport(); }
     void OnCookie(const std::wstring& value) noexcept override {
@@ -318,6 +320,42 @@ TEST(ClientReading, FailuresMapToTheirReadResults) {
         EXPECT_EQ(client.LastReadResult(), cases[i].result) << i;
         EXPECT_FALSE(client.socket().IsConnected()) << i;
     }
+}
+
+TEST(ClientReading, BodiesOverTheLimitFailInEveryMode) {
+    struct Case {
+        std::string response;
+        bool ok;
+    };
+    const std::string at_limit(100, 'a'), over_limit(101, 'o');
+    const std::vector<Case> cases = {
+        {Response("200 OK\r\nContent-Length: 100", at_limit), true},
+        {Response("200 OK\r\nContent-Length: 101", ""), false},  // refused before reading
+        {Response("200 OK", at_limit), true},
+        {Response("200 OK", over_limit), false},
+        {Response("200 OK\r\nTransfer-Encoding: chunked", "64\r\n" + at_limit + "\r\n0\r\n"), true},
+        {Response("200 OK\r\nTransfer-Encoding: chunked",
+                  "64\r\n" + at_limit + "\r\n1\r\nx\r\n0\r\n"),
+         false},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        TestClient client;
+        client.SetBodyLimit(100);
+        client.socket().Add(cases[i].response, 30);
+        EXPECT_EQ(client.FetchUrl(kUrl), cases[i].ok) << i;
+        if (cases[i].ok) {
+            EXPECT_EQ(client.BodyLength(), 100u) << i;
+        } else {
+            EXPECT_NE(client.LastReadResult(), ResponseOk) << i;
+        }
+    }
+    // The real limit: one byte over 1 GiB is refused without receiving anything.
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 1073741825", ""));
+    client.socket().Add("never read");
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+    EXPECT_EQ(client.socket().receives.size(), 1u);
 }
 
 TEST(ClientReading, HeadersThatNeverEndFailWithinTheBound) {
