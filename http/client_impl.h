@@ -388,8 +388,10 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     if (ResponseHeader(L"Connection", connection) && EqualsIgnoreCase(connection, L"close")) {
         this->CloseSocket();
     }
+    // The redirecting response is gone: nothing may point into it any more.
     headers_.Clear();
     receive_buffer_.Clear();
+    header_start_ = header_length_ = body_length_ = parse_position_ = data_end_ = 0;
     if (!CompleteRedirectUrl(current_url_, location)) {
         return false;
     }

@@ -797,9 +797,12 @@ TEST(ClientRedirect, TheOutcomeIsThatOfTheLastResponse) {
     }
     {
         TestClient client;  // a target we cannot fetch
-        client.socket().Add(Redirect("https://example.invalid/secure"));
+        client.socket().Add(Response(
+            "302 Found\r\nLocation: https://example.invalid/secure\r\nContent-Length: 4", "body"));
         EXPECT_FALSE(client.FetchUrl(kUrl));
         EXPECT_EQ(client.socket().writes.size(), 1u);
+        EXPECT_EQ(client.StatusCode(), 302);
+        EXPECT_EQ(client.BodyLength(), 0u);  // the 302's body is gone with its buffer
     }
 }
 
