@@ -442,26 +442,7 @@ TEST(ReadStatusCallback, FalseDuringTheBodyEndsWithBodyReceiveFailed) {
     EXPECT_FALSE(client.socket().IsConnected());
 }
 
-TEST(ReadStatusCallback, SettingReturnsThePreviousCallback) {
-    CFetchOptions options;
-    EXPECT_EQ(options.SetReadStatusCallback(&Progress::Callback, 5), nullptr);
-    EXPECT_EQ(options.read_param, 5u);
-    EXPECT_EQ(options.SetReadStatusCallback(nullptr, 0), &Progress::Callback);
-}
-
 // ---------------------------------------------------------------- Requests and send paths
-
-TEST(ClientRequest, DefaultsOfTheOptionsRecord) {
-    const CFetchOptions options;
-    EXPECT_EQ(std::wstring(options.method), L"GET");
-    EXPECT_EQ(options.flags, 11u);
-    EXPECT_EQ(options.timeout, 10000u);
-    EXPECT_EQ(options.send_block_size, 4096u);
-    EXPECT_EQ(options.read_block_size, 4096u);
-    EXPECT_EQ(options.port, 80);
-    EXPECT_EQ(options.extra_headers, nullptr);
-    EXPECT_EQ(options.data, nullptr);
-}
 
 TEST(ClientRequest, EngineRequestOnAnotherPortNamesTheHostWithoutPort) {
     TestClient client;
