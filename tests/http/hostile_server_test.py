@@ -62,9 +62,9 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(len(recorded), 3)
 
     def test_chunked_body_with_extension_zero_bytes_and_trailers(self):
-        spec = {"body": "ab\u0000cdef", "framing": "chunked", "chunks": [3, 0, 2],
+        plan = {"body": "ab\u0000cdef", "framing": "chunked", "chunks": [3, 0, 2],
                 "chunk_ext": ";e=1", "trailers": [["X-T", "1"]], "connection": "close"}
-        data, close = self.server.build_response(spec)
+        data, close = self.server.build_response(plan)
         self.assertTrue(close)
         head, body = data.split(b"\r\n\r\n", 1)
         self.assertIn(b"Transfer-Encoding: chunked", head)

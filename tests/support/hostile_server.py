@@ -329,12 +329,12 @@ class HostileServer:
             if responses is not None:
                 hit = self._hits[route]
                 self._hits[route] = hit + 1
-                spec = responses[min(hit, len(responses) - 1)]
+                plan = responses[min(hit, len(responses) - 1)]
             else:
-                spec = None
-        if spec is None:
-            spec = self._static(target)
-        keep_open = self._send_scripted(conn, spec)
+                plan = None
+        if plan is None:
+            plan = self._static(target)
+        keep_open = self._send_scripted(conn, plan)
         wants_close = any(line.lower().replace(b" ", b"") == b"connection:close"
                           for line in raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n"))
         return keep_open and not wants_close
@@ -353,44 +353,44 @@ class HostileServer:
         return (text.replace("{port}", str(self.port)).replace("{port2}", str(self.port2))
                 .replace("{host}", HOST))
 
-    def _body(self, spec):
-        if "body_b64" in spec:
-            body = base64.b64decode(spec["body_b64"])
-        elif "body_size" in spec:
-            body = pattern_bytes(int(spec["body_size"]))
-        elif "file" in spec:
-            full = os.path.realpath(os.path.join(self.root or "", spec["file"]))
+    def _body(self, plan):
+        if "body_b64" in plan:
+            body = base64.b64decode(plan["body_b64"])
+        elif "body_size" in plan:
+            body = pattern_bytes(int(plan["body_size"]))
+        elif "file" in plan:
+            full = os.path.realpath(os.path.join(self.root or "", plan["file"]))
             with open(full, "rb") as f:
                 body = f.read()
         else:
-            body = self._expand(spec.get("body", "")).encode("latin-1")
-        if spec.get("corrupt"):
+            body = self._expand(plan.get("body", "")).encode("latin-1")
+        if plan.get("corrupt"):
             body = bytes(b ^ 0xFF for b in body) if body else b"corrupt"
         return body
 
-    def build_response(self, spec):
+    def build_response(self, plan):
         """The bytes of one scripted response and whether the connection closes after it."""
-        if "raw_b64" in spec:
-            return base64.b64decode(spec["raw_b64"]), spec.get("connection") == "close"
-        if "raw" in spec:
-            return self._expand(spec["raw"]).encode("latin-1"), spec.get("connection") == "close"
-        status = int(spec.get("status", 302 if "location" in spec else 200))
-        reason = spec.get("reason", REASONS.get(status, "Status"))
-        out = b"HTTP/1.1 100 Continue\r\n\r\n" * int(spec.get("continues", 0))
+        if "raw_b64" in plan:
+            return base64.b64decode(plan["raw_b64"]), plan.get("connection") == "close"
+        if "raw" in plan:
+            return self._expand(plan["raw"]).encode("latin-1"), plan.get("connection") == "close"
+        status = int(plan.get("status", 302 if "location" in plan else 200))
+        reason = plan.get("reason", REASONS.get(status, "Status"))
+        out = b"HTTP/1.1 100 Continue\r\n\r\n" * int(plan.get("continues", 0))
         out += ("HTTP/1.1 %d %s\r\n" % (status, reason)).encode("latin-1")
-        headers = [(n, self._expand(v)) for n, v in spec.get("headers", [])]
-        if "location" in spec:
-            headers.append(("Location", self._expand(spec["location"])))
-        body = self._body(spec)
-        framing = spec.get("framing", "length")
-        connection = spec.get("connection")
+        headers = [(n, self._expand(v)) for n, v in plan.get("headers", [])]
+        if "location" in plan:
+            headers.append(("Location", self._expand(plan["location"])))
+        body = self._body(plan)
+        framing = plan.get("framing", "length")
+        connection = plan.get("connection")
         close = connection == "close" or framing == "close"
-        trailers = spec.get("trailers", [])
+        trailers = plan.get("trailers", [])
         if framing == "length":
-            headers.append(("Content-Length", str(spec.get("content_length", len(body)))))
+            headers.append(("Content-Length", str(plan.get("content_length", len(body)))))
         elif framing == "chunked":
             headers.append(("Transfer-Encoding", "chunked"))
-            if trailers and spec.get("announce_trailers", True):
+            if trailers and plan.get("announce_trailers", True):
                 headers.append(("Trailer", ", ".join(n for n, _ in trailers)))
         if connection:
             headers.append(("Connection", connection))
@@ -398,7 +398,7 @@ class HostileServer:
             out += ("%s: %s\r\n" % (name, value)).encode("latin-1")
         out += b"\r\n"
         if framing == "chunked":
-            out += self._chunked(body, spec.get("chunks"), spec.get("chunk_ext", ""), trailers)
+            out += self._chunked(body, plan.get("chunks"), plan.get("chunk_ext", ""), trailers)
         else:
             out += body
         return out, close
@@ -420,17 +420,17 @@ class HostileServer:
             out += ("%s: %s\r\n" % (name, value)).encode("latin-1")
         return out + b"\r\n"
 
-    def _send_scripted(self, conn, spec):
-        if spec.get("delay_ms"):
-            time.sleep(spec["delay_ms"] / 1000.0)
-        if spec.get("endless_headers"):
-            self._send_endless_headers(conn, spec)
+    def _send_scripted(self, conn, plan):
+        if plan.get("delay_ms"):
+            time.sleep(plan["delay_ms"] / 1000.0)
+        if plan.get("endless_headers"):
+            self._send_endless_headers(conn, plan)
             return False
-        data, close = self.build_response(spec)
-        piece = int(spec.get("piece", 0)) or len(data) or 1
-        piece_delay = spec.get("piece_delay_ms", 0) / 1000.0
-        stall_at = spec.get("stall_at")
-        drop_at = spec.get("drop_at")
+        data, close = self.build_response(plan)
+        piece = int(plan.get("piece", 0)) or len(data) or 1
+        piece_delay = plan.get("piece_delay_ms", 0) / 1000.0
+        stall_at = plan.get("stall_at")
+        drop_at = plan.get("drop_at")
         offset = 0
         stalled = False
         while True:
@@ -438,7 +438,7 @@ class HostileServer:
                 self._abort(conn)
             if stall_at is not None and not stalled and offset >= stall_at:
                 stalled = True
-                time.sleep(spec.get("stall_ms", 0) / 1000.0)
+                time.sleep(plan.get("stall_ms", 0) / 1000.0)
             if offset >= len(data):
                 break
             end = min(len(data), offset + piece)
@@ -451,8 +451,8 @@ class HostileServer:
                 time.sleep(piece_delay)
         if drop_at is not None:
             self._abort(conn)  # beyond the end: right after the response
-        if spec.get("hold_ms"):
-            time.sleep(spec["hold_ms"] / 1000.0)
+        if plan.get("hold_ms"):
+            time.sleep(plan["hold_ms"] / 1000.0)
             return False
         if close:
             try:
@@ -462,15 +462,15 @@ class HostileServer:
             return False
         return True
 
-    def _send_endless_headers(self, conn, spec):
+    def _send_endless_headers(self, conn, plan):
         conn.sendall(b"HTTP/1.1 200 OK\r\n")
         sent = 0
         line = b"X-Never-Ending: " + b"z" * 100 + b"\r\n"
         while sent < ENDLESS_HEADER_LIMIT and not self._stopping.is_set():
             conn.sendall(line * 16)
             sent += len(line) * 16
-            if spec.get("piece_delay_ms"):
-                time.sleep(spec["piece_delay_ms"] / 1000.0)
+            if plan.get("piece_delay_ms"):
+                time.sleep(plan["piece_delay_ms"] / 1000.0)
 
     @staticmethod
     def _abort(conn):
