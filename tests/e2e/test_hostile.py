@@ -82,9 +82,9 @@ class HostileUpdate(unittest.TestCase):
 
     def test_chunked_and_redirected_downloads_install(self):
         routes = {
-            # Zipped and chunked in pieces of odd sizes, with a chunk extension.
+            # Zipped and chunked in pieces of odd sizes, with a trailer.
             served("big.dat"): {"file": "up1/big.dat", "framing": "chunked",
-                                "chunks": [1, 7, 4096, 65536], "chunk_ext": ";x=1"},
+                                "chunks": [1, 7, 4096, 65536], "trailers": [["X-Qv", "1"]]},
             # A chain: a relative reference, an absolute path, then another port.
             served("data\\a.txt"): {"status": 302, "location": "a-moved.txt"},
             "/up1/data/a-moved.txt": {"status": 301, "location": "/moved/a.txt"},
