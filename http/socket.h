@@ -6,7 +6,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+
+#include "win/unique_handle.h"
 
 namespace qv {
 
@@ -17,6 +20,40 @@ inline constexpr DWORD kWsaWouldBlock = 10035;    // WSAEWOULDBLOCK
 inline constexpr DWORD kWsaInProgress = 10036;    // WSAEINPROGRESS
 inline constexpr DWORD kWsaAlready = 10037;       // WSAEALREADY
 inline constexpr DWORD kWsaNotConnected = 10057;  // WSAENOTCONN
+// Recorded by every call on a connection whose send or receive timed out and was
+// cancelled: the stream position is unknown, so the connection cannot be used again.
+inline constexpr DWORD kWsaConnAborted = 10053;  // WSAECONNABORTED
+
+struct SocketTraits {
+    using pointer = SOCKET;
+    static pointer Invalid() noexcept { return INVALID_SOCKET; }
+    static void Close(pointer s) noexcept { ::closesocket(s); }
+};
+
+struct WsaEventTraits {
+    using pointer = WSAEVENT;
+    static pointer Invalid() noexcept { return WSA_INVALID_EVENT; }
+    static void Close(pointer e) noexcept { ::WSACloseEvent(e); }
+};
+
+using UniqueSocket = UniqueHandle<SocketTraits>;
+using UniqueWsaEvent = UniqueHandle<WsaEventTraits>;
+
+// A Win32 critical section that lives as long as its owner.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&section_); }
+    ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    // Enters without waiting; false when another thread holds it.
+    [[nodiscard]] bool TryEnter() noexcept { return TryEnterCriticalSection(&section_) != FALSE; }
+    void Leave() noexcept { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
 
 // Starts Winsock once per process (version 2.0) and cleans up at exit.
 class WinsockInit {
@@ -34,16 +71,24 @@ public:
     CSocketAddr& operator=(const CSocketAddr&) = delete;
 
     // 0 on success, else the lookup's error code (or -1 with WSA error 8 when the
-    // port or host text cannot be converted).
+    // port or host text cannot be converted). A null host asks for the local addresses.
     int ResolveAddress(const wchar_t* host, int port, int flags = 0, int family = AF_UNSPEC,
                        int socket_type = SOCK_STREAM, int protocol = 0) noexcept;
     // The n-th entry from 0, or null.
     [[nodiscard]] const ADDRINFOA* GetAddressAt(int index) const noexcept;
 
 private:
+    void Free() noexcept;
+
     ADDRINFOA* addresses_ = nullptr;
 };
 
+// A send, a receive and a connect each wait at most `timeout_ms`. One receive and one
+// send may run at the same time on two threads; a second concurrent receive or send
+// is refused with 10036. CloseSocket and the connect operations must not run while
+// another thread sends or receives. A send or receive that times out is cancelled
+// before it returns, so no byte moves to or from the caller's buffer afterwards; the
+// connection then refuses every call with 10053 until CloseSocket.
 class ZEvtSyncSocket {
 public:
     ZEvtSyncSocket() noexcept;
@@ -75,16 +120,23 @@ public:
     [[nodiscard]] SOCKET Socket() const noexcept;
 
 private:
+    enum class Direction { kReceive, kSend };
+
+    // The common path of WriteBuffers and ReadBytes.
+    bool Transfer(Direction direction, WSABUF* buffers, DWORD count, DWORD* transferred) noexcept;
+
     DWORD create_flags_ = WSA_FLAG_OVERLAPPED;
-    WSAEVENT read_event_ = WSA_INVALID_EVENT;
-    WSAEVENT write_event_ = WSA_INVALID_EVENT;
-    WSAEVENT connect_event_ = WSA_INVALID_EVENT;
-    CRITICAL_SECTION read_lock_;
-    CRITICAL_SECTION write_lock_;
-    SOCKET socket_ = INVALID_SOCKET;
-    bool connected_ = false;
-    DWORD last_error = 0;
-    DWORD timeout_ms = 10000;
+    UniqueWsaEvent read_event_;
+    UniqueWsaEvent write_event_;
+    UniqueWsaEvent connect_event_;
+    CriticalSection read_lock_;
+    CriticalSection write_lock_;
+    UniqueSocket socket_;
+    // Written by the receiving and the sending thread alike, hence atomic.
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> aborted_{false};  // a timed-out transfer was cancelled
+    std::atomic<DWORD> last_error{0};
+    std::atomic<DWORD> timeout_ms{10000};
 };
 
 }  // namespace qv

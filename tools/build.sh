@@ -3,9 +3,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
+# Configure every time: folders are picked up when they appear, and a configured
+# tree makes this quick.
+cmake -S "$top" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -- -j"$(nproc)"

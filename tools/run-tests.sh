@@ -2,6 +2,7 @@
 # Runs ctest in a built tree with one persistent wineserver for the whole run.
 # Needs an X display (tools/test.sh starts Xvfb).
 set -euo pipefail
+trap 'echo "$(basename "$0"): failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 shift

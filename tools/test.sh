@@ -2,6 +2,7 @@
 # The test command: set-up, build, and every test under Wine and Xvfb.
 # Arguments go to ctest, e.g. tools/test.sh -R update_tests
 set -euo pipefail
+trap 'echo "$(basename "$0"): failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
 "$top/tools/build.sh"
