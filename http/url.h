@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,10 @@ inline constexpr uint32_t kMaxUrlPathLength = 2048;
 inline constexpr uint32_t kMaxExtraInfoLength = 2048;
 // Escaped URL capacity, terminator included.
 inline constexpr uint32_t kMaxEncodedUrlCapacity = 2083;
+// Longest text after a ':' that follows the scheme (a port or a password).
+inline constexpr uint32_t kMaxSecondTokenLength = 128;
+// Capacity, terminator included, of the URL that a completed redirect composes.
+inline constexpr uint32_t kMaxRedirectUrlCapacity = 2048;
 
 // The scheme's default port; 0 for schemes without one and for URL_SCHEME_UNKNOWN.
 uint16_t SchemeDefaultPort(UrlScheme scheme) noexcept;
@@ -42,17 +47,22 @@ public:
     // All texts empty, port 0, scheme unknown.
     void Reset() noexcept;
 
-    // Resets, then splits `text`. Flags other than 0 are not supported. On failure the
-    // object is left reset.
-    bool ParseUrl(const wchar_t* text, uint32_t flags = 0) noexcept;
+    // Resets, then splits `text`; components are kept as written (nothing is
+    // decoded). A port ends at '/', '?' or the end, so a query right after it stays
+    // extra info. Flags other than 0 (decoding) are not supported and fail. On
+    // failure the object is left reset.
+    [[nodiscard]] bool ParseUrl(const wchar_t* text, uint32_t flags = 0) noexcept;
 
     // Writes the URL into `buffer`. `capacity` is in/out: the buffer's size in
     // characters on entry; on success the written length without terminator, on
-    // failure (too small) the size needed including the terminator.
-    bool ComposeUrl(wchar_t* buffer, uint32_t* capacity, uint32_t flags = 0) const noexcept;
+    // failure (too small, or no buffer) the size needed including the terminator.
+    // Flags other than 0 are not supported and fail with `capacity` unchanged.
+    [[nodiscard]] bool ComposeUrl(wchar_t* buffer, uint32_t* capacity,
+                                  uint32_t flags = 0) const noexcept;
 
-    // Setters refuse (return false, change nothing) text over the field's capacity.
-    bool SetScheme(UrlScheme scheme) noexcept;        // by table index 0..7
+    // Setters refuse (return false, change nothing) text over the field's capacity
+    // and a null pointer.
+    bool SetScheme(UrlScheme scheme) noexcept;         // by table index 0..7
     bool SetSchemeName(const wchar_t* name) noexcept;  // looked up without regard to case
     bool SetHostName(const wchar_t* host) noexcept;
     bool SetUserName(const wchar_t* user) noexcept;
@@ -77,6 +87,11 @@ public:
     [[nodiscard]] uint32_t ExtraInfoLength() const noexcept { return extra_info_length_; }
 
 private:
+    // The parse proper; ParseUrl resets the object when this fails.
+    bool SplitUrl(const wchar_t* text) noexcept;
+    bool AssignSchemeName(const wchar_t* name, size_t length) noexcept;
+    bool AssignPassword(const wchar_t* password, size_t length) noexcept;
+
     wchar_t scheme_name_[kMaxSchemeNameLength + 1];
     wchar_t host_name_[kMaxHostNameLength + 1];
     wchar_t user_name_[kMaxUserNameLength + 1];
@@ -95,12 +110,16 @@ private:
 
 // Escapes a URL from its UTF-8 bytes: letters, digits, ! ' ( ) * - . / : _ ~ and %
 // stay; every other byte becomes %xx (lowercase), up to the first '?' or '#', after
-// which nothing is escaped. Fails when the result with terminator exceeds
-// kMaxEncodedUrlCapacity. The bytes are read back in the thread's ANSI code page.
-bool PercentEncodeUrl(const wchar_t* text, std::wstring& out);
+// which nothing is escaped. The bytes are read back in the thread's ANSI code page.
+// Fails, leaving `out` empty, when the result with terminator would exceed
+// kMaxEncodedUrlCapacity, when `text` is null, or when it is not well-formed UTF-16.
+[[nodiscard]] bool PercentEncodeUrl(const wchar_t* text, std::wstring& out) noexcept;
 
 // Turns a Location value into an absolute URL against `current`; the result
-// replaces `reference`.
-bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference);
+// replaces `reference`. Surrounding white space is dropped. A value holding a
+// control character (CR, LF, NUL, ...) is refused, since it would end up in the
+// request text. On failure `reference` is emptied, so that nothing half-made can be
+// fetched.
+bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference) noexcept;
 
 }  // namespace qv
