@@ -49,7 +49,7 @@ for arg in "$@"; do
         *)
             # The first word is the command; the rest of the words are folders, except
             # the values of options that take one.
-            if [[ "${prev:-}" =~ ^--(version|zip|zip-above|level|install-dir)$ ]]; then
+            if [[ "${prev:-}" =~ ^--(version|zip|zip-above|level|install-dir|base-url)$ ]]; then
                 args+=("$arg")
             elif [ "$positional" -eq 0 ]; then
                 args+=("$arg")

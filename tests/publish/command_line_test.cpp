@@ -15,10 +15,10 @@ using qv::test::TempDir;
 TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
     Command command;
     std::wstring error;
-    ASSERT_TRUE(ParseCommandLine(
-        {L"publish", L"rel", L"--zip", L"*.dll", L"srv", L"--zip=data\\*", L"--zip-above=1M",
-         L"--level", L"6", L"--version", L"2.0", L"--install-dir", L"D:\\Q", L"--quiet"},
-        command, error))
+    ASSERT_TRUE(ParseCommandLine({L"publish", L"rel", L"--zip", L"*.dll", L"srv", L"--zip=data\\*",
+                                  L"--zip-above=1M", L"--level", L"6", L"--version", L"2.0",
+                                  L"--install-dir", L"D:\\Q", L"--quiet", L"--base-url=http://h/u"},
+                                 command, error))
         << Narrow(error);
     EXPECT_EQ(command.kind, Command::Kind::kPublish);
     EXPECT_EQ(command.publish.release_dir, L"rel");
@@ -29,6 +29,7 @@ TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
     EXPECT_EQ(command.publish.version, L"2.0");
     EXPECT_EQ(command.publish.install_dir, L"D:\\Q");
     EXPECT_TRUE(command.quiet);
+    EXPECT_EQ(command.publish.base_url, L"http://h/u");
 
     ASSERT_TRUE(ParseCommandLine({L"check", L"srv", L"--installed=C:\\Q"}, command, error));
     EXPECT_EQ(command.kind, Command::Kind::kCheck);

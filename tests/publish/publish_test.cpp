@@ -267,6 +267,14 @@ TEST(Publish, NeedsANewOrEmptyServerFolderOutsideTheRelease) {
         EXPECT_EQ(inside.code, kExitUsage) << Narrow(server);
         EXPECT_TRUE(Contains(inside.log.text, L"must lie outside")) << Narrow(server);
     }
+    options.server_dir = dir / L"fresh";
+    options.base_url = L"https://update.example.com/up1";
+    Published bad_url;
+    RunPublish(options, bad_url);
+    EXPECT_EQ(bad_url.code, kExitUsage);
+    EXPECT_TRUE(Contains(bad_url.log.text, L"the updater fetches http URLs"));
+    options.base_url = kDefaultUpdateUrl;
+
     options.release_dir = dir / L"missing";
     options.server_dir = dir / L"fresh";
     Published missing;

@@ -44,6 +44,28 @@ TEST(NameProblem, RefusesWhatTheUpdaterOrWindowsOrTheUrlCannotTake) {
     }
 }
 
+TEST(UrlRules, BaseUrlMustBeAPlainHttpUrl) {
+    for (const wchar_t* url : {L"http://update.example.com/up1", L"http://127.0.0.1:8080/up1",
+                               L"HTTP://h", L"http://h/a b/\u00e9"}) {
+        EXPECT_EQ(BaseUrlProblem(url), L"") << Narrow(url);
+    }
+    for (const wchar_t* url : {L"https://h/up1", L"ftp://h/up1", L"up1", L"", L"http:///up1",
+                               L"http://h/up1?x=1", L"http://h/up1#top", L"http://h/up1/"}) {
+        EXPECT_NE(BaseUrlProblem(url), L"") << Narrow(url);
+    }
+}
+
+TEST(UrlRules, EscapedUrlMustFitTheUpdatersLimits) {
+    // Each of these characters is escaped to nine: %e9%98%85.
+    const std::wstring base = L"http://h/up1";  // the path is "/up1/" + the name
+    EXPECT_EQ(UrlProblem(base, std::wstring(227, L'\u9605')), L"");  // 5 + 2043
+    EXPECT_NE(UrlProblem(base, std::wstring(228, L'\u9605')), L"");  // 5 + 2052
+    EXPECT_EQ(UrlProblem(base, L"sub dir\\a,b.txt"), L"");
+    // The whole escaped URL is bounded too, not just its path.
+    const std::wstring long_host = L"http://" + std::wstring(200, L'h') + L"/up1";
+    EXPECT_NE(UrlProblem(long_host, std::wstring(210, L'\u9605')), L"");
+}
+
 TEST(FitsUnderInstallDir, CountsTheUpdateFolderAndTheZipSuffix) {
     const std::wstring dir = L"C:\\Q";  // "C:\Q\update\" is 12 characters
     // 12 + 247 = 259 characters fit; one more does not.

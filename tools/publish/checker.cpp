@@ -130,7 +130,7 @@ bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& lo
 
 // Reads the list line by line as the updater does, reporting lines it would skip or
 // misread; fills `list` with what the updater's own reader takes from the file.
-bool CheckListLines(const std::wstring& list_path, const std::wstring& install_dir, FileList& list,
+bool CheckListLines(const std::wstring& list_path, const CheckOptions& options, FileList& list,
                     Log& log) {
     TextLineFile file;
     if (!file.Open(list_path.c_str(), L"rb", CP_UTF8)) {
@@ -163,13 +163,16 @@ bool CheckListLines(const std::wstring& list_path, const std::wstring& install_d
             log.Warning(where + L"the updater reads " + Quote(line) + L" as " +
                         Quote(FormatFileEntry(entry)));
         }
-        const std::wstring problem = NameProblem(entry.name);
+        std::wstring problem = NameProblem(entry.name);
+        if (problem.empty()) {
+            problem = UrlProblem(options.base_url, entry.name);
+        }
         if (!problem.empty()) {
             log.Error(where + Quote(entry.name) + L": " + problem);
         }
-        if (!FitsUnderInstallDir(install_dir, entry.name, entry.zipped != 0)) {
+        if (!FitsUnderInstallDir(options.install_dir, entry.name, entry.zipped != 0)) {
             log.Error(where + Quote(entry.name) + L": the updater's path for it under " +
-                      Quote(install_dir) + L"\\update would not fit in " +
+                      Quote(options.install_dir) + L"\\update would not fit in " +
                       std::to_wstring(MAX_PATH - 1) + L" characters");
         }
         std::wstring key = entry.name;
@@ -320,11 +323,16 @@ int Check(const CheckOptions& options, Log& log) {
         log.Error(L"the installation folder " + Quote(options.installed_dir) + L" does not exist");
         return kExitUsage;
     }
+    const std::wstring url_problem = BaseUrlProblem(options.base_url);
+    if (!url_problem.empty()) {
+        log.Error(L"base URL " + Quote(options.base_url) + L": " + url_problem);
+        return kExitUsage;
+    }
     log.Info(L"server folder: " + server);
     std::wstring version;
     const bool have_version = CheckVersionFile(server, version, log);
     FileList list;
-    if (CheckListLines(server + L"\\" + kFileListName, options.install_dir, list, log)) {
+    if (CheckListLines(server + L"\\" + kFileListName, options, list, log)) {
         ScratchFolder scratch;
         std::map<std::wstring, uint64_t> sizes;
         for (size_t i = 0; i < list.entries.size(); ++i) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/config.h"
 #include "tools/publish/log.h"
 #include "tools/publish/rules.h"
 
@@ -14,6 +15,7 @@ struct CheckOptions {
     std::wstring server_dir;
     std::wstring installed_dir;                     // optional
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
+    std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
 };
 
 // Returns kExitOk when nothing is wrong, kExitProblems when an error was reported,

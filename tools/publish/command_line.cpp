@@ -68,7 +68,8 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
         }
         const bool takes_value = name == L"--version" || name == L"--zip" ||
                                  name == L"--zip-above" || name == L"--level" ||
-                                 name == L"--install-dir" || name == L"--installed";
+                                 name == L"--install-dir" || name == L"--installed" ||
+                                 name == L"--base-url";
         if (!takes_value) {
             error = L"unknown option " + name;
             return false;
@@ -84,6 +85,8 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
         if (name == L"--install-dir") {
             command.publish.install_dir = command.check.install_dir = value;
             install_dir_given = true;
+        } else if (name == L"--base-url") {
+            command.publish.base_url = command.check.base_url = value;
         } else if (name == L"--installed" && !publish) {
             command.check.installed_dir = value;
         } else if (name == L"--version" && publish) {
@@ -170,11 +173,15 @@ publish
     --install-dir DIR   the installation folder to check path lengths against
                         (default "C:\Program Files (x86)\Qv Reader"); every path
                         the updater builds must fit in 259 characters
+    --base-url URL      cfg.ini's "upddir" URL, to check that every file's URL
+                        stays within what the updater fetches (default
+                        http://update.qvreader.example/up1)
     --quiet             no progress line
 
   Refused, with nothing written (exit code 2): names the updater cannot handle
   (outside the folder, ':', control characters, '#', '%', characters or names
-  Windows does not allow, names that differ only in letter case), anything in a
+  Windows does not allow, names that differ only in letter case, URLs too long
+  for the updater), anything in a
   top-level "update" folder (the updater's own working folder), a top-level
   "filelist.dat", paths too long under the installation folder, files larger
   than 1 GiB, and a version text that installations would never match.
@@ -185,7 +192,7 @@ check
   entries whose first item does not extract to the listed file, and which files
   an installation would download with their total size: of FOLDER when
   --installed is given (with its version compared), else of an empty one.
-  Options: --installed FOLDER, --install-dir DIR, --quiet.
+  Options: --installed FOLDER, --install-dir DIR, --base-url URL, --quiet.
 
 exit codes
   0 done, no problems

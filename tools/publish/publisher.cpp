@@ -321,6 +321,11 @@ int Publish(const PublishOptions& options, Log& log) {
                   L" exists and is not empty; publish into a new folder");
         return kExitUsage;
     }
+    const std::wstring url_problem = BaseUrlProblem(options.base_url);
+    if (!url_problem.empty()) {
+        log.Error(L"base URL " + Quote(options.base_url) + L": " + url_problem);
+        return kExitUsage;
+    }
     if (options.level < 0 || options.level > 9) {
         log.Error(L"the compression level must be 0 to 9");
         return kExitUsage;
@@ -333,7 +338,10 @@ int Publish(const PublishOptions& options, Log& log) {
         Planned item;
         item.file = std::move(file);
         const std::wstring& name = item.file.name;
-        const std::wstring problem = NameProblem(name);
+        std::wstring problem = NameProblem(name);
+        if (problem.empty()) {
+            problem = UrlProblem(options.base_url, name);
+        }
         if (!problem.empty()) {
             log.Error(Quote(name) + L": " + problem);
             continue;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/config.h"
 #include "tools/publish/log.h"
 #include "tools/publish/rules.h"
 #include "tools/publish/zip_archive.h"
@@ -26,6 +27,7 @@ struct PublishOptions {
     ZipChoice zip;
     int level = kDefaultZipLevel;
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
+    std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
 };
 
 // Checks the whole release first and writes nothing when it refuses; then writes the

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <memory>
+
+#include "http/url.h"
 #include "update/file_list.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
@@ -117,6 +120,46 @@ std::wstring NameProblem(const std::wstring& name) {
         name != kVersionFileName) {
         return L"the version file must be named exactly \"ver.dat\"; the server's copy is "
                L"fetched under that name";
+    }
+    return {};
+}
+
+namespace {
+
+// Escapes and splits a URL as the updater's client does before a fetch.
+bool ParseLikeAFetch(const std::wstring& url, CParsedUrl& parsed) {
+    std::wstring escaped;
+    return PercentEncodeUrl(url.c_str(), escaped) && parsed.ParseUrl(escaped.c_str());
+}
+
+}  // namespace
+
+std::wstring BaseUrlProblem(const std::wstring& base_url) {
+    auto parsed = std::make_unique<CParsedUrl>();
+    if (!ParseLikeAFetch(base_url, *parsed) || parsed->Scheme() != URL_SCHEME_HTTP ||
+        parsed->HostNameLength() == 0) {
+        return L"the updater fetches http URLs with a host only, such as "
+               L"http://update.example.com/up1";
+    }
+    if (parsed->ExtraInfoLength() != 0) {
+        return L"file names are appended to the base URL, so it cannot hold '?' or '#'";
+    }
+    if (!base_url.empty() && base_url.back() == L'/') {
+        return L"the updater adds \"/\" and the file name itself; leave off the trailing slash";
+    }
+    return {};
+}
+
+std::wstring UrlProblem(const std::wstring& base_url, const std::wstring& name) {
+    std::wstring url = base_url + L"/" + name;
+    for (wchar_t& c : url) {
+        c = c == L'\\' ? L'/' : c;
+    }
+    auto parsed = std::make_unique<CParsedUrl>();
+    if (!ParseLikeAFetch(url, *parsed)) {
+        return L"its escaped download URL would be longer than the updater takes (" +
+               std::to_wstring(kMaxEncodedUrlCapacity - 1) + L" characters, " +
+               std::to_wstring(kMaxUrlPathLength) + L" in the path)";
     }
     return {};
 }

@@ -22,6 +22,13 @@ inline constexpr wchar_t kUpdateFolderName[] = L"update";
 // cannot be published; empty when it can.
 std::wstring NameProblem(const std::wstring& name);
 
+// Why the base URL (cfg.ini's "upddir") cannot serve as one; empty when it can.
+std::wstring BaseUrlProblem(const std::wstring& base_url);
+
+// Why the updater could not fetch the file by its URL (the base URL, "/", the name
+// with slashes, escaped): too long for the updater's URL limits. Empty when it can.
+std::wstring UrlProblem(const std::wstring& base_url, const std::wstring& name);
+
 // Whether the longest path the updater builds for the file (the download in
 // "install_dir\update\", with ".zip" when zipped) fits MAX_PATH.
 bool FitsUnderInstallDir(const std::wstring& install_dir, const std::wstring& name, bool zipped);
