@@ -371,9 +371,7 @@ int Publish(const PublishOptions& options, Log& log) {
     CheckSpellings(plan, log);
     std::wstring version;
     bool release_has_version_file = false;
-    if (log.ErrorCount() == 0) {
-        DecideVersion(options, release, plan, version, release_has_version_file, log);
-    }
+    DecideVersion(options, release, plan, version, release_has_version_file, log);
     if (log.ErrorCount() > 0) {
         log.Info(L"nothing was published: " + std::to_wstring(log.ErrorCount()) +
                  L" problem(s) in the release");
