@@ -92,17 +92,6 @@ TEST(MatchesPattern, MatchesFileNamesOrWholePathsIgnoringCase) {
     EXPECT_TRUE(MatchesPattern(L"\u00c9t\u00e9.txt", L"\u00e9T\u00c9.TXT"));
 }
 
-TEST(ZipChoice, ChoosesByPatternOrAboveTheSize) {
-    ZipChoice choice;
-    EXPECT_FALSE(choice.Chooses(L"a.dll", UINT64_MAX - 1));
-    choice.patterns = {L"*.dll", L"data\\*"};
-    choice.above_size = 1000;
-    EXPECT_TRUE(choice.Chooses(L"a.dll", 1));
-    EXPECT_TRUE(choice.Chooses(L"data\\x.bin", 1));
-    EXPECT_FALSE(choice.Chooses(L"x.bin", 1000));
-    EXPECT_TRUE(choice.Chooses(L"x.bin", 1001));
-}
-
 TEST(ParseSize, ReadsBytesAndBinaryUnits) {
     uint64_t size = 0;
     ASSERT_TRUE(ParseSize(L"0", size));
@@ -121,14 +110,6 @@ TEST(ParseSize, ReadsBytesAndBinaryUnits) {
                                L"18446744073709551616", L"17179869184G"}) {
         EXPECT_FALSE(ParseSize(bad, size)) << Narrow(bad);
     }
-}
-
-TEST(NameLess, OrdersIgnoringCaseFirstThenByCodeUnits) {
-    std::vector<std::wstring> names = {L"b.txt", L"A.txt", L"a.txt", L"sub\\z", L"C"};
-    std::sort(names.begin(), names.end(), NameLess);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"A.txt", L"a.txt", L"b.txt", L"C", L"sub\\z"}));
-    EXPECT_TRUE(SameNameIgnoringCase(L"Sub\\X.txt", L"sub\\x.TXT"));
-    EXPECT_FALSE(SameNameIgnoringCase(L"sub\\x.txt", L"sub\\x.txt2"));
 }
 
 }  // namespace
