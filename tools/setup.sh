@@ -12,6 +12,7 @@ packages=(
     googletest cmake ninja-build
     nginx-light curl unzip python3
     dpkg-dev
+    fonts-wqy-microhei  # Chinese texts in screenshots of the tray (tools/tray_screenshot.sh)
 )
 
 sudo_cmd=()

@@ -1,0 +1,215 @@
+#pragma once
+// The updater's only window: a hidden modeless dialog that owns the tray icon and
+// the update worker, starts the worker once the message loop runs, and closes the
+// process when the worker reports its end or the user picks the close command.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include "app/command_line.h"
+#include "app/config.h"
+#include "app/gui_handles.h"
+#include "app/module.h"
+#include "app/tray_icon.h"
+#include "app/window.h"
+#include "res/resource.h"
+#include "update/update_logic.h"
+
+namespace qv {
+
+// Posted by the window to itself at the end of WM_INITDIALOG: starts the worker.
+inline constexpr UINT WM_STARTWORKER = WM_USER + 1000;
+
+// Exit code when the worker thread cannot be started: nothing would ever end the
+// process otherwise (silent mode has no menu to close it).
+inline constexpr int kExitWorkerNotStarted = 3;
+
+// The texts the user sees.
+inline constexpr wchar_t kTrayTooltip[] = L"Qv阅读器正在升级";
+inline constexpr wchar_t kBalloonTitle[] = L"Qv阅读器";
+inline constexpr wchar_t kBalloonStarted[] = L"Qv阅读器正在升级...";
+inline constexpr wchar_t kBalloonDone[] = L"升级完成!";
+// The balloon time-out in milliseconds; the shell applies its own minimum.
+inline constexpr UINT kBalloonTimeout = 3;
+
+// TWorker is the update worker (CUpdateLogic in the product); TemplateId the dialog
+// template.
+template <class TWorker, int TemplateId = IDD_MAINDLG>
+class CMainDlgT : public CDialogImpl<CMainDlgT<TWorker, TemplateId>>,
+                  public CUpdateUI<CMainDlgT<TWorker, TemplateId>>,
+                  public CMessageFilter,
+                  public CIdleHandler,
+                  public CTrayIconImpl<CMainDlgT<TWorker, TemplateId>> {
+public:
+    enum { IDD = TemplateId };
+
+    // command_line: what decides about the tray icon (null: the process's own, read
+    // when the window is created). config: where the home page comes from (null:
+    // cfg.ini beside the executable).
+    explicit CMainDlgT(const wchar_t* command_line = nullptr, CConfigFile* config = nullptr)
+        : tray_command_line(command_line), config_file(config) {}
+
+    // Returns only after the worker thread has ended; the tray icon goes with the
+    // tray base.
+    ~CMainDlgT() override { worker.StopAndWait(); }
+
+    static const UpdateUIEntry* GetUpdateUIMap() noexcept {
+        static const UpdateUIEntry map[] = {{0}};
+        return map;
+    }
+
+    BOOL ProcessWindowMessage(HWND /*window*/, UINT message, WPARAM wparam, LPARAM lparam,
+                              LRESULT& result) override {
+        // Tried in this order. WM_DESTROY comes twice: the first entry leaves the
+        // message unhandled so that the tray icon's entry sees it as well.
+        if (message == WM_INITDIALOG) {
+            result = OnInitDialog();
+            return TRUE;
+        }
+        if (message == WM_DESTROY) {
+            OnDestroy();
+        }
+        if (message == WM_STARTWORKER) {
+            result = StartWorker();
+            return TRUE;
+        }
+        if (message == WM_UPDATEDONE) {
+            result = OnUpdateDone(lparam);
+            return TRUE;
+        }
+        if (message == WM_COMMAND) {
+            // The command id alone decides, whatever the notification code.
+            switch (LOWORD(wparam)) {
+                case ID_TRAY_HOME:
+                    result = OpenHomePage();
+                    return TRUE;
+                case IDOK:
+                    result = CloseMainWindow(IDOK);
+                    return TRUE;
+                case IDCANCEL:
+                    result = CloseMainWindow(IDCANCEL);
+                    return TRUE;
+                default:
+                    break;
+            }
+        }
+        if (this->tray_message != 0 && message == this->tray_message) {
+            result = this->HandleTrayNotify(wparam, lparam);
+            return TRUE;
+        }
+        if (message == WM_DESTROY) {
+            this->RemoveTrayIcon();
+            result = 0;
+            return TRUE;
+        }
+        // Everything else, WM_CLOSE included, goes to the default dialog processing,
+        // which turns WM_CLOSE into IDCANCEL while the Cancel button is enabled.
+        return FALSE;
+    }
+
+    // The window's own dialog-message handling.
+    bool FilterMessage(MSG* message) override {
+        return IsDialogMessageW(this->hwnd, message) != FALSE;
+    }
+    bool DoIdleWork() override { return false; }
+
+    // Stops the worker (without waiting), destroys the window and ends the loop
+    // with `exit_code`.
+    LRESULT CloseMainWindow(int exit_code) noexcept {
+        worker.RequestStop();
+        DestroyWindow(this->hwnd);
+        PostQuitMessage(exit_code);
+        return 0;
+    }
+
+    [[nodiscard]] TWorker& Worker() noexcept { return worker; }
+
+protected:
+    LRESULT OnInitDialog() noexcept {
+        this->CentreWindow();
+
+        const HINSTANCE instance = g_module.GetInstance();
+        big_icon.reset(static_cast<HICON>(
+            LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                       GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
+        SendMessageW(this->hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big_icon.get()));
+        small_icon.reset(static_cast<HICON>(LoadImageW(
+            instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+            GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+        SendMessageW(this->hwnd, WM_SETICON, ICON_SMALL,
+                     reinterpret_cast<LPARAM>(small_icon.get()));
+
+        if (CMessageLoop* loop = g_module.FindLoop()) {
+            loop->RegisterFilter(this);
+            loop->RegisterIdleHandler(this);
+        }
+
+        const wchar_t* line = tray_command_line != nullptr ? tray_command_line : GetCommandLineW();
+        if (!HidesTrayIcon(line)) {
+            // A shared icon from LoadIconW: the system frees it.
+            const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+            this->AddTrayIcon(kTrayTooltip, icon, IDR_MAINFRAME);
+            this->ShowTrayBalloon(kBalloonTitle, kBalloonStarted, kBalloonTimeout);
+        }
+
+        // The worker starts from the loop, after creation has returned.
+        PostMessageW(this->hwnd, WM_STARTWORKER, 0, 0);
+        return TRUE;
+    }
+
+    void OnDestroy() noexcept {
+        if (CMessageLoop* loop = g_module.FindLoop()) {
+            loop->UnregisterFilter(this);
+            loop->UnregisterIdleHandler(this);
+        }
+        worker.RequestStop();
+    }
+
+    LRESULT StartWorker() noexcept {
+        if (worker.IsStarted()) {
+            return 0;
+        }
+        worker.SetNotifyWindow(this->hwnd);
+        if (!worker.Start()) {
+            // No worker means no WM_UPDATEDONE, so nothing would ever close a silent
+            // process: end now, with a code of its own.
+            CloseMainWindow(kExitWorkerNotStarted);
+        }
+        return 0;
+    }
+
+    LRESULT OnUpdateDone(LPARAM result) noexcept {
+        if (result == UPDATE_OK) {
+            this->ShowTrayBalloon(kBalloonTitle, kBalloonDone, kBalloonTimeout);
+            // Leaves the balloon up for a moment; also without an icon.
+            Sleep(1000);
+        }
+        PostMessageW(this->hwnd, WM_CLOSE, 0, 0);
+        return 0;
+    }
+
+    LRESULT OpenHomePage() noexcept {
+        try {
+            CConfigFile& config = config_file != nullptr ? *config_file : CConfigFile::Instance();
+            const wchar_t* url = config.GetUrl(L"home", kDefaultHomeUrl);
+            ShellExecuteW(this->hwnd, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
+        } catch (...) {
+            // Out of memory while reading the configuration: the click does nothing.
+        }
+        return 0;
+    }
+
+    TWorker worker;
+
+private:
+    const wchar_t* const tray_command_line;
+    CConfigFile* const config_file;
+    UniqueIcon big_icon;
+    UniqueIcon small_icon;
+};
+
+// The updater's main window.
+using CMainDlg = CMainDlgT<CUpdateLogic>;
+
+}  // namespace qv

@@ -1,0 +1,122 @@
+#include "app/window.h"
+
+#include <utility>
+
+namespace qv {
+
+namespace {
+
+// The dialog being created on this thread: the procedure binds it to the window on
+// the window's first message, before WM_INITDIALOG.
+thread_local CDialogImplBase* creating_dialog = nullptr;
+
+// Messages whose result a dialog procedure returns itself instead of through
+// DWLP_MSGRESULT.
+bool ReturnsResultDirectly(UINT message) noexcept {
+    switch (message) {
+        case WM_INITDIALOG:
+        case WM_COMPAREITEM:
+        case WM_VKEYTOITEM:
+        case WM_CHARTOITEM:
+        case WM_QUERYDRAGICON:
+            return true;
+        default:
+            return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC;
+    }
+}
+
+}  // namespace
+
+void CWindow::CentreWindow() noexcept {
+    RECT window = {};
+    if (!GetWindowRect(hwnd, &window)) {
+        return;
+    }
+    const HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    if (monitor == nullptr || !GetMonitorInfoW(monitor, &info)) {
+        return;
+    }
+    const RECT& work = info.rcWork;
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    int left = (work.left + work.right) / 2 - width / 2;
+    int top = (work.top + work.bottom) / 2 - height / 2;
+    if (left + width > work.right) {
+        left = work.right - width;
+    }
+    if (left < work.left) {
+        left = work.left;
+    }
+    if (top + height > work.bottom) {
+        top = work.bottom - height;
+    }
+    if (top < work.top) {
+        top = work.top;
+    }
+    SetWindowPos(hwnd, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+CDialogImplBase::~CDialogImplBase() {
+    if (hwnd != nullptr && ::IsWindow(hwnd)) {
+        // The derived parts are gone: unbind first, so that no message of the
+        // destruction reaches this object.
+        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
+        DestroyWindow(hwnd);
+    }
+}
+
+HWND CDialogImplBase::CreateFromTemplate(HINSTANCE instance, int template_id, HWND parent,
+                                         LPARAM param) {
+    if (hwnd != nullptr) {
+        SetLastError(ERROR_ALREADY_EXISTS);  // one window per object
+        return nullptr;
+    }
+    creating_dialog = this;
+    const HWND created =
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(template_id), parent, GetDialogProc(), param);
+    creating_dialog = nullptr;
+    return created;
+}
+
+INT_PTR CALLBACK CDialogImplBase::DialogProc(HWND window, UINT message, WPARAM wparam,
+                                             LPARAM lparam) {
+    auto* self = reinterpret_cast<CDialogImplBase*>(GetWindowLongPtrW(window, DWLP_USER));
+    if (self == nullptr) {
+        self = std::exchange(creating_dialog, nullptr);
+        if (self == nullptr) {
+            return FALSE;  // not ours, or its object is already gone
+        }
+        self->hwnd = window;
+        SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    }
+
+    ++self->handler_depth;
+    LRESULT result = 0;
+    const BOOL handled = self->ProcessWindowMessage(window, message, wparam, lparam, result);
+    --self->handler_depth;
+
+    INT_PTR answer = FALSE;
+    if (handled) {
+        if (ReturnsResultDirectly(message)) {
+            answer = static_cast<INT_PTR>(result);
+        } else {
+            SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+            answer = TRUE;
+        }
+    } else if (message == WM_NCDESTROY) {
+        self->destroyed = true;
+    }
+
+    // The window is gone; once no handler of it runs any more (a handler may have
+    // destroyed it), the object lets go of the handle.
+    if (self->destroyed && self->handler_depth == 0) {
+        self->destroyed = false;
+        self->hwnd = nullptr;
+        self->OnFinalMessage(window);  // may delete the object: nothing touches it after
+    }
+    return answer;
+}
+
+}  // namespace qv
