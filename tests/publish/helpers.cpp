@@ -153,10 +153,4 @@ std::map<std::wstring, std::string> ReadTree(const std::wstring& folder) {
     return out;
 }
 
-bool ExtractFirstItemLikeTheUpdater(const std::wstring& archive, const std::wstring& target) {
-    // The updater's archive reader is not on this branch yet; minizip's unzip module,
-    // which that reader is built on, stands in.
-    return ExtractFirstItem(archive, target);
-}
-
 }  // namespace qv::publish::test

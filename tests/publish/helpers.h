@@ -30,7 +30,4 @@ int RunPublisher(const std::wstring& arguments, std::string& output);
 // Every file under a folder, by relative name, with its bytes.
 std::map<std::wstring, std::string> ReadTree(const std::wstring& folder);
 
-// The updater's extraction of an archive's first item.
-bool ExtractFirstItemLikeTheUpdater(const std::wstring& archive, const std::wstring& target);
-
 }  // namespace qv::publish::test

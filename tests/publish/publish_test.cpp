@@ -5,6 +5,7 @@
 
 #include "tests/publish/helpers.h"
 #include "tests/support/test_support.h"
+#include "tools/publish/zip_archive.h"
 #include "update/file_list.h"
 #include "win/unique_handle.h"
 
@@ -90,8 +91,17 @@ TEST(Publish, ListReadsBackThroughTheUpdaterWithRightCrcsAndFlags) {
         if (entry.zipped) {
             // Served under the plain name; the updater's extraction gives the original.
             EXPECT_FALSE(FileExists(served + L".zip"));
-            ASSERT_TRUE(test::ExtractFirstItemLikeTheUpdater(served, dir / L"extracted"));
+            ASSERT_TRUE(ExtractFirstItem(served, dir / L"extracted"));
             EXPECT_EQ(ReadFileBytes(dir / L"extracted"), original);
+            // Installed with the release file's time, and never read-only.
+            WIN32_FILE_ATTRIBUTE_DATA release_data, extracted_data;
+            ASSERT_TRUE(GetFileAttributesExW((dir / (L"release\\" + entry.name)).c_str(),
+                                             GetFileExInfoStandard, &release_data));
+            ASSERT_TRUE(GetFileAttributesExW((dir / L"extracted").c_str(), GetFileExInfoStandard,
+                                             &extracted_data));
+            EXPECT_EQ(
+                CompareFileTime(&release_data.ftLastWriteTime, &extracted_data.ftLastWriteTime), 0);
+            EXPECT_EQ(extracted_data.dwFileAttributes & FILE_ATTRIBUTE_READONLY, 0u);
         } else {
             EXPECT_EQ(ReadFileBytes(served), original);
         }
@@ -311,7 +321,7 @@ TEST(Publish, WarnsAboutEmptyFilesAndFolders) {
     ASSERT_EQ(list.entries.size(), 2u);
     EXPECT_EQ(list.entries[1].name, L"empty.txt");
     EXPECT_EQ(list.entries[1].crc_installed, 0u);  // an empty file's CRC-32
-    ASSERT_TRUE(test::ExtractFirstItemLikeTheUpdater(dir / L"server\\empty.txt", dir / L"x"));
+    ASSERT_TRUE(ExtractFirstItem(dir / L"server\\empty.txt", dir / L"x"));
     EXPECT_EQ(ReadFileBytes(dir / L"x"), "");
 }
 

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/zip_reader.h"
 #include "update/text_line_file.h"
 #include "win/unique_handle.h"
 
@@ -290,29 +291,12 @@ bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out) {
 }
 
 bool ExtractFirstItem(const std::wstring& archive_path, const std::wstring& target_path) {
-    zlib_filefunc64_def functions = Win32FileFunctions();
-    std::unique_ptr<void, UnzipCloser> unzip(unzOpen2_64(archive_path.c_str(), &functions));
-    if (!unzip || unzGoToFirstFile(unzip.get()) != UNZ_OK ||
-        unzOpenCurrentFile(unzip.get()) != UNZ_OK) {
-        return false;
-    }
-    UniqueFileHandle target(CreateFileW(target_path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    bool ok = target.valid();
-    std::vector<unsigned char> buffer(1u << 16);
-    while (ok) {
-        const int read =
-            unzReadCurrentFile(unzip.get(), buffer.data(), static_cast<unsigned>(buffer.size()));
-        if (read <= 0) {
-            ok = read == 0;
-            break;
-        }
-        DWORD written = 0;
-        ok = WriteFile(target.get(), buffer.data(), static_cast<DWORD>(read), &written, nullptr) &&
-             written == static_cast<DWORD>(read);
-    }
-    // Closing the item compares its data with the recorded CRC-32.
-    return unzCloseCurrentFile(unzip.get()) == UNZ_OK && ok;
+    struct Closer {
+        void operator()(ArchiveHandleRecord* handle) const noexcept { ArchiveClose(handle); }
+    };
+    std::unique_ptr<ArchiveHandleRecord, Closer> archive(
+        ArchiveOpenFile(archive_path.c_str(), nullptr));
+    return archive && ArchiveExtractToFile(archive.get(), 0, target_path.c_str()) == ARCHIVE_OK;
 }
 
 }  // namespace qv::publish

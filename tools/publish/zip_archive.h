@@ -1,6 +1,7 @@
 #pragma once
 // Zip archives as the server serves them: one item, the file itself, written with
-// minizip's zip module; and reading back the first item, as a check.
+// minizip's zip module; and reading back the first item, as a check and as the
+// updater would.
 
 #include <windows.h>
 
@@ -38,9 +39,9 @@ struct FirstItemInfo {
 // archive or has no item.
 bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out);
 
-// Extracts the archive's first item into a new file at `target_path`; false when the
-// archive or its item cannot be read, the item's data does not match its CRC-32, or
-// the target cannot be written.
+// Extracts the archive's first item to `target_path` the way the updater does: with
+// its own archive reader, item 0, no password. Like the updater's, the extraction does
+// not compare the data with the item's CRC-32: compare the target's.
 bool ExtractFirstItem(const std::wstring& archive_path, const std::wstring& target_path);
 
 }  // namespace qv::publish
