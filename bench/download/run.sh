@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# DownloadToFile against curl, both fetching 64 MiB and 256 MiB files from nginx on
+# 127.0.0.1 in the same run; prints the time ratio (ours / curl, best of three each)
+# and our peak working set against the body size.
+# Goals: time ratio <= 1.5; peak working set <= 1.3 x body + 16 MiB.
+set -euo pipefail
+. "$QV_SOURCE_DIR/cmake/wine-env.sh"
+qv_wine_prefix_ready
+
+exe="$QV_BUILD_DIR/bench/download/bench_download.exe"
+work="$QV_BUILD_DIR/bench/download/work"
+rounds=${QV_BENCH_ROUNDS:-3}
+sizes=${QV_BENCH_SIZES:-64 256}  # MiB
+mkdir -p "$work/www" "$work/nginx/logs" "$work/nginx/temp"
+
+# The bodies: random bytes, made once and kept in the build tree.
+for mib in $sizes; do
+    file="$work/www/f$mib.bin"
+    if [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -ne $((mib << 20)) ]; then
+        head -c $((mib << 20)) /dev/urandom >"$file"
+    fi
+done
+
+# nginx on a free loopback port with its own configuration, logs and temporary folders.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/nginx/temp/body;
+    proxy_temp_path $work/nginx/temp/proxy;
+    fastcgi_temp_path $work/nginx/temp/fastcgi;
+    uwsgi_temp_path $work/nginx/temp/uwsgi;
+    scgi_temp_path $work/nginx/temp/scgi;
+    types { application/octet-stream bin; }
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+    }
+}
+EOF
+nginx -p "$work/nginx" -e "$work/nginx/logs/error.log" -c "$work/nginx/nginx.conf" \
+    </dev/null >"$work/nginx/logs/stdout.log" 2>&1 &
+nginx_pid=$!
+# One wineserver for all runs, ended with the benchmark (for this prefix only).
+"$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
+cleanup() {
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    "$QV_WINESERVER" -k >/dev/null 2>&1 || true
+    rm -f "$work/curl.out" "$work/ours.out"
+}
+trap cleanup EXIT
+for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/f64.bin" && break
+    sleep 0.1
+done
+
+# Wine sees the build tree under Z:.
+target_windows="Z:$(echo "$work/ours.out" | tr / '\\')"
+status=0
+for mib in $sizes; do
+    url="http://127.0.0.1:$port/f$mib.bin"
+    body=$((mib << 20))
+    best_curl=""
+    best_ours=""
+    peak=0
+    base=0
+    for _ in $(seq "$rounds"); do
+        t=$(curl -s -o "$work/curl.out" -w '%{time_total}' "$url")
+        best_curl=$(python3 -c "print(min(float('$t'), float('${best_curl:-1e9}')))")
+        # Output through a file: Wine's background processes would hold a pipe open.
+        "$QV_WINE" "$exe" "$url" "$target_windows" </dev/null >"$work/ours.log" 2>&1 || true
+        line=$(grep '^ok=' "$work/ours.log" || true)
+        if [[ "$line" != ok=1* ]] || ! cmp -s "$work/ours.out" "$work/www/f$mib.bin"; then
+            echo "download of $mib MiB failed or differs: $(cat "$work/ours.log")"
+            status=1
+            continue
+        fi
+        seconds=$(sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line")
+        best_ours=$(python3 -c "print(min(float('$seconds'), float('${best_ours:-1e9}')))")
+        peak=$(sed 's/.*peak_after=\([0-9]*\).*/\1/' <<<"$line")
+        base=$(sed 's/.*peak_before=\([0-9]*\).*/\1/' <<<"$line")
+    done
+    [ -n "$best_ours" ] || continue
+    python3 - "$mib" "$best_ours" "$best_curl" "$peak" "$base" "$body" <<'EOF'
+import sys
+mib, ours, curl, peak, base, body = sys.argv[1], *map(float, sys.argv[2:])
+limit = 1.3 * body + 16 * 2**20
+print("%3s MiB: ours %.3f s, curl %.3f s, time ratio %.2f (goal <= 1.5); "
+      "peak working set %.0f MiB = %.2f x body (%.0f MiB before the download; "
+      "goal <= %.0f MiB: %s)"
+      % (mib, ours, curl, ours / curl, peak / 2**20, peak / body, base / 2**20,
+         limit / 2**20, "met" if peak <= limit else "MISSED"))
+EOF
+    if [ "$mib" = 64 ]; then
+        # For comparison: the client with the 4096-byte receives of a default record.
+        "$QV_WINE" "$exe" "$url" "$target_windows" 4096 </dev/null >"$work/block.log" 2>&1 || true
+        seconds=$(grep -o 'seconds=[0-9.]*' "$work/block.log" | cut -d= -f2)
+        echo "        (the same through the client with 4096-byte receives: ${seconds:-failed} s)"
+    fi
+done
+exit "$status"

@@ -1,0 +1,180 @@
+#pragma once
+// The HTTP/1.1 client: one fetch per call over its own event-synchronised socket,
+// with status processing, redirects and connection reuse. The update engine builds
+// one client per download, fetches, reads the status and body, and destroys it.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "http/response.h"
+#include "http/socket.h"
+#include "http/url.h"
+
+namespace qv {
+
+// Flags of CFetchOptions.
+inline constexpr uint32_t FOLLOW_REDIRECTS = 1;
+inline constexpr uint32_t CHECK_STATUS = 2;
+inline constexpr uint32_t SEND_WITH_CALLBACK = 4;
+inline constexpr uint32_t SEND_IN_BLOCKS = 8;
+
+// Redirects followed in one fetch; the response that would need one more fails it.
+inline constexpr int kMaxRedirects = 10;
+
+// Called after sends with the count just sent; false aborts block and callback sending.
+using SendStatusCallback = bool (*)(DWORD bytes_sent, DWORD_PTR param);
+// Called with the count of each single receive; false aborts the fetch.
+using ReadStatusCallback = bool (*)(DWORD bytes_received, DWORD_PTR param);
+// Supplies the next piece of the request body; false, a length of 0 or no buffer ends
+// the body.
+using SendDataCallback = bool (*)(BYTE** buffer, DWORD* length, DWORD_PTR param);
+
+// The caller's per-request record. Texts and data are borrowed, not copied: they must
+// outlive the fetch.
+struct CFetchOptions {
+    const wchar_t* extra_headers = nullptr;  // lines added verbatim, each ending in CR LF
+    const wchar_t* method = L"GET";
+    const wchar_t* content_type = nullptr;
+    DWORD data_length = 0;  // request body length in bytes
+    DWORD flags = FOLLOW_REDIRECTS | CHECK_STATUS | SEND_IN_BLOCKS;
+    DWORD timeout = 10000;  // socket time-out of this fetch, ms
+    DWORD send_block_size = 4096;
+    DWORD read_block_size = 4096;  // receive size for the body; 0 means 2048
+    DWORD_PTR send_param = 0;
+    DWORD_PTR read_param = 0;
+    DWORD_PTR data_callback_param = 0;
+    unsigned short port = 80;  // used when the URL has port 0
+    const BYTE* data = nullptr;
+    SendDataCallback send_data_callback = nullptr;
+    SendStatusCallback send_status_callback = nullptr;
+    ReadStatusCallback read_status_callback = nullptr;
+
+    // Stores the callback with its parameter; returns the previous callback.
+    ReadStatusCallback SetReadStatusCallback(ReadStatusCallback callback,
+                                             DWORD_PTR param) noexcept {
+        const ReadStatusCallback previous = read_status_callback;
+        read_status_callback = callback;
+        read_param = param;
+        return previous;
+    }
+};
+
+// Answers an authentication challenge for one scheme ("Basic", "NTLM", ...).
+class CHttpAuthHandler {
+public:
+    virtual ~CHttpAuthHandler() = default;
+    // `offer` is the whole challenge value; true when the challenge was answered.
+    virtual bool Authenticate(bool for_proxy, const std::wstring& offer) = 0;
+};
+
+struct AuthSchemeLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
+};
+
+// The client over a socket type; the system uses CAtlHttpClient (over ZEvtSyncSocket),
+// tests use scripted sockets. Not for use by two threads at once.
+template <typename TSocket>
+class CAtlHttpClientT : private TSocket {
+public:
+    CAtlHttpClientT() noexcept;
+    virtual ~CAtlHttpClientT();
+    CAtlHttpClientT(const CAtlHttpClientT&) = delete;
+    CAtlHttpClientT& operator=(const CAtlHttpClientT&) = delete;
+
+    // Answers a 401 (false) or 407 (true) response: true only when a registered handler
+    // answers one of the offered schemes.
+    virtual bool TryAuthentication(bool for_proxy) noexcept;
+    // Called with the value of each "set-cookie" header; does nothing here.
+    virtual void OnCookie(const std::wstring& value) noexcept;
+
+    using TSocket::GetTimeout;
+    using TSocket::SetTimeout;
+
+    // Escapes and parses `url`, then fetches it. False when the URL is absent, empty or
+    // unusable, when connecting, sending or reading fails, or when the status fails
+    // (with CHECK_STATUS). `options` may be null for a default record.
+    [[nodiscard]] bool FetchUrl(const wchar_t* url, CFetchOptions* options = nullptr) noexcept;
+    [[nodiscard]] bool FetchParsedUrl(const CParsedUrl& url,
+                                      CFetchOptions* options = nullptr) noexcept;
+
+    // Status of the last response read; -1 when none.
+    [[nodiscard]] int StatusCode() const noexcept { return status_code_; }
+    // The body of the last response; valid until the next fetch or destruction.
+    [[nodiscard]] const BYTE* BodyData() const noexcept {
+        const uint64_t offset = uint64_t{header_start_} + header_length_;
+        return receive_buffer_.Data() +
+               (offset <= receive_buffer_.Length() ? offset : receive_buffer_.Length());
+    }
+    [[nodiscard]] uint32_t BodyLength() const noexcept { return body_length_; }
+    [[nodiscard]] uint32_t HeaderLength() const noexcept { return header_length_; }
+    [[nodiscard]] ReadResult LastReadResult() const noexcept { return last_read_result_; }
+    // Looks a response header up without regard to case.
+    [[nodiscard]] bool ResponseHeader(const wchar_t* name, std::wstring& value) const noexcept;
+    [[nodiscard]] const std::vector<std::wstring>& AuthenticationOffers() const noexcept {
+        return auth_offers_;
+    }
+    [[nodiscard]] const CParsedUrl& CurrentUrl() const noexcept { return current_url_; }
+    // Registers a handler for a scheme (compared without regard to case); not owned.
+    bool AddAuthenticationHandler(const wchar_t* scheme, CHttpAuthHandler* handler) noexcept;
+
+    // Steps of a fetch, public for the engine's tools and for tests.
+    void ResetRequestState() noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const CParsedUrl& url, unsigned short default_port) noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const wchar_t* url, unsigned short default_port) noexcept;
+    // The request text for the current URL and options; false without options.
+    [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
+                                    std::wstring& request, bool with_body = true) const noexcept;
+    // Reads one response (100 responses skipped) into the buffer and header table.
+    ReadResult ReadResponse() noexcept;
+    // Decides success from the status code, following redirects on the way.
+    [[nodiscard]] bool ProcessStatus(DWORD flags) noexcept;
+
+protected:
+    // The socket under the client, for derived clients and tests.
+    TSocket& Transport() noexcept { return *this; }
+    // The largest body accepted, kMaxBodyBytes unless lowered (to test the limit).
+    void SetBodyLimit(uint32_t limit) noexcept { body_limit_ = limit; }
+
+private:
+    bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
+    bool SendRequest(const std::string& request_bytes, uint64_t* sent);
+    bool FollowRedirect();
+    bool ReceiveMore();
+    ReadResult ReadResponseSteps();
+    bool ParseHeaderLines(size_t lines_start, size_t block_end);
+    void DecodeHeaderLine(const BYTE* begin, const BYTE* end);
+    bool ReadBody(int64_t length, uint32_t already);
+    bool ReadChunkedBody();
+    bool CallReadStatus(DWORD count) noexcept;
+    bool ResponseHasNoBody() const;
+
+    HeaderTable headers_;
+    std::map<std::wstring, CHttpAuthHandler*, AuthSchemeLess> auth_handlers_;
+    std::vector<std::wstring> auth_offers_;
+    ReceiveBuffer receive_buffer_;
+    CParsedUrl current_url_;
+    std::wstring method_;
+    int status_code_ = -1;
+    uint32_t body_length_ = 0;
+    uint32_t header_length_ = 0;
+    uint32_t header_start_ = 0;
+    // Offsets into the receive buffer (it may move as it grows).
+    uint32_t parse_position_ = 0;
+    uint32_t data_end_ = 0;
+    CFetchOptions* options_ = nullptr;
+    ReadResult last_read_result_ = NoResponseYet;
+    int redirects_followed_ = 0;
+    uint32_t body_limit_ = kMaxBodyBytes;
+};
+
+using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;
+extern template class CAtlHttpClientT<ZEvtSyncSocket>;
+
+// UTF-16 to the thread's ANSI code page, as the request is sent. May throw.
+[[nodiscard]] bool WideToAnsi(const std::wstring& text, std::string& out);
+
+}  // namespace qv

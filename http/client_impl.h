@@ -1,0 +1,728 @@
+#pragma once
+// Definitions of CAtlHttpClientT. client.cpp instantiates them over ZEvtSyncSocket;
+// include this header only to instantiate the client over another socket type.
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "http/client.h"
+#include "win/unique_handle.h"
+
+namespace qv {
+
+namespace client_detail {
+
+// Receive size of the header phase.
+inline constexpr DWORD kHeaderReceiveSize = 2048;
+// Empty receives in a row that end a read: the header phase and a body of known
+// length fail after five; a body read until close ends after six.
+inline constexpr int kEmptyReceivesHeader = 5;
+inline constexpr int kEmptyReceivesKnownLength = 5;
+inline constexpr int kEmptyReceivesUntilClose = 6;
+
+inline bool HasControlCharacter(const wchar_t* text) noexcept {
+    for (; *text != 0; ++text) {
+        if (*text < 0x20 || *text == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace client_detail
+
+template <typename TSocket>
+CAtlHttpClientT<TSocket>::CAtlHttpClientT() noexcept {
+    ResetRequestState();
+}
+
+template <typename TSocket>
+CAtlHttpClientT<TSocket>::~CAtlHttpClientT() {
+    this->CloseSocket();
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::TryAuthentication(bool for_proxy) noexcept {
+    try {
+        for (const std::wstring& offer : auth_offers_) {
+            const auto it = auth_handlers_.find(offer.substr(0, offer.find(L' ')));
+            if (it != auth_handlers_.end() && it->second->Authenticate(for_proxy, offer)) {
+                return true;
+            }
+        }
+    } catch (...) {
+    }
+    return false;
+}
+
+template <typename TSocket>
+void CAtlHttpClientT<TSocket>::OnCookie(const std::wstring&) noexcept {}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::AddAuthenticationHandler(const wchar_t* scheme,
+                                                        CHttpAuthHandler* handler) noexcept {
+    if (scheme == nullptr || *scheme == 0 || handler == nullptr) {
+        return false;
+    }
+    try {
+        auth_handlers_[scheme] = handler;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ResponseHeader(const wchar_t* name,
+                                              std::wstring& value) const noexcept {
+    if (name == nullptr) {
+        return false;
+    }
+    try {
+        const std::wstring* found = headers_.Find(name);
+        if (found == nullptr) {
+            return false;
+        }
+        value = *found;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+template <typename TSocket>
+void CAtlHttpClientT<TSocket>::ResetRequestState() noexcept {
+    headers_.Clear();
+    auth_offers_.clear();
+    receive_buffer_.Clear();
+    current_url_.Reset();
+    method_.clear();
+    status_code_ = -1;
+    body_length_ = 0;
+    header_length_ = 0;
+    header_start_ = 0;
+    parse_position_ = 0;
+    data_end_ = 0;
+    options_ = nullptr;
+    last_read_result_ = NoResponseYet;
+    redirects_followed_ = 0;
+}
+
+// ---------------------------------------------------------------- Fetch
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::FetchUrl(const wchar_t* url, CFetchOptions* options) noexcept {
+    if (url == nullptr || *url == 0) {
+        return false;
+    }
+    try {
+        std::wstring escaped;
+        if (!PercentEncodeUrl(url, escaped)) {
+            return false;
+        }
+        CParsedUrl parsed;
+        if (!parsed.ParseUrl(escaped.c_str(), 0)) {
+            return false;
+        }
+        return FetchParsedUrl(parsed, options);
+    } catch (...) {
+        return false;
+    }
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::FetchParsedUrl(const CParsedUrl& url,
+                                              CFetchOptions* options) noexcept {
+    CFetchOptions defaults;
+    bool ok = false;
+    try {
+        ok = FetchParsedUrlSteps(url, options != nullptr ? options : &defaults);
+    } catch (...) {
+        this->CloseSocket();
+        ok = false;
+    }
+    options_ = nullptr;
+    return ok;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options) {
+    ResetRequestState();
+    options_ = options;
+    if (options->method == nullptr || *options->method == 0) {
+        return false;
+    }
+    method_ = options->method;
+    this->SetTimeout(options->timeout);
+    if (!SetCurrentUrl(url, options->port)) {
+        return false;
+    }
+    std::wstring request;
+    if (!BuildRequest(method_.c_str(), options->extra_headers, request)) {
+        return false;
+    }
+    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+        return false;
+    }
+    std::string bytes;
+    bool ok = WideToAnsi(request, bytes);
+    if (ok) {
+        const uint64_t expected = uint64_t{bytes.size()} + options->data_length;
+        uint64_t sent = 0;
+        ok = SendRequest(bytes, &sent) && sent == expected;
+    }
+    if (ok) {
+        ok = ReadResponse() == ResponseOk &&
+             ((options->flags & CHECK_STATUS) == 0 || ProcessStatus(options->flags));
+    }
+    if (!ok) {
+        this->CloseSocket();  // the next fetch starts on a new connection
+    }
+    return ok;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const wchar_t* url,
+                                             unsigned short default_port) noexcept {
+    CParsedUrl parsed;
+    if (url == nullptr || !parsed.ParseUrl(url, 0)) {
+        current_url_.Reset();
+        return false;
+    }
+    return SetCurrentUrl(parsed, default_port);
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const CParsedUrl& url,
+                                             unsigned short default_port) noexcept {
+    current_url_ = url;
+    bool ok = current_url_.Scheme() == URL_SCHEME_HTTP;  // the socket speaks nothing else
+    if (ok && current_url_.UrlPathLength() == 0) {
+        ok = current_url_.SetUrlPath(L"/");
+    }
+    ok = ok && current_url_.HostNameLength() != 0;
+    if (!ok) {
+        current_url_.Reset();
+        return false;
+    }
+    if (current_url_.PortNumber() == 0) {
+        current_url_.SetPortNumber(default_port);
+    }
+    return true;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
+                                            std::wstring& request, bool with_body) const noexcept {
+    if (options_ == nullptr || method == nullptr) {
+        return false;
+    }
+    // A redirect target comes from the server unescaped; a line break in it would
+    // split our request.
+    if (client_detail::HasControlCharacter(method) ||
+        client_detail::HasControlCharacter(current_url_.UrlPath()) ||
+        client_detail::HasControlCharacter(current_url_.ExtraInfo()) ||
+        client_detail::HasControlCharacter(current_url_.HostName())) {
+        return false;
+    }
+    try {
+        std::wstring text;
+        text.append(method).append(L" ").append(current_url_.UrlPath());
+        text.append(current_url_.ExtraInfo()).append(L" HTTP/1.1\r\n");
+        if (with_body && options_->data_length != 0) {
+            text.append(L"Content-Length: ")
+                .append(std::to_wstring(options_->data_length))
+                .append(L"\r\n");
+        }
+        if (with_body && options_->content_type != nullptr && *options_->content_type != 0) {
+            text.append(L"Content-Type: ").append(options_->content_type).append(L"\r\n");
+        }
+        if (extra_headers != nullptr) {
+            text.append(extra_headers);
+        }
+        text.append(L"Host: ").append(current_url_.HostName()).append(L"\r\n");
+        text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n");
+        text.append(L"\r\n");
+        request = std::move(text);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::SendRequest(const std::string& request_bytes, uint64_t* sent) {
+    const CFetchOptions& options = *options_;
+    BYTE* request = reinterpret_cast<BYTE*>(const_cast<char*>(request_bytes.data()));
+    const DWORD request_length = static_cast<DWORD>(request_bytes.size());
+    auto status = [&](DWORD count) {
+        return options.send_status_callback == nullptr ||
+               options.send_status_callback(count, options.send_param);
+    };
+    auto send_whole = [&](BYTE* bytes, DWORD length) {
+        DWORD count = length;
+        if (!this->Write(bytes, &count) || count != length) {
+            return false;
+        }
+        *sent += count;
+        return status(count);
+    };
+    auto send_request_first = [&]() {
+        DWORD count = request_length;
+        if (!this->Write(request, &count) || count > request_length) {
+            return false;
+        }
+        *sent += count;
+        return status(count) && count != 0;
+    };
+    *sent = 0;
+
+    if (options.flags & SEND_WITH_CALLBACK) {
+        if (options.send_data_callback == nullptr) {
+            return true;  // sends nothing; the count check fails the fetch
+        }
+        if (!send_request_first()) {
+            return false;
+        }
+        for (;;) {
+            BYTE* piece = nullptr;
+            DWORD length = 0;
+            if (!options.send_data_callback(&piece, &length, options.data_callback_param) ||
+                piece == nullptr || length == 0) {
+                return true;
+            }
+            if (!send_whole(piece, length)) {
+                return false;
+            }
+        }
+    }
+    if (options.data == nullptr) {
+        DWORD count = request_length;
+        if (!this->Write(request, &count)) {
+            return false;
+        }
+        *sent = count;
+        status(count);  // informational only on this path
+        return true;
+    }
+    if (options.flags & SEND_IN_BLOCKS) {
+        if (options.send_block_size == 0) {
+            return true;  // sends nothing; the count check fails the fetch
+        }
+        if (!send_request_first()) {
+            return false;
+        }
+        BYTE* data = const_cast<BYTE*>(options.data);
+        for (DWORD offset = 0; offset < options.data_length;) {
+            const DWORD piece = std::min(options.send_block_size, options.data_length - offset);
+            if (!send_whole(data + offset, piece)) {
+                return false;
+            }
+            offset += piece;
+        }
+        return true;
+    }
+    WSABUF buffers[2];
+    buffers[0].buf = reinterpret_cast<CHAR*>(request);
+    buffers[0].len = request_length;
+    buffers[1].buf = reinterpret_cast<CHAR*>(const_cast<BYTE*>(options.data));
+    buffers[1].len = options.data_length;
+    DWORD count = 0;
+    if (!this->WriteBuffers(buffers, 2, &count)) {
+        return false;
+    }
+    *sent = count;
+    status(count);
+    return true;
+}
+
+// ---------------------------------------------------------------- Status and redirects
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ProcessStatus(DWORD flags) noexcept {
+    switch (status_code_) {
+        case 200:
+        case 201:
+        case 202:
+        case 203:
+        case 204:
+        case 205:
+        case 206:
+        case 304:
+        case 305:
+            return true;
+        case 301:
+        case 302:
+        case 303:
+            if ((flags & FOLLOW_REDIRECTS) == 0) {
+                return false;
+            }
+            try {
+                return FollowRedirect();
+            } catch (...) {
+                return false;
+            }
+        case 401:
+            return TryAuthentication(false);
+        case 407:
+            return TryAuthentication(true);
+        default:
+            return false;
+    }
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::FollowRedirect() {
+    std::wstring location;
+    if (!ResponseHeader(L"Location", location)) {
+        return true;  // nothing to follow: the fetch ends with the 3xx status
+    }
+    if (redirects_followed_ >= kMaxRedirects) {
+        return false;
+    }
+    ++redirects_followed_;
+    const bool have_extra = options_ != nullptr && options_->extra_headers != nullptr;
+    const std::wstring extra_headers = have_extra ? options_->extra_headers : L"";
+    std::wstring connection;
+    if (ResponseHeader(L"Connection", connection) && EqualsIgnoreCase(connection, L"close")) {
+        this->CloseSocket();
+    }
+    // The redirecting response is gone: nothing may point into it any more.
+    headers_.Clear();
+    receive_buffer_.Clear();
+    header_start_ = header_length_ = body_length_ = parse_position_ = data_end_ = 0;
+    if (!CompleteRedirectUrl(current_url_, location)) {
+        return false;
+    }
+    const std::wstring old_host = current_url_.HostName();
+    const unsigned short old_port = current_url_.PortNumber();
+    if (!SetCurrentUrl(location.c_str(), old_port)) {
+        return false;
+    }
+    if (old_host != current_url_.HostName() || old_port != current_url_.PortNumber()) {
+        this->CloseSocket();
+    }
+    // Connects anew after either close above; keeps the connection otherwise.
+    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+        return false;
+    }
+    // The redirected request carries no body, so it announces none.
+    std::wstring request;
+    std::string bytes;
+    if (!BuildRequest(method_.c_str(), have_extra ? extra_headers.c_str() : nullptr, request,
+                      false) ||
+        !WideToAnsi(request, bytes)) {
+        return false;
+    }
+    const DWORD length = static_cast<DWORD>(bytes.size());
+    DWORD count = length;
+    if (!this->Write(reinterpret_cast<const BYTE*>(bytes.data()), &count) || count != length) {
+        return false;
+    }
+    // The outcome is that of the response we were sent to, as for a direct fetch.
+    if (ReadResponse() != ResponseOk) {
+        return false;
+    }
+    return options_ == nullptr || ProcessStatus(options_->flags);
+}
+
+// ---------------------------------------------------------------- Response reading
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::CallReadStatus(DWORD count) noexcept {
+    if (options_ == nullptr || options_->read_status_callback == nullptr) {
+        return true;
+    }
+    return options_->read_status_callback(count, options_->read_param);
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ReceiveMore() {
+    BYTE block[client_detail::kHeaderReceiveSize];
+    for (int empty = 0; empty < client_detail::kEmptyReceivesHeader;) {
+        DWORD count = sizeof block;
+        if (!this->ReadBytes(block, &count) || count > sizeof block) {
+            return false;
+        }
+        if (!CallReadStatus(count)) {
+            return false;
+        }
+        if (count == 0) {
+            ++empty;
+            continue;
+        }
+        if (!receive_buffer_.Append(block, count)) {
+            return false;
+        }
+        data_end_ = receive_buffer_.Length();
+        return true;
+    }
+    return false;
+}
+
+template <typename TSocket>
+ReadResult CAtlHttpClientT<TSocket>::ReadResponse() noexcept {
+    ReadResult result;
+    try {
+        result = ReadResponseSteps();
+    } catch (...) {
+        result = HeaderBlockBad;  // only header decoding allocates outside its own guards
+    }
+    last_read_result_ = result;
+    return result;
+}
+
+template <typename TSocket>
+ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
+    receive_buffer_.Clear();
+    parse_position_ = 0;
+    data_end_ = 0;
+    last_read_result_ = ResponseOk;
+    uint32_t response_start = 0;
+    size_t block_end = 0;
+    for (;;) {
+        // Response start, again after every 100 response.
+        headers_.Clear();
+        auth_offers_.clear();
+        status_code_ = -1;
+        header_start_ = response_start;
+        header_length_ = 0;
+        body_length_ = 0;
+        size_t search_from = response_start;
+        for (;;) {
+            block_end =
+                FindHeaderBlockEnd(receive_buffer_.Data(), receive_buffer_.Length(), search_from);
+            if (block_end != 0) {
+                break;
+            }
+            if (receive_buffer_.Length() >= kMaxHeaderBlockBytes) {
+                return HeaderReceiveFailed;
+            }
+            // Only the last three bytes can begin an end that new bytes complete.
+            const size_t length = receive_buffer_.Length();
+            search_from = std::max<size_t>(response_start, length >= 3 ? length - 3 : 0);
+            if (!ReceiveMore()) {
+                return HeaderReceiveFailed;
+            }
+        }
+        if (block_end > kMaxHeaderBlockBytes) {
+            return HeaderReceiveFailed;
+        }
+        header_length_ = static_cast<uint32_t>(block_end - response_start);
+        parse_position_ = static_cast<uint32_t>(block_end);
+        size_t lines_start = 0;
+        status_code_ =
+            ParseStatusLine(receive_buffer_.Data() + response_start, header_length_, &lines_start);
+        if (status_code_ == -1) {
+            return StatusLineBad;
+        }
+        if (status_code_ == 100) {
+            response_start = static_cast<uint32_t>(block_end);
+            continue;
+        }
+        if (!ParseHeaderLines(response_start + lines_start, block_end)) {
+            return HeaderBlockBad;
+        }
+        break;
+    }
+
+    ReadResult result = ResponseOk;
+    const std::wstring* transfer_encoding = headers_.Find(L"Transfer-Encoding");
+    if (ResponseHasNoBody()) {
+        body_length_ = 0;
+    } else if (transfer_encoding != nullptr && EqualsIgnoreCase(*transfer_encoding, L"chunked")) {
+        if (!ReadChunkedBody()) {
+            return ChunkedBodyFailed;
+        }
+    } else {
+        const std::wstring* content_length = headers_.Find(L"Content-Length");
+        const int64_t length = content_length != nullptr ? ParseContentLength(*content_length) : -1;
+        const uint32_t already = receive_buffer_.Length() - parse_position_;
+        if (!ReadBody(length, already)) {
+            result = BodyReceiveFailed;
+        } else if (length == -1) {
+            // The body ended with the connection (or its silence); it cannot carry another.
+            this->CloseSocket();
+        }
+    }
+    const std::wstring* connection = headers_.Find(L"Connection");
+    if (connection != nullptr && EqualsIgnoreCase(*connection, L"close")) {
+        this->CloseSocket();
+    }
+    return result;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ResponseHasNoBody() const {
+    // These never have a body, whatever their headers say; reading one "until close"
+    // would only wait out the time-out on a kept-alive connection.
+    return (status_code_ >= 100 && status_code_ < 200) || status_code_ == 204 ||
+           status_code_ == 304 || method_ == L"HEAD";
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ParseHeaderLines(size_t lines_start, size_t block_end) {
+    const BYTE* data = receive_buffer_.Data();
+    if (lines_start > block_end) {
+        return false;
+    }
+    ForEachHeaderLine(data + lines_start, data + block_end,
+                      [this](const BYTE* begin, const BYTE* end) { DecodeHeaderLine(begin, end); });
+    return true;
+}
+
+template <typename TSocket>
+void CAtlHttpClientT<TSocket>::DecodeHeaderLine(const BYTE* begin, const BYTE* end) {
+    std::string_view name_bytes, value_bytes;
+    if (!SplitHeaderLine(begin, end, &name_bytes, &value_bytes)) {
+        return;  // no colon, or too long: dropped
+    }
+    const std::wstring name = AnsiToWide(name_bytes);
+    const std::wstring value = AnsiToWide(value_bytes);
+    if (EqualsIgnoreCase(name, L"www-authenticate") ||
+        EqualsIgnoreCase(name, L"proxy-authenticate")) {
+        auth_offers_.push_back(value);
+    }
+    headers_.Add(name, value);
+    if (EqualsIgnoreCase(name, L"set-cookie")) {
+        OnCookie(value);
+    }
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
+    const DWORD block_size =
+        options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+    uint64_t received = already;
+    bool out_of_room = false;
+    // Each receive asks for a whole block and lands right after the data, so the body
+    // is never copied on its way in.
+    auto receive = [&](DWORD* count) {
+        BYTE* space = receive_buffer_.AppendSpace(block_size);
+        if (space == nullptr) {
+            out_of_room = true;
+            return false;
+        }
+        *count = block_size;
+        const bool ok = this->ReadBytes(space, count) && *count <= block_size;
+        receive_buffer_.Commit(ok ? *count : 0);
+        data_end_ = receive_buffer_.Length();
+        if (ok) {
+            received += *count;
+        }
+        return ok;
+    };
+
+    if (length == -1) {
+        // Until the connection ends: a failed receive (a time-out included) ends the body.
+        for (int empty = 0; empty < client_detail::kEmptyReceivesUntilClose;) {
+            DWORD count = 0;
+            if (!receive(&count)) {
+                if (out_of_room || !CallReadStatus(0)) {
+                    return false;
+                }
+                break;
+            }
+            if (!CallReadStatus(count) || received > body_limit_) {
+                return false;
+            }
+            empty = count == 0 ? empty + 1 : 0;
+        }
+    } else if (length > 0 && static_cast<int64_t>(received) < length) {
+        if (length > body_limit_) {
+            return false;
+        }
+        // Room for the whole body and one more block in one step: growing as it
+        // arrives would copy it over and over. Without the memory, receiving fails.
+        static_cast<void>(receive_buffer_.Reserve(static_cast<uint32_t>(std::min<uint64_t>(
+            uint64_t{parse_position_} + static_cast<uint64_t>(length) + block_size + 1,
+            UINT32_MAX))));
+        while (static_cast<int64_t>(received) < length) {
+            for (int empty = 0;; ++empty) {
+                if (empty == client_detail::kEmptyReceivesKnownLength) {
+                    return false;
+                }
+                DWORD count = 0;
+                if (!receive(&count) || !CallReadStatus(count)) {
+                    return false;
+                }
+                if (count != 0) {
+                    break;
+                }
+            }
+        }
+    }
+    body_length_ = static_cast<uint32_t>(received);
+    return true;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
+    ReceiveBuffer output;  // the header block, then the decoded body
+    ChunkDecoder decoder(headers_.Find(L"Trailer") != nullptr, body_limit_);
+    const uint32_t header_length = header_length_;
+    bool ok = output.Append(receive_buffer_.Data() + header_start_, header_length);
+
+    // Feeds bytes until the decoder wants more, ends or fails; trailer fields land in
+    // the header table.
+    auto feed = [&](const BYTE* bytes, size_t length) {
+        size_t offset = 0;
+        for (;;) {
+            size_t used = 0;
+            const ChunkDecoder::Status status =
+                decoder.Feed(bytes + offset, length - offset, output, &used);
+            offset += used;
+            if (status != ChunkDecoder::Status::TrailerLine) {
+                return status;
+            }
+            const std::string_view line = decoder.TrailerLine();
+            const BYTE* line_bytes = reinterpret_cast<const BYTE*>(line.data());
+            DecodeHeaderLine(line_bytes, line_bytes + line.size());
+        }
+    };
+
+    ChunkDecoder::Status status = ChunkDecoder::Status::Failed;
+    try {
+        if (ok) {
+            status = feed(receive_buffer_.Data() + parse_position_,
+                          receive_buffer_.Length() - parse_position_);
+        }
+        receive_buffer_.Clear();
+        body_length_ = 0;
+        header_start_ = 0;
+        parse_position_ = 0;
+        const DWORD block_size = options_ != nullptr && options_->read_block_size != 0
+                                     ? options_->read_block_size
+                                     : 2048;
+        UniqueHeapBlock block;
+        if (status == ChunkDecoder::Status::NeedMore) {
+            block.reset(HeapAlloc(GetProcessHeap(), 0, block_size));
+            if (!block) {
+                status = ChunkDecoder::Status::Failed;
+            }
+        }
+        BYTE* bytes = static_cast<BYTE*>(block.get());
+        while (status == ChunkDecoder::Status::NeedMore) {
+            DWORD count = block_size;
+            if (!this->ReadBytes(bytes, &count) || count > block_size) {
+                status = ChunkDecoder::Status::Failed;
+            } else if (count == 0) {
+                status = decoder.Finish();  // closed: complete only right after the last chunk
+            } else {
+                status = feed(bytes, count);
+            }
+        }
+    } catch (...) {
+        status = ChunkDecoder::Status::Failed;
+    }
+    // Whatever was decoded becomes the buffer's content, so BodyData stays inside it.
+    receive_buffer_.TakeFrom(output);
+    data_end_ = receive_buffer_.Length();
+    header_start_ = 0;
+    header_length_ = std::min(header_length, receive_buffer_.Length());
+    body_length_ = receive_buffer_.Length() - header_length_;
+    return status == ChunkDecoder::Status::Done;
+}
+
+}  // namespace qv

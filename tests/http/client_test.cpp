@@ -1,0 +1,856 @@
+// The client over a scripted socket: exact receive splits, empty and failed receives,
+// progress callbacks, send paths, status processing and redirects, without a network.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "http/client_impl.h"
+#include "tests/http/scripted_socket.h"
+
+namespace qv {
+namespace {
+
+using test::ScriptedSocket;
+
+class TestClient : public CAtlHttpClientT<ScriptedSocket> {
+public:
+    using CAtlHttpClientT::SetBodyLimit;
+    // Qualified: the unqualified name is that of the private base.
+    ::qv::test::ScriptedSocket& socket() { return Transport(); }
+    void OnCookie(const std::wstring& value) noexcept override {
+        try {
+            cookies.push_back(value);
+        } catch (...) {
+        }
+    }
+    std::string Body() const {
+        return std::string(reinterpret_cast<const char*>(BodyData()), BodyLength());
+    }
+    std::wstring Header(const wchar_t* name) const {
+        std::wstring value;
+        return ResponseHeader(name, value) ? value : L"<none>";
+    }
+    std::vector<std::wstring> cookies;
+};
+
+constexpr wchar_t kUrl[] = L"http://example.invalid/dir/file.dat";
+const std::string kRequest =
+    "GET /dir/file.dat HTTP/1.1\r\nHost: example.invalid\r\n"
+    "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n";
+
+// Records the counts handed to a ReadStatusCallback; aborts at call `abort_at` (from 1).
+struct Progress {
+    std::vector<DWORD> counts;
+    size_t abort_at = 0;
+    static bool Callback(DWORD count, DWORD_PTR param) {
+        auto* self = reinterpret_cast<Progress*>(param);
+        self->counts.push_back(count);
+        return self->counts.size() != self->abort_at;
+    }
+    void Install(CFetchOptions& options) {
+        options.SetReadStatusCallback(&Callback, reinterpret_cast<DWORD_PTR>(this));
+    }
+};
+
+std::string Response(const std::string& head, const std::string& body) {
+    return "HTTP/1.1 " + head + "\r\n\r\n" + body;
+}
+
+// ---------------------------------------------------------------- Reading whole responses
+
+struct Expected {
+    int status;
+    std::string body;
+    std::vector<std::pair<const wchar_t*, std::wstring>> headers;
+};
+
+// Feeds `raw` whole, in two receives split at every point, and one byte per receive;
+// every way must give the same response.
+void ExpectSameResponseAtEverySplit(const std::string& raw, const Expected& expected) {
+    std::vector<std::vector<std::string>> ways = {{raw}};
+    for (size_t i = 1; i < raw.size(); ++i) {
+        ways.push_back({raw.substr(0, i), raw.substr(i)});
+    }
+    ways.push_back({});
+    for (char c : raw) {
+        ways.back().emplace_back(1, c);
+    }
+    for (const auto& receives : ways) {
+        TestClient client;
+        for (const std::string& piece : receives) {
+            client.socket().Add(piece);
+        }
+        ASSERT_TRUE(client.FetchUrl(kUrl)) << "first receive " << receives[0].size();
+        ASSERT_EQ(client.StatusCode(), expected.status);
+        ASSERT_EQ(client.Body(), expected.body) << "first receive " << receives[0].size();
+        for (const auto& [name, value] : expected.headers) {
+            ASSERT_EQ(client.Header(name), value) << "first receive " << receives[0].size();
+        }
+    }
+}
+
+TEST(ClientReading, ContentLengthBodyAtEverySplit) {
+    ExpectSameResponseAtEverySplit(
+        std::string("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nX-Folded: a\r\n b\r\n\r\nabc\0def",
+                    62),
+        {200, std::string("abc\0def", 7), {{L"x-folded", L"a\r\n b"}}});
+}
+
+TEST(ClientReading, ChunkedBodyWithTrailersAtEverySplit) {
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\nTrailer: X-Sum\r\n\r\n";
+    ExpectSameResponseAtEverySplit(
+        head + std::string("3\r\n\0a\0\r\n", 8) + "2\r\nbc\r\n0\r\nX-Sum: 5\r\n\r\n",
+        {200, std::string("\0a\0bc", 5), {{L"X-Sum", L"5"}, {L"Trailer", L"X-Sum"}}});
+}
+
+TEST(ClientReading, ContinueThenResponseAtEverySplit) {
+    ExpectSameResponseAtEverySplit(
+        "HTTP/1.1 100 Continue\r\nX-Early: 1\r\n\r\n"
+        "HTTP/1.1 100 Continue\r\n\r\n"
+        "HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok",
+        {201, "ok", {{L"X-Early", L"<none>"}, {L"content-length", L"2"}}});
+}
+
+TEST(ClientReading, HeaderLengthAndBodyDataCoverTheSecondResponseAfterContinue) {
+    TestClient client;
+    const std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n";
+    client.socket().Add("HTTP/1.1 100 Continue\r\n\r\n" + second + "xyz");
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.HeaderLength(), second.size());
+    EXPECT_EQ(client.Body(), "xyz");
+}
+
+TEST(ClientReading, RepeatedHeadersJoinAndCookiesAndOffersAreReported) {
+    TestClient client;
+    client.socket().Add(Response(
+        "200 OK\r\nSet-Cookie: a=1\r\nset-cookie: b=2\r\nWWW-Authenticate: Basic realm=x\r\n"
+        "Proxy-Authenticate: NTLM\r\nContent-Length: 0",
+        ""));
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Header(L"SET-COOKIE"), L"a=1,b=2");
+    EXPECT_EQ(client.cookies, (std::vector<std::wstring>{L"a=1", L"b=2"}));
+    EXPECT_EQ(client.AuthenticationOffers(),
+              (std::vector<std::wstring>{L"Basic realm=x", L"NTLM"}));
+}
+
+TEST(ClientReading, OverlongHeadersAreDroppedAndTheOthersKept) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nA: 1\r\nBig: " + std::string(1024, 'v') + "\r\n" +
+                                     std::string(1024, 'n') + ": x\r\nno colon\r\n" +
+                                     "Fits: " + std::string(1023, 'w') + "\r\nContent-Length: 2",
+                                 "ok"));
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Header(L"A"), L"1");
+    EXPECT_EQ(client.Header(L"Big"), L"<none>");
+    EXPECT_EQ(client.Header(L"Fits").size(), 1023u);
+    EXPECT_EQ(client.Body(), "ok");
+}
+
+TEST(ClientReading, OnlyAWholeChunkedValueSelectsChunking) {
+    TestClient client;
+    client.socket().Add(
+        Response("200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 4", "5\r\nx"));
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Body(), "5\r\nx");
+}
+
+TEST(ClientReading, ContentLengthZeroReadsNothingMore) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    client.socket().Add("never read");
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.BodyLength(), 0u);
+    EXPECT_EQ(client.socket().receives.size(), 1u);
+    EXPECT_TRUE(client.socket().IsConnected());  // kept alive
+}
+
+TEST(ClientReading, ABodyOfKnownLengthIsReceivedInFullBlocks) {
+    TestClient client;
+    CFetchOptions options;
+    options.read_block_size = 0;  // 2048
+    client.socket().Add(Response("200 OK\r\nContent-Length: 5000", std::string(100, 'a')));
+    client.socket().Add(std::string(4900, 'b'));
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.BodyLength(), 5000u);
+    const std::vector<DWORD>& asked = client.socket().capacities;
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_EQ(asked[0], 2048u);  // header phase
+    EXPECT_EQ(asked[1], 2048u);
+    EXPECT_EQ(asked[3], 2048u);  // a full block even for the last 804 bytes
+}
+
+TEST(ClientReading, ExtraBytesAfterTheContentLengthCountAsBody) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 2", "abcd"));
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Body(), "abcd");
+}
+
+TEST(ClientReading, NoBodyIsReadFor204And304) {
+    for (const char* status : {"204 No Content", "304 Not Modified"}) {
+        TestClient client;
+        client.socket().Add(Response(status, ""));
+        client.socket().AddFailure();  // reading a body would reach this
+        ASSERT_TRUE(client.FetchUrl(kUrl)) << status;
+        EXPECT_EQ(client.BodyLength(), 0u);
+        EXPECT_EQ(client.socket().receives.size(), 1u);
+    }
+}
+
+// ---------------------------------------------------------------- Body until close
+
+TEST(ClientReading, UntilCloseEndsAfterSixEmptyReceivesAndClosesTheConnection) {
+    TestClient client;
+    Progress progress;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add(Response("200 OK", "ab"));
+    client.socket().AddEmpty(5);
+    client.socket().Add("cd");  // five empty receives do not end it
+    client.socket().AddEmpty(6);
+    client.socket().Add("never");
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.Body(), "abcd");
+    EXPECT_EQ(progress.counts, (std::vector<DWORD>{21, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(client.socket().IsConnected());
+}
+
+TEST(ClientReading, UntilCloseEndsWithSuccessOnAFailedReceive) {
+    TestClient client;
+    Progress progress;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add(Response("200 OK", "part"));
+    client.socket().Add("ial");
+    client.socket().AddFailure();  // a time-out or reset
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.Body(), "partial");
+    EXPECT_EQ(progress.counts, (std::vector<DWORD>{23, 3, 0}));
+}
+
+TEST(ClientReading, UntilCloseAbortedByTheCallbackAfterAFailedReceive) {
+    TestClient client;
+    Progress progress;
+    progress.abort_at = 2;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add(Response("200 OK", "x"));
+    client.socket().AddFailure();
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+}
+
+// ---------------------------------------------------------------- Empty receives and failures
+
+TEST(ClientReading, HeaderPhaseToleratesFourEmptyReceivesButNotFive) {
+    {
+        TestClient client;
+        Progress progress;
+        CFetchOptions options;
+        progress.Install(options);
+        client.socket().Add("HTTP/1.1 200 OK\r\n");
+        client.socket().AddEmpty(4);
+        client.socket().Add("Content-Length: 1\r\n\r\nz");
+        ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+        EXPECT_EQ(client.Body(), "z");
+        EXPECT_EQ(progress.counts, (std::vector<DWORD>{17, 0, 0, 0, 0, 22}));
+    }
+    {
+        TestClient client;
+        client.socket().Add("HTTP/1.1 200 OK\r\n");
+        client.socket().AddEmpty(5);
+        client.socket().Add("Content-Length: 1\r\n\r\nz");
+        EXPECT_FALSE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.LastReadResult(), HeaderReceiveFailed);
+        EXPECT_EQ(client.StatusCode(), -1);
+        EXPECT_FALSE(client.socket().IsConnected());
+    }
+}
+
+TEST(ClientReading, KnownLengthToleratesFourEmptyReceivesButNotFive) {
+    {
+        TestClient client;
+        client.socket().Add(Response("200 OK\r\nContent-Length: 4", "ab"));
+        client.socket().AddEmpty(4);
+        client.socket().Add("cd");
+        ASSERT_TRUE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.Body(), "abcd");
+    }
+    {
+        TestClient client;
+        client.socket().Add(Response("200 OK\r\nContent-Length: 4", "ab"));
+        client.socket().AddEmpty(5);
+        client.socket().Add("cd");
+        EXPECT_FALSE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+        EXPECT_EQ(client.StatusCode(), 200);
+        EXPECT_FALSE(client.socket().IsConnected());
+    }
+}
+
+TEST(ClientReading, FailuresMapToTheirReadResults) {
+    struct Case {
+        std::vector<ScriptedSocket::Receive> receives;
+        ReadResult result;
+    };
+    const std::vector<Case> cases = {
+        {{{true, "HTTP/1.1 200 OK\r\nA"}, {false, ""}}, HeaderReceiveFailed},
+        {{{true, "garbage\r\n\r\n"}}, StatusLineBad},
+        {{{true, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"}, {false, ""}},
+         BodyReceiveFailed},
+        {{{true, "HTTP/1.1 200 OK\r\nContent-Length: 1073741825\r\n\r\n"}}, BodyReceiveFailed},
+        {{{true, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"}},
+         ChunkedBodyFailed},
+        {{{true, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"}, {false, ""}},
+         ChunkedBodyFailed},
+        {{{true,
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\n\r\n"}},
+         ChunkedBodyFailed},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        TestClient client;
+        for (const auto& receive : cases[i].receives) {
+            client.socket().receives.push_back(receive);
+        }
+        EXPECT_FALSE(client.FetchUrl(kUrl)) << i;
+        EXPECT_EQ(client.LastReadResult(), cases[i].result) << i;
+        EXPECT_FALSE(client.socket().IsConnected()) << i;
+    }
+}
+
+TEST(ClientReading, BodiesOverTheLimitFailInEveryMode) {
+    struct Case {
+        std::string response;
+        bool ok;
+    };
+    const std::string at_limit(100, 'a'), over_limit(101, 'o');
+    const std::vector<Case> cases = {
+        {Response("200 OK\r\nContent-Length: 100", at_limit), true},
+        {Response("200 OK\r\nContent-Length: 101", ""), false},  // refused before reading
+        {Response("200 OK", at_limit), true},
+        {Response("200 OK", over_limit), false},
+        {Response("200 OK\r\nTransfer-Encoding: chunked", "64\r\n" + at_limit + "\r\n0\r\n"), true},
+        {Response("200 OK\r\nTransfer-Encoding: chunked",
+                  "64\r\n" + at_limit + "\r\n1\r\nx\r\n0\r\n"),
+         false},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        TestClient client;
+        client.SetBodyLimit(100);
+        client.socket().Add(cases[i].response, 30);
+        EXPECT_EQ(client.FetchUrl(kUrl), cases[i].ok) << i;
+        if (cases[i].ok) {
+            EXPECT_EQ(client.BodyLength(), 100u) << i;
+        } else {
+            EXPECT_NE(client.LastReadResult(), ResponseOk) << i;
+        }
+    }
+    // The real limit: one byte over 1 GiB is refused without receiving anything.
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 1073741825", ""));
+    client.socket().Add("never read");
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+    EXPECT_EQ(client.socket().receives.size(), 1u);
+}
+
+TEST(ClientReading, HeadersThatNeverEndFailWithinTheBound) {
+    TestClient client;
+    std::string endless = "HTTP/1.1 200 OK\r\n";
+    while (endless.size() < 200000) {
+        endless += "X-Pad: " + std::string(90, 'p') + "\r\n";
+    }
+    client.socket().Add(endless);
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.LastReadResult(), HeaderReceiveFailed);
+    // Receiving stopped soon after the bound: at most one more 2048-byte receive.
+    size_t left = 0;
+    for (const auto& receive : client.socket().receives) {
+        left += receive.bytes.size();
+    }
+    EXPECT_LE(endless.size() - left, kMaxHeaderBlockBytes + 2048);
+}
+
+TEST(ClientReading, AHeaderBlockEndingJustInsideTheBoundIsAccepted) {
+    TestClient client;
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Pad: ";
+    head += std::string(kMaxHeaderBlockBytes - head.size() - 4, 'p') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), kMaxHeaderBlockBytes);
+    client.socket().Add(head + "ok");
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Body(), "ok");
+}
+
+// ---------------------------------------------------------------- ReadStatusCallback
+
+TEST(ReadStatusCallback, OneCallPerReceiveWithThatReceivesCount) {
+    TestClient client;
+    Progress progress;
+    CFetchOptions options;
+    progress.Install(options);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n";
+    client.socket().Add(head + "a", 1);  // one byte per receive
+    client.socket().Add("bc");
+    client.socket().AddEmpty();
+    client.socket().Add("def");
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    std::vector<DWORD> expected(head.size() + 1, 1);
+    expected.insert(expected.end(), {2, 0, 3});
+    EXPECT_EQ(progress.counts, expected);
+}
+
+TEST(ReadStatusCallback, IsNotCalledWhileAChunkedBodyIsDecoded) {
+    TestClient client;
+    Progress progress;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n");
+    client.socket().Add("ab\r\n");
+    client.socket().Add("0\r\n\r\n");
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.Body(), "ab");
+    EXPECT_EQ(progress.counts, (std::vector<DWORD>{50}));
+}
+
+TEST(ReadStatusCallback, FalseOnTheFirstCallEndsWithHeaderReceiveFailed) {
+    TestClient client;
+    Progress progress;
+    progress.abort_at = 1;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add(Response("200 OK\r\nContent-Length: 2", "ok"));
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.LastReadResult(), HeaderReceiveFailed);
+    EXPECT_FALSE(client.socket().IsConnected());
+    EXPECT_EQ(progress.counts.size(), 1u);
+}
+
+TEST(ReadStatusCallback, FalseDuringTheBodyEndsWithBodyReceiveFailed) {
+    TestClient client;
+    Progress progress;
+    progress.abort_at = 2;
+    CFetchOptions options;
+    progress.Install(options);
+    client.socket().Add(Response("200 OK\r\nContent-Length: 4", "ab"));
+    client.socket().Add("cd");
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+    EXPECT_FALSE(client.socket().IsConnected());
+}
+
+// ---------------------------------------------------------------- Requests and send paths
+
+TEST(ClientRequest, EngineRequestOnAnotherPortNamesTheHostWithoutPort) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    ASSERT_TRUE(client.FetchUrl(L"http://Example.invalid:8080/a b/\u00e9.dat?q=a b"));
+    EXPECT_EQ(client.socket().sent,
+              "GET /a%20b/%c3%a9.dat?q=a b HTTP/1.1\r\nHost: Example.invalid\r\n"
+              "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n");
+    ASSERT_EQ(client.socket().connects.size(), 1u);
+    EXPECT_EQ(client.socket().connects[0].first, L"Example.invalid");
+    EXPECT_EQ(client.socket().connects[0].second, 8080);
+    EXPECT_EQ(client.socket().writes.size(), 1u);  // one buffer
+    EXPECT_EQ(client.socket().timeout, 10000u);
+}
+
+TEST(ClientRequest, PortZeroAndEmptyPathTakeTheDefaults) {
+    TestClient client;
+    CFetchOptions options;
+    options.port = 8081;
+    client.socket().Add(Response("200 OK\r\nConnection: close\r\nContent-Length: 0", ""));
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    ASSERT_TRUE(client.FetchUrl(L"http://h.invalid:/x", &options));
+    EXPECT_EQ(client.socket().connects[0].second, 8081);
+    ASSERT_TRUE(client.FetchUrl(L"http://h.invalid"));
+    EXPECT_EQ(client.socket().connects[1].second, 80);
+    EXPECT_EQ(client.socket().writes[1].substr(0, 16), "GET / HTTP/1.1\r\n");
+}
+
+TEST(ClientReading, AFailedChunkedBodyLeavesWhatWasDecoded) {
+    TestClient client;
+    client.socket().Add(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n3\r\nef");
+    client.socket().AddFailure();
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.LastReadResult(), ChunkedBodyFailed);
+    EXPECT_EQ(client.Body(), "abcdef");
+    EXPECT_EQ(client.BodyData()[client.BodyLength()], 0);
+}
+
+TEST(ClientRequest, UnusableUrlsFailBeforeConnecting) {
+    for (const wchar_t* url : {L"", L"example.invalid/x", L"https://example.invalid/x",
+                               L"ftp://example.invalid/x", L"http:/x", L"http:///x"}) {
+        TestClient client;
+        EXPECT_FALSE(client.FetchUrl(url)) << url;
+        EXPECT_TRUE(client.socket().connects.empty()) << url;
+    }
+    TestClient client;
+    EXPECT_FALSE(client.FetchUrl(nullptr));
+}
+
+TEST(ClientRequest, ConnectFailureFails) {
+    TestClient client;
+    client.socket().refuse_connect = true;
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.StatusCode(), -1);
+    EXPECT_TRUE(client.socket().sent.empty());
+}
+
+TEST(ClientRequest, BodyHeadersAndExtraHeadersInOrder) {
+    TestClient client;
+    CFetchOptions options;
+    const std::string data = "0123456789";
+    options.method = L"POST";
+    options.data = reinterpret_cast<const BYTE*>(data.data());
+    options.data_length = 10;
+    options.content_type = L"text/plain";
+    options.extra_headers = L"X-One: 1\r\nX-Two: 2\r\n";
+    options.send_block_size = 4;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    const std::string head =
+        "POST /dir/file.dat HTTP/1.1\r\nContent-Length: 10\r\nContent-Type: text/plain\r\n"
+        "X-One: 1\r\nX-Two: 2\r\nHost: example.invalid\r\n"
+        "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n";
+    EXPECT_EQ(client.socket().sent, head + data);
+    // Block sending: the request, then pieces of at most four bytes.
+    EXPECT_EQ(client.socket().writes, (std::vector<std::string>{head, "0123", "4567", "89"}));
+}
+
+struct SendLog {
+    std::vector<DWORD> counts;
+    bool result = true;
+    static bool Callback(DWORD sent, DWORD_PTR param) {
+        auto* self = reinterpret_cast<SendLog*>(param);
+        self->counts.push_back(sent);
+        return self->result;
+    }
+};
+
+TEST(ClientRequest, GatheredSendingIsOneSendOfBothBuffers) {
+    TestClient client;
+    CFetchOptions options;
+    SendLog log;
+    const std::string data = "body";
+    options.flags = FOLLOW_REDIRECTS | CHECK_STATUS;
+    options.method = L"PUT";
+    options.data = reinterpret_cast<const BYTE*>(data.data());
+    options.data_length = 4;
+    options.send_status_callback = &SendLog::Callback;
+    options.send_param = reinterpret_cast<DWORD_PTR>(&log);
+    client.socket().Add(Response("201 Created\r\nContent-Length: 0", ""));
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    ASSERT_EQ(client.socket().writes.size(), 1u);
+    EXPECT_EQ(client.socket().writes[0].substr(client.socket().writes[0].size() - 4), "body");
+    EXPECT_EQ(log.counts, (std::vector<DWORD>{static_cast<DWORD>(client.socket().sent.size())}));
+}
+
+TEST(ClientRequest, BlockSendingStopsWhenTheStatusCallbackSaysSo) {
+    TestClient client;
+    CFetchOptions options;
+    SendLog log;
+    log.result = false;
+    const std::string data = "0123456789";
+    options.data = reinterpret_cast<const BYTE*>(data.data());
+    options.data_length = 10;
+    options.send_block_size = 4;
+    options.send_status_callback = &SendLog::Callback;
+    options.send_param = reinterpret_cast<DWORD_PTR>(&log);
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.socket().writes.size(), 1u);
+    EXPECT_FALSE(client.socket().IsConnected());
+}
+
+struct Pieces {
+    std::vector<std::string> pieces;
+    size_t next = 0;
+    static bool Callback(BYTE** buffer, DWORD* length, DWORD_PTR param) {
+        auto* self = reinterpret_cast<Pieces*>(param);
+        if (self->next == self->pieces.size()) {
+            return false;
+        }
+        std::string& piece = self->pieces[self->next++];
+        *buffer = reinterpret_cast<BYTE*>(piece.data());
+        *length = static_cast<DWORD>(piece.size());
+        return true;
+    }
+};
+
+TEST(ClientRequest, CallbackSendingSendsEachPieceAndChecksTheTotal) {
+    for (DWORD announced : {9u, 8u}) {
+        TestClient client;
+        CFetchOptions options;
+        Pieces pieces{{"abc", "defg", "hi"}};
+        options.flags |= SEND_WITH_CALLBACK;
+        options.data_length = announced;
+        options.send_data_callback = &Pieces::Callback;
+        options.data_callback_param = reinterpret_cast<DWORD_PTR>(&pieces);
+        client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+        EXPECT_EQ(client.FetchUrl(kUrl, &options), announced == 9) << announced;
+        ASSERT_EQ(client.socket().writes.size(), 4u);
+        EXPECT_EQ(client.socket().writes[3], "hi");
+    }
+}
+
+TEST(ClientRequest, AnAnnouncedBodyThatIsNotSentFailsBeforeReading) {
+    TestClient client;
+    CFetchOptions options;
+    options.data_length = 5;  // and no data
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.LastReadResult(), NoResponseYet);
+    EXPECT_FALSE(client.socket().IsConnected());
+}
+
+TEST(ClientRequest, APartialSendFails) {
+    TestClient client;
+    client.socket().write_limit = 10;
+    client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_FALSE(client.socket().IsConnected());
+}
+
+// ---------------------------------------------------------------- Status processing
+
+TEST(ClientStatus, SuccessAndFailureByStatus) {
+    struct Case {
+        const char* status;
+        bool ok;
+    };
+    for (const Case& c :
+         {Case{"200 OK", true}, Case{"203 X", true}, Case{"206 Partial", true},
+          Case{"305 Use Proxy", true}, Case{"404 Not Found", false},
+          Case{"401 Unauthorized", false}, Case{"407 Proxy", false}, Case{"307 Temporary", false},
+          Case{"308 Permanent", false}, Case{"500 Error", false}, Case{"103 Early Hints", false}}) {
+        TestClient client;
+        client.socket().Add(Response(std::string(c.status) + "\r\nContent-Length: 2", "xy"));
+        EXPECT_EQ(client.FetchUrl(kUrl), c.ok) << c.status;
+        EXPECT_EQ(client.StatusCode(), std::atoi(c.status)) << c.status;
+        EXPECT_EQ(client.socket().IsConnected(), c.ok) << c.status;
+    }
+}
+
+TEST(ClientStatus, WithoutCheckStatusAnyCompleteResponseSucceeds) {
+    TestClient client;
+    CFetchOptions options;
+    options.flags = SEND_IN_BLOCKS;
+    client.socket().Add(Response("404 Not Found\r\nContent-Length: 4", "gone"));
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.StatusCode(), 404);
+    EXPECT_EQ(client.Body(), "gone");
+}
+
+class AcceptBasic : public CHttpAuthHandler {
+public:
+    bool Authenticate(bool for_proxy, const std::wstring& offer) override {
+        proxy = for_proxy;
+        seen = offer;
+        return true;
+    }
+    bool proxy = true;
+    std::wstring seen;
+};
+
+TEST(ClientStatus, AuthenticationSucceedsOnlyThroughARegisteredHandler) {
+    AcceptBasic handler;
+    TestClient client;
+    ASSERT_TRUE(client.AddAuthenticationHandler(L"basic", &handler));
+    client.socket().Add(Response(
+        "401 Unauthorized\r\nWWW-Authenticate: Digest a=b\r\nWWW-Authenticate: Basic realm=r\r\n"
+        "Content-Length: 0",
+        ""));
+    EXPECT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_FALSE(handler.proxy);
+    EXPECT_EQ(handler.seen, L"Basic realm=r");
+}
+
+TEST(ClientStatus, WithoutRedirectFlagA302Fails) {
+    TestClient client;
+    CFetchOptions options;
+    options.flags = CHECK_STATUS;
+    client.socket().Add(Response("302 Found\r\nLocation: /x\r\nContent-Length: 0", ""));
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.StatusCode(), 302);
+    EXPECT_EQ(client.socket().writes.size(), 1u);
+}
+
+// ---------------------------------------------------------------- Redirects
+
+std::string Redirect(const std::string& location, const std::string& extra = "") {
+    return Response("302 Found\r\nLocation: " + location + "\r\nContent-Length: 0" + extra, "");
+}
+
+const std::string kFinal = Response("200 OK\r\nContent-Length: 5", "final");
+
+TEST(ClientRedirect, AbsolutePathOnTheSameConnection) {
+    TestClient client;
+    client.socket().Add(Redirect("/other.dat"));
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.StatusCode(), 200);
+    EXPECT_EQ(client.Body(), "final");
+    EXPECT_EQ(client.socket().connects.size(), 1u);
+    ASSERT_EQ(client.socket().writes.size(), 2u);
+    EXPECT_EQ(client.socket().writes[1],
+              "GET /other.dat HTTP/1.1\r\nHost: example.invalid\r\n"
+              "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n");
+}
+
+TEST(ClientRedirect, RelativeReferenceKeepsTheDirectoryAndQuery) {
+    TestClient client;
+    client.socket().Add(Redirect("next.dat"));
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(L"http://example.invalid/dir/page.htm?s=1"));
+    EXPECT_EQ(client.socket().writes[1].substr(0, 29), "GET /dir/next.dat?s=1 HTTP/1.");
+}
+
+TEST(ClientRedirect, ConnectionCloseReconnectsToTheSameHost) {
+    TestClient client;
+    client.socket().Add(Redirect("/other.dat", "\r\nConnection: CLOSE"));
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    ASSERT_EQ(client.socket().connects.size(), 2u);
+    EXPECT_EQ(client.socket().connects[1].first, L"example.invalid");
+    EXPECT_EQ(client.socket().closes, 1);
+}
+
+TEST(ClientRedirect, AnotherHostOrPortGetsANewConnection) {
+    for (const char* location :
+         {"http://other.invalid/x", "http://example.invalid:81/x", "http://EXAMPLE.invalid/x"}) {
+        TestClient client;
+        client.socket().Add(Redirect(location, "\r\nConnection: keep-alive"));
+        client.socket().Add(kFinal);
+        ASSERT_TRUE(client.FetchUrl(kUrl)) << location;
+        ASSERT_EQ(client.socket().connects.size(), 2u) << location;
+        EXPECT_EQ(client.CurrentUrl().HostName(), client.socket().connects[1].first);
+        EXPECT_EQ(client.CurrentUrl().PortNumber(), client.socket().connects[1].second);
+    }
+}
+
+TEST(ClientRedirect, WithoutLocationTheFetchSucceedsWithThe3xxStatus) {
+    for (const char* status : {"301 Moved", "302 Found", "303 See Other"}) {
+        TestClient client;
+        client.socket().Add(Response(std::string(status) + "\r\nContent-Length: 0", ""));
+        EXPECT_TRUE(client.FetchUrl(kUrl)) << status;
+        EXPECT_EQ(client.StatusCode(), std::atoi(status));
+    }
+}
+
+TEST(ClientRedirect, ResendsMethodAndExtraHeadersButNoBody) {
+    TestClient client;
+    CFetchOptions options;
+    const std::string data = "payload";
+    options.method = L"POST";
+    options.data = reinterpret_cast<const BYTE*>(data.data());
+    options.data_length = 7;
+    options.content_type = L"text/plain";
+    options.extra_headers = L"X-Keep: 1\r\n";
+    client.socket().Add(Redirect("/second"));
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.socket().writes.back(),
+              "POST /second HTTP/1.1\r\nX-Keep: 1\r\nHost: example.invalid\r\n"
+              "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n");
+}
+
+TEST(ClientRedirect, TheOutcomeIsThatOfTheLastResponse) {
+    {
+        TestClient client;  // redirected to an error
+        client.socket().Add(Redirect("/gone"));
+        client.socket().Add(Response("404 Not Found\r\nContent-Length: 0", ""));
+        EXPECT_FALSE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.StatusCode(), 404);
+        EXPECT_FALSE(client.socket().IsConnected());
+    }
+    {
+        TestClient client;  // the redirected response breaks off
+        client.socket().Add(Redirect("/broken"));
+        client.socket().Add(Response("200 OK\r\nContent-Length: 10", "part"));
+        client.socket().AddFailure();
+        EXPECT_FALSE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
+    }
+    {
+        TestClient client;  // a target we cannot fetch
+        client.socket().Add(Response(
+            "302 Found\r\nLocation: https://example.invalid/secure\r\nContent-Length: 4", "body"));
+        EXPECT_FALSE(client.FetchUrl(kUrl));
+        EXPECT_EQ(client.socket().writes.size(), 1u);
+        EXPECT_EQ(client.StatusCode(), 302);
+        EXPECT_EQ(client.BodyLength(), 0u);  // the 302's body is gone with its buffer
+    }
+}
+
+TEST(ClientRedirect, AtMostTenAreFollowed) {
+    for (int redirects : {10, 11}) {
+        TestClient client;
+        for (int i = 0; i < redirects; ++i) {
+            client.socket().Add(Redirect("/hop" + std::to_string(i)));
+        }
+        client.socket().Add(kFinal);
+        EXPECT_EQ(client.FetchUrl(kUrl), redirects == 10) << redirects;
+        // The eleventh redirect is not followed.
+        EXPECT_EQ(client.socket().writes.size(), static_cast<size_t>(std::min(redirects, 10) + 1));
+        EXPECT_EQ(client.StatusCode(), redirects == 10 ? 200 : 302);
+    }
+}
+
+TEST(ClientRedirect, ALoopEndsWithFailure) {
+    TestClient client;
+    for (int i = 0; i < 50; ++i) {
+        client.socket().Add(Redirect("/dir/file.dat"));
+    }
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().writes.size(), 11u);
+}
+
+TEST(ClientRedirect, ALocationWithALineBreakIsNotSent) {
+    TestClient client;
+    client.socket().Add(
+        Response("302 Found\r\nLocation: /x\r\n Injected: 1\r\nContent-Length: 0", ""));
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().writes.size(), 1u);
+}
+
+// ---------------------------------------------------------------- Connection reuse
+
+TEST(ClientConnection, ASecondFetchReusesTheConnectionWhateverItsHost) {
+    TestClient client;
+    client.socket().Add(kFinal);
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    ASSERT_TRUE(client.FetchUrl(L"http://another.invalid/y"));
+    EXPECT_EQ(client.socket().connects.size(), 1u);
+    EXPECT_NE(client.socket().writes[1].find("Host: another.invalid\r\n"), std::string::npos);
+}
+
+TEST(ClientConnection, ConnectionCloseEndsTheConnectionAfterTheResponse) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nConnection: close\r\nContent-Length: 1", "a"));
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_FALSE(client.socket().IsConnected());
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().connects.size(), 2u);
+}
+
+TEST(ClientConnection, EachFetchStartsFromAResetState) {
+    TestClient client;
+    client.socket().Add(Response("200 OK\r\nX-First: 1\r\nContent-Length: 1", "a"));
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_FALSE(client.FetchUrl(L"https://example.invalid/"));
+    EXPECT_EQ(client.StatusCode(), -1);
+    EXPECT_EQ(client.LastReadResult(), NoResponseYet);
+    EXPECT_EQ(client.Header(L"X-First"), L"<none>");
+    EXPECT_EQ(client.BodyLength(), 0u);
+    EXPECT_EQ(client.socket().timeout, 10000u);
+}
+
+}  // namespace
+}  // namespace qv

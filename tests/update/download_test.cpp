@@ -1,0 +1,232 @@
+#include "update/download.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/hostile_server.h"
+#include "tests/support/test_support.h"
+#include "update/update_logic.h"
+
+namespace qv {
+namespace {
+
+using test::DirectoryExists;
+using test::FileExists;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+const BYTE* Bytes(const std::string& text) {
+    return reinterpret_cast<const BYTE*>(text.data());
+}
+
+// ---------------------------------------------------------------- The text sink
+
+TEST(Utf8StringSink, DecodesUpToTheFirstZeroByteAndReplacesTheText) {
+    CHttpReceiveDataUTF8String sink;
+    const std::string body = "1.2.\xe9\x98\x85";
+    sink.OnData(Bytes(body), static_cast<uint32_t>(body.size()));
+    EXPECT_EQ(sink.text, L"1.2.\u9605");
+    const std::string zero("5.0\0garbage", 11);
+    sink.OnData(Bytes(zero), 11);
+    EXPECT_EQ(sink.text, L"5.0");
+    // Never past the given length: the bytes after it are not part of the body.
+    sink.OnData(Bytes("abcdef"), 2);
+    EXPECT_EQ(sink.text, L"ab");
+}
+
+TEST(Utf8StringSink, NoDataLeavesTheTextAlone) {
+    CHttpReceiveDataUTF8String sink;
+    sink.text = L"kept";
+    sink.OnData(nullptr, 5);
+    sink.OnData(Bytes("x"), 0);
+    EXPECT_EQ(sink.text, L"kept");
+    // A body that starts with a zero byte is an empty text.
+    sink.OnData(Bytes(std::string("\0x", 2)), 2);
+    EXPECT_EQ(sink.text, L"");
+}
+
+// ---------------------------------------------------------------- Directories and files
+
+TEST(CreateDirectoryTree, CreatesEveryMissingLevel) {
+    TempDir dir;
+    const std::wstring deep = dir / L"a\\b\\c";
+    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));
+    EXPECT_TRUE(DirectoryExists(dir / L"a"));
+    EXPECT_TRUE(DirectoryExists(deep));
+    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));  // existing: nothing to do
+    EXPECT_TRUE(CreateDirectoryTree((dir / L"x\\y\\").c_str()));
+    EXPECT_TRUE(DirectoryExists(dir / L"x\\y"));
+}
+
+TEST(CreateDirectoryTree, FailsOnAFileInTheWayAndOnPathsThatCannotBeMade) {
+    TempDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / L"file", "x"));
+    EXPECT_FALSE(CreateDirectoryTree((dir / L"file").c_str()));
+    EXPECT_FALSE(CreateDirectoryTree((dir / L"file\\sub").c_str()));
+    EXPECT_FALSE(CreateDirectoryTree(nullptr));
+    EXPECT_FALSE(CreateDirectoryTree(L""));
+    EXPECT_FALSE(CreateDirectoryTree(L"relative-name"));
+    // Too long for a MAX_PATH buffer: refused, never created under a shortened name.
+    const std::wstring long_path = dir.path() + L"\\" + std::wstring(300, L'd');
+    EXPECT_FALSE(CreateDirectoryTree(long_path.c_str()));
+    EXPECT_FALSE(DirectoryExists(long_path.substr(0, MAX_PATH - 1)));
+}
+
+TEST(WriteBodyToFile, CreatesMissingDirectoriesAndWritesTheBytes) {
+    TempDir dir;
+    const std::wstring target = dir / L"update\\new\\sub\\file.dll";
+    const std::string body("MZ\0\x01\xff", 5);
+    ASSERT_TRUE(WriteBodyToFile(target.c_str(), Bytes(body), 5));
+    EXPECT_EQ(ReadFileBytes(target), body);
+}
+
+TEST(WriteBodyToFile, ReplacesAnExistingFileAndWritesEmptyBodies) {
+    TempDir dir;
+    const std::wstring target = dir / L"f.dat";
+    ASSERT_TRUE(WriteFileBytes(target, std::string(1000, 'o')));
+    ASSERT_TRUE(WriteBodyToFile(target.c_str(), Bytes("new"), 3));
+    EXPECT_EQ(ReadFileBytes(target), "new");
+    ASSERT_TRUE(WriteBodyToFile(target.c_str(), nullptr, 0));
+    bool ok = false;
+    EXPECT_EQ(ReadFileBytes(target, &ok), "");
+    EXPECT_TRUE(ok);
+}
+
+TEST(WriteBodyToFile, FailsWhenTheFileOrItsFolderCannotBeMade) {
+    TempDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / L"blocker", "x"));
+    EXPECT_FALSE(WriteBodyToFile((dir / L"blocker\\f.dat").c_str(), Bytes("a"), 1));
+    ASSERT_TRUE(CreateDirectoryTree((dir / L"folder").c_str()));
+    EXPECT_FALSE(WriteBodyToFile((dir / L"folder").c_str(), Bytes("a"), 1));
+    EXPECT_FALSE(WriteBodyToFile(nullptr, Bytes("a"), 1));
+    EXPECT_FALSE(WriteBodyToFile((dir / L"g.dat").c_str(), nullptr, 1));
+    EXPECT_FALSE(CreateParentDirectories(nullptr));
+}
+
+// ---------------------------------------------------------------- Fetches
+
+class Download : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Running()) << server.Problem();
+        prefix = std::string("/download/") +
+                 testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+    std::wstring Route(const std::string& name, const std::string& response_json) {
+        const std::string path = prefix + name;
+        EXPECT_TRUE(server.Script("{\"" + path + "\": " + response_json + "}")) << path;
+        return server.Url(path);
+    }
+
+    test::HostileServer server;
+    std::string prefix;
+};
+
+TEST_F(Download, ToSinkHandsOverTheBodyOf200) {
+    const std::wstring url = Route("/ver.dat", R"({"body": "2.0.1.7\n"})");
+    CHttpReceiveDataUTF8String sink;
+    ASSERT_TRUE(DownloadToSink(url.c_str(), &sink, 30000));
+    EXPECT_EQ(sink.text, L"2.0.1.7\n");
+    EXPECT_TRUE(DownloadToSink(url.c_str(), nullptr, 30000));
+}
+
+TEST_F(Download, ToSinkRefusesOtherStatusesAndLeavesTheSinkEmpty) {
+    const std::wstring missing = Route("/missing", R"({"status": 404, "body": "not here"})");
+    const std::wstring same = Route("/same", R"({"status": 304, "framing": "none"})");
+    const std::wstring moved = Route("/moved", R"({"status": 302, "body": "nowhere"})");
+    CHttpReceiveDataUTF8String sink;
+    EXPECT_FALSE(DownloadToSink(missing.c_str(), &sink, 30000));
+    EXPECT_FALSE(DownloadToSink(same.c_str(), &sink, 30000));
+    EXPECT_FALSE(DownloadToSink(moved.c_str(), &sink, 30000));
+    EXPECT_TRUE(sink.text.empty());
+}
+
+TEST_F(Download, ToSinkStopsTheTextAtAZeroByte) {
+    const std::wstring url =
+        Route("/zero", R"({"body": "3.1\u0000ignored", "framing": "chunked", "chunks": [2]})");
+    CHttpReceiveDataUTF8String sink;
+    ASSERT_TRUE(DownloadToSink(url.c_str(), &sink, 30000));
+    EXPECT_EQ(sink.text, L"3.1");
+}
+
+TEST_F(Download, ToSinkFailsOnTransferFailuresWithinItsTimeout) {
+    const std::wstring dropped = Route("/drop", R"({"body_size": 1000, "drop_at": 200})");
+    const std::wstring stalled = Route("/stall", R"({"body": "late", "delay_ms": 3000})");
+    CHttpReceiveDataUTF8String sink;
+    EXPECT_FALSE(DownloadToSink(dropped.c_str(), &sink, 30000));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(DownloadToSink(stalled.c_str(), &sink, 400));
+    EXPECT_LT(GetTickCount64() - start, 2500u);
+    EXPECT_FALSE(DownloadToSink(L"not a url", &sink, 400));
+    EXPECT_FALSE(DownloadToSink(nullptr, &sink, 400));
+    EXPECT_TRUE(sink.text.empty());
+}
+
+TEST_F(Download, ToFileWritesWhateverBodyArrivedEvenAnErrorPage) {
+    TempDir dir;
+    CUpdateLogic logic;
+    const std::wstring page = Route("/gone.dll", R"({"status": 404, "body": "<h1>404</h1>"})");
+    ASSERT_TRUE(logic.DownloadToFile(page, dir / L"gone.dll"));
+    EXPECT_EQ(ReadFileBytes(dir / L"gone.dll"), "<h1>404</h1>");
+}
+
+TEST_F(Download, ToFileWritesTheErrorPageAtTheEndOfARedirect) {
+    TempDir dir;
+    CUpdateLogic logic;
+    Route("/error", R"({"status": 500, "body": "broken"})");
+    const std::wstring url = Route("/start", R"({"location": "error"})");
+    ASSERT_TRUE(logic.DownloadToFile(url, dir / L"f.dat"));
+    EXPECT_EQ(ReadFileBytes(dir / L"f.dat"), "broken");
+}
+
+TEST_F(Download, ToFileFailsOnARedirectItCannotFollow) {
+    TempDir dir;
+    CUpdateLogic logic;
+    const std::wstring loop = Route("/loop", R"({"location": "loop", "body": "hop"})");
+    const std::wstring secure =
+        Route("/secure", R"({"location": "https://{host}/x", "body": "hop"})");
+    EXPECT_FALSE(logic.DownloadToFile(loop, dir / L"loop.dat"));
+    EXPECT_FALSE(logic.DownloadToFile(secure, dir / L"secure.dat"));
+    EXPECT_FALSE(FileExists(dir / L"loop.dat"));
+    EXPECT_FALSE(FileExists(dir / L"secure.dat"));
+}
+
+TEST_F(Download, ToFileCreatesMissingDirectoriesAndFollowsRedirects) {
+    TempDir dir;
+    CUpdateLogic logic;
+    const std::wstring target = dir / L"update\\plugins\\new\\p.dll";
+    Route("/real.dll", R"({"body_size": 70000, "piece": 5000})");
+    const std::wstring url = Route("/p.dll", R"({"location": "real.dll"})");
+    ASSERT_TRUE(logic.DownloadToFile(url, target));
+    const std::string written = ReadFileBytes(target);
+    ASSERT_EQ(written.size(), 70000u);
+    EXPECT_EQ(static_cast<unsigned char>(written[300]), (300 * 131 + (300 >> 8) * 7 + 3) & 0xFF);
+}
+
+TEST_F(Download, ToFileWithAnEmptyBodyMakesAnEmptyFile) {
+    TempDir dir;
+    CUpdateLogic logic;
+    ASSERT_TRUE(WriteFileBytes(dir / L"empty.dat", "old contents"));
+    const std::wstring url = Route("/empty.dat", R"({"body": ""})");
+    ASSERT_TRUE(logic.DownloadToFile(url, dir / L"empty.dat"));
+    bool ok = false;
+    EXPECT_EQ(ReadFileBytes(dir / L"empty.dat", &ok), "");
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(Download, ToFileFailsWithoutWritingWhenTheTransferFails) {
+    TempDir dir;
+    CUpdateLogic logic;
+    const std::wstring dropped = Route("/drop.dll", R"({"body_size": 50000, "drop_at": 20000})");
+    EXPECT_FALSE(logic.DownloadToFile(dropped, dir / L"drop.dll"));
+    EXPECT_FALSE(FileExists(dir / L"drop.dll"));
+    // The fetch works but the file cannot be made.
+    const std::wstring fine = Route("/fine.dll", R"({"body": "ok"})");
+    ASSERT_TRUE(CreateDirectoryTree((dir / L"taken").c_str()));
+    EXPECT_FALSE(logic.DownloadToFile(fine, dir / L"taken"));
+}
+
+}  // namespace
+}  // namespace qv
