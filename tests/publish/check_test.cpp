@@ -144,6 +144,13 @@ TEST_F(CheckTest, FindsArchivesThatDoNotGiveTheListedFile) {
 }
 
 TEST_F(CheckTest, FindsVersionFilesTheUpdaterCannotUse) {
+    // The updater's sink stops at a zero byte: the text still matches, with a warning.
+    WriteFileBytes(server + L"\\ver.dat",
+                   std::string(QV_SAMPLE_READER_NEXT_VERSION) + std::string(1, '\0') + "junk");
+    EXPECT_EQ(RunCheck(), kExitOk) << Narrow(log.text);
+    EXPECT_TRUE(Contains(log.text, L"version: \"" + test::Wide(QV_SAMPLE_READER_NEXT_VERSION) +
+                                       L"\" (ver.dat, 12 bytes)"));
+    EXPECT_TRUE(Contains(log.text, L"warning: ver.dat holds a zero byte"));
     WriteFileBytes(server + L"\\ver.dat", "1.0.0.2\n");
     EXPECT_EQ(RunCheck(), kExitProblems);
     EXPECT_TRUE(Contains(log.text, L"error: ver.dat holds a line feed")) << Narrow(log.text);

@@ -9,6 +9,7 @@
 #include "tools/publish/release.h"
 #include "tools/publish/version_info.h"
 #include "tools/publish/zip_archive.h"
+#include "update/download.h"
 #include "update/file_list.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
@@ -94,12 +95,12 @@ private:
     std::wstring path_;
 };
 
-// What the updater takes from the server's ver.dat: the body decoded as UTF-8 up to
-// its first zero byte.
+// What the updater takes from the server's ver.dat: the body as its version sink
+// decodes it.
 std::wstring ServerVersionText(const std::string& body) {
-    const size_t zero = body.find('\0');
-    const size_t length = zero == std::string::npos ? body.size() : zero;
-    return DecodeText(body.data(), length, CP_UTF8);
+    CHttpReceiveDataUTF8String sink;
+    sink.OnData(reinterpret_cast<const BYTE*>(body.data()), static_cast<uint32_t>(body.size()));
+    return sink.text;
 }
 
 bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& log) {
@@ -119,7 +120,7 @@ bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& lo
             L"ver.dat holds a line feed: no installed version (one line) can equal it, so "
             L"every run would fetch the file list");
     }
-    if (version.size() < body.size() && body.find('\0') != std::string::npos) {
+    if (body.find('\0') != std::string::npos) {
         log.Warning(L"ver.dat holds a zero byte; the updater ignores it and everything after it");
     }
     if (version.empty()) {
