@@ -181,10 +181,14 @@ publish
   Refused, with nothing written (exit code 2): names the updater cannot handle
   (outside the folder, ':', control characters, '#', '%', characters or names
   Windows does not allow, names that differ only in letter case, URLs too long
-  for the updater), anything in a
-  top-level "update" folder (the updater's own working folder), a top-level
-  "filelist.dat", paths too long under the installation folder, files larger
-  than 1 GiB, and a version text that installations would never match.
+  for the updater), anything in a top-level "update" folder (the updater's own
+  working folder), a top-level "filelist.dat", paths too long under the
+  installation folder, files larger than 1 GiB, and a version text that
+  installations would never match.
+
+  Publish each release into a new folder and then point the web server at it
+  (or rename it into place): ver.dat is written last, so a folder is never
+  announced before its files are complete.
 
 check
   Reads SERVER as the updater would and reports: list lines the updater would
