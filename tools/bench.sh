@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
 export QV_BUILD_DIR=$build QV_SOURCE_DIR=$top WINEPREFIX=$build/wineprefix
 for script in "$top"/bench/*/run.sh; do
-    [ -n "${1:-}" ] && [[ "$script" != *"/$1/"* ]] && continue
+    [ -n "${1:-}" ] && [ "$script" != "$top/bench/$1/run.sh" ] && continue
     echo "== $(basename "$(dirname "$script")")"
     xvfb-run -a bash "$script"
 done

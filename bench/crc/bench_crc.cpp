@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "update/file_list.h"
 #include "win/unique_handle.h"
 
 namespace {
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using qv::bench::Seconds;
 
 bool WriteWhole(const std::wstring& path, const void* data, DWORD size) {
     qv::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -13,26 +13,16 @@
 #include <cwchar>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "http/client.h"
 #include "update/download.h"
 #include "update/update_logic.h"
 
 namespace {
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using qv::bench::Seconds;
 
-SIZE_T PeakWorkingSet() {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
-               ? counters.PeakWorkingSetSize
-               : 0;
-}
+SIZE_T PeakWorkingSet() { return qv::bench::ProcessMemory().PeakWorkingSetSize; }
 
 }  // namespace
 

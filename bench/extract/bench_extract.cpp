@@ -11,22 +11,13 @@
 #include <cwchar>
 
 #include "archive/zip_reader.h"
+#include "bench/bench_support.h"
 
 namespace {
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using qv::bench::Seconds;
 
-PROCESS_MEMORY_COUNTERS Memory() {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters;
-}
+PROCESS_MEMORY_COUNTERS Memory() { return qv::bench::ProcessMemory(); }
 
 }  // namespace
 

@@ -1,0 +1,114 @@
+#include "tools/publish/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/publish/helpers.h"
+#include "tests/support/test_support.h"
+#include "update/file_list.h"
+
+namespace qv::publish {
+namespace {
+
+using qv::test::Narrow;
+using qv::test::TempDir;
+
+TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
+    Command command;
+    std::wstring error;
+    ASSERT_TRUE(ParseCommandLine({L"publish", L"rel", L"--zip", L"*.dll", L"srv", L"--zip=data\\*",
+                                  L"--zip-above=1M", L"--level", L"6", L"--version", L"2.0",
+                                  L"--install-dir", L"D:\\Q", L"--quiet", L"--base-url=http://h/u"},
+                                 command, error))
+        << Narrow(error);
+    EXPECT_EQ(command.kind, Command::Kind::kPublish);
+    EXPECT_EQ(command.publish.release_dir, L"rel");
+    EXPECT_EQ(command.publish.server_dir, L"srv");
+    EXPECT_EQ(command.publish.zip.patterns, (std::vector<std::wstring>{L"*.dll", L"data\\*"}));
+    EXPECT_EQ(command.publish.zip.above_size, 1u << 20);
+    EXPECT_EQ(command.publish.level, 6);
+    EXPECT_EQ(command.publish.version, L"2.0");
+    EXPECT_EQ(command.publish.install_dir, L"D:\\Q");
+    EXPECT_TRUE(command.quiet);
+    EXPECT_EQ(command.publish.base_url, L"http://h/u");
+
+    ASSERT_TRUE(ParseCommandLine({L"check", L"srv", L"--installed=C:\\Q"}, command, error));
+    EXPECT_EQ(command.kind, Command::Kind::kCheck);
+    EXPECT_EQ(command.check.server_dir, L"srv");
+    EXPECT_EQ(command.check.installed_dir, L"C:\\Q");
+    EXPECT_EQ(command.check.install_dir, kTypicalInstallDir);
+
+    for (const auto& help : std::vector<std::vector<std::wstring>>{
+             {}, {L"--help"}, {L"-h"}, {L"/?"}, {L"publish", L"--help"}}) {
+        ASSERT_TRUE(ParseCommandLine(help, command, error));
+        EXPECT_EQ(command.kind, Command::Kind::kHelp);
+    }
+}
+
+TEST(ParseCommandLine, RefusesWhatMakesNoSense) {
+    Command command;
+    for (const auto& args : std::vector<std::vector<std::wstring>>{
+             {L"publsh", L"a", L"b"},
+             {L"publish", L"a"},
+             {L"publish", L"a", L"b", L"c"},
+             {L"publish", L"a", L"b", L"--zip"},
+             {L"publish", L"a", L"b", L"--zip="},
+             {L"publish", L"a", L"b", L"--level", L"10"},
+             {L"publish", L"a", L"b", L"--zip-above", L"big"},
+             {L"publish", L"a", L"b", L"--installed", L"c"},
+             {L"publish", L"a", L"b", L"--frobnicate"},
+             {L"publish", L"a", L"b", L"--install-dir="},
+             {L"check"},
+             {L"check", L"a", L"--version", L"1"},
+         }) {
+        std::wstring error;
+        EXPECT_FALSE(ParseCommandLine(args, command, error))
+            << Narrow(args[0]) << " " << args.size();
+        EXPECT_NE(error, L"");
+    }
+}
+
+// The program itself: exit codes and where its messages go.
+TEST(QvPublishExe, PublishesChecksAndRefusesWithItsExitCodes) {
+    TempDir dir;
+    ASSERT_TRUE(test::CopyInto(test::SampleReader(), dir / L"release", L"qvreader.exe"));
+    test::PutFile(dir / L"release", L"lib\\a.dll", test::TextBytes(10000));
+    std::string output;
+    ASSERT_EQ(test::RunPublisher(L"publish \"" + dir.path() + L"\\release\" \"" + dir.path() +
+                                     L"\\server\" --zip *.dll",
+                                 output),
+              kExitOk)
+        << output;
+    EXPECT_NE(output.find("published 2 file(s), 1 zipped"), std::string::npos) << output;
+    FileList list;
+    ASSERT_TRUE(list.ReadFileList((dir / L"server\\filelist.dat").c_str()));
+    ASSERT_EQ(list.entries.size(), 2u);
+    EXPECT_EQ(list.entries[0].name, L"lib\\a.dll");
+    EXPECT_EQ(list.entries[0].zipped, 1);
+    EXPECT_EQ(qv::test::ReadFileBytes(dir / L"server\\ver.dat"), QV_SAMPLE_READER_VERSION);
+
+    EXPECT_EQ(test::RunPublisher(L"check \"" + dir.path() + L"\\server\"", output), kExitOk)
+        << output;
+    EXPECT_NE(output.find("no problems found"), std::string::npos) << output;
+    qv::test::WriteFileBytes(dir / L"server\\lib\\a.dll", "not the archive");
+    EXPECT_EQ(test::RunPublisher(L"check \"" + dir.path() + L"\\server\"", output), kExitProblems);
+    EXPECT_NE(output.find("error: \"lib\\a.dll\" (zipped): the served file's CRC-32 is"),
+              std::string::npos)
+        << output;
+
+    test::PutFile(dir / L"release", L"update\\x.dll", "x");
+    EXPECT_EQ(
+        test::RunPublisher(
+            L"publish \"" + dir.path() + L"\\release\" \"" + dir.path() + L"\\server2\"", output),
+        kExitRefused);
+    EXPECT_NE(output.find("error: \"update\\x.dll\": the updater keeps its own working files"),
+              std::string::npos)
+        << output;
+
+    EXPECT_EQ(test::RunPublisher(L"publish only-one-folder", output), kExitUsage);
+    EXPECT_NE(output.find("error: publish needs two folders"), std::string::npos) << output;
+    EXPECT_EQ(test::RunPublisher(L"--help", output), kExitOk);
+    EXPECT_NE(output.find("usage:"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace qv::publish

@@ -1,0 +1,33 @@
+#pragma once
+// Shared by the publisher's tests: paths of the programs under test, a release folder
+// builder, running qvpublish.exe with its output in a file, and folder comparison.
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+namespace qv::publish::test {
+
+// Full paths of the built programs (found relative to the test binary).
+std::wstring PublishExe();
+std::wstring SampleReader();      // file version QV_SAMPLE_READER_VERSION
+std::wstring SampleReaderNext();  // file version QV_SAMPLE_READER_NEXT_VERSION
+std::wstring Wide(const char* text);
+
+// Writes `bytes` to folder\name (creating folders) with a fixed last-write time, so
+// that two releases built alike are alike.
+void PutFile(const std::wstring& folder, const std::wstring& name, const std::string& bytes);
+bool CopyInto(const std::wstring& source, const std::wstring& folder, const std::wstring& name);
+
+// Bytes that deflate poorly, and bytes that deflate well.
+std::string NoiseBytes(size_t size, unsigned seed);
+std::string TextBytes(size_t size);
+
+// Runs qvpublish.exe with `arguments`; its stdout and stderr land in `output` (UTF-8).
+int RunPublisher(const std::wstring& arguments, std::string& output);
+
+// Every file under a folder, by relative name, with its bytes.
+std::map<std::wstring, std::string> ReadTree(const std::wstring& folder);
+
+}  // namespace qv::publish::test

@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""The publisher from Linux, as the README shows it: tools/publish.sh turns a release
+folder into a server folder, a plain static web server on 127.0.0.1 serves it, and
+every listed file, fetched by the URL the updater builds, has the listed CRC-32 and
+gives back the release's bytes (zipped ones through Python's own zip reader).
+Also the refusals only a Linux file system can produce (names differing in case, a
+backslash in a name) and check's exit code."""
+
+import functools
+import http.server
+import io
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+import urllib.request
+import zipfile
+import zlib
+
+SOURCE = os.environ["QV_SOURCE_DIR"]
+BUILD = os.environ["QV_BUILD_DIR"]
+PUBLISH = os.path.join(SOURCE, "tools", "publish.sh")
+READER_NEXT = os.path.join(BUILD, "tests", "support", "sample_reader", "sample_qvreader_next",
+                           "qvreader.exe")
+
+# What the updater keeps unescaped in a URL path; everything else becomes %xx of its
+# UTF-8 bytes, so the server's own decoding must find the file.
+KEPT = set(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!'()*-./:_~%")
+
+
+def updater_url(base, name):
+    raw = (base + "/" + name).replace("\\", "/").encode("utf-8")
+    return "".join(chr(b) if b in KEPT else "%%%02x" % b for b in raw)
+
+
+def run_publisher(*args):
+    """Runs tools/publish.sh with its output in a file (never a pipe: Wine's background
+    processes would hold it open); returns (exit code, output)."""
+    with tempfile.TemporaryFile() as out:
+        code = subprocess.call([PUBLISH, *args], stdin=subprocess.DEVNULL, stdout=out,
+                               stderr=subprocess.STDOUT, timeout=300)
+        out.seek(0)
+        return code, out.read().decode("utf-8", "replace")
+
+
+def write(folder, name, data):
+    path = os.path.join(folder, *name.split("\\"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+class PublishServedTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qvpub")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def serve(self, folder):
+        handler = functools.partial(Quiet, directory=folder)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        return "http://127.0.0.1:%d/up1" % server.server_address[1]
+
+    def test_served_folder_gives_every_file_by_the_updaters_url(self):
+        release = os.path.join(self.dir, "release")
+        with open(READER_NEXT, "rb") as f:
+            reader = f.read()
+        files = {
+            "qvreader.exe": reader,
+            "update.exe": os.urandom(30000),
+            "cfg.ini": b"[urls]\r\nupddir=http://127.0.0.1/up1\r\n",
+            "plugins\\render.dll": os.urandom(50000),
+            "books\\\u9605\u8bfb guide, 2nd (ed).txt": b"text " * 120000,
+            "a+b=c;d@e [1] ~x!.dat": b"odd but fine",
+        }
+        for name, data in files.items():
+            write(release, name, data)
+        # The web root holds the server folder as up1/, as cfg.ini's URL says.
+        root = os.path.join(self.dir, "www")
+        os.makedirs(root)
+        code, output = run_publisher("publish", release, os.path.join(root, "up1"),
+                                     "--zip", "*.dll", "--zip-above", "500K")
+        self.assertEqual(code, 0, output)
+        self.assertIn("published 6 file(s), 2 zipped", output)
+
+        base = self.serve(root)
+        version = urllib.request.urlopen(base + "/ver.dat", timeout=10).read()
+        self.assertEqual(version, b"1.0.0.2")  # no line end
+        listing = urllib.request.urlopen(base + "/filelist.dat", timeout=10).read()
+        self.assertTrue(listing.endswith(b"\n"))
+        self.assertNotIn(b"\r", listing)
+        seen = set()
+        for line in listing.decode("utf-8").splitlines():
+            crc_installed, crc_download, aux, zipped, name = line.split(",", 4)
+            seen.add(name)
+            with self.subTest(name=name):
+                self.assertEqual(aux, "0")
+                # By pattern, or by size (the guide is 600,000 bytes).
+                expected = name.endswith(".dll") or name.startswith("books\\")
+                self.assertEqual(zipped, "1" if expected else "0")
+                body = urllib.request.urlopen(updater_url(base, name), timeout=10).read()
+                self.assertEqual(zlib.crc32(body), int(crc_download))
+                original = files[name]
+                self.assertEqual(zlib.crc32(original), int(crc_installed))
+                if zipped == "1":
+                    archive = zipfile.ZipFile(io.BytesIO(body))
+                    first = archive.infolist()[0]
+                    self.assertEqual(first.CRC, int(crc_installed))
+                    self.assertEqual(archive.read(first), original)
+                    self.assertEqual(first.external_attr & 0x01, 0)  # never read-only
+                else:
+                    self.assertEqual(body, original)
+        self.assertEqual(seen, set(files))
+
+        code, output = run_publisher("check", os.path.join(root, "up1"))
+        self.assertEqual(code, 0, output)
+        self.assertIn("no problems found", output)
+        write(os.path.join(root, "up1"), "update.exe", b"truncated")
+        code, output = run_publisher("check", os.path.join(root, "up1"))
+        self.assertEqual(code, 4, output)
+        self.assertIn('error: "update.exe": the served file\'s CRC-32 is', output)
+
+    def test_refuses_names_only_a_linux_folder_can_hold(self):
+        release = os.path.join(self.dir, "release")
+        write(release, "Data.bin", b"1")
+        write(release, "data.bin", b"2")
+        write(release, "Sub\\x.txt", b"3")
+        write(release, "sub\\y.txt", b"4")
+        server = os.path.join(self.dir, "server")
+        code, output = run_publisher("publish", release, server, "--version", "1")
+        self.assertEqual(code, 2, output)
+        self.assertIn("differ only in letter case", output)
+        self.assertEqual(output.count("differ only in letter case"), 2, output)
+        self.assertFalse(os.path.exists(server))
+
+        shutil.rmtree(release)
+        write(release, "ok.txt", b"1")
+        write(release, "sub\\fine.txt", b"2")
+        with open(os.path.join(release, "a\\b.txt"), "wb") as f:
+            f.write(b"Wine cannot show this name")
+        code, output = run_publisher("publish", release, server, "--version", "1")
+        self.assertEqual(code, 2, output)
+        self.assertIn("names with a backslash cannot be published", output)
+        self.assertFalse(os.path.exists(server))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

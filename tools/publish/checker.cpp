@@ -1,0 +1,359 @@
+#include "tools/publish/checker.h"
+
+#include <windows.h>
+
+#include <map>
+#include <vector>
+
+#include "tools/publish/publisher.h"
+#include "tools/publish/release.h"
+#include "tools/publish/version_info.h"
+#include "tools/publish/zip_archive.h"
+#include "update/download.h"
+#include "update/file_list.h"
+#include "update/text_line_file.h"
+#include "win/path.h"
+#include "win/unique_handle.h"
+
+namespace qv::publish {
+
+namespace {
+
+// The updater reads ver.dat whole; a version file longer than this is a mistake.
+constexpr uint64_t kMaxVersionFileSize = 1u << 20;
+
+std::wstring Quote(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Size of an existing plain file; false for a folder or a missing file.
+bool PlainFileSize(const std::wstring& path, uint64_t& out) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return false;
+    }
+    out = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+bool ReadBytes(const std::wstring& path, uint64_t limit, std::string& out, bool& too_large) {
+    too_large = false;
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size)) {
+        return false;
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > limit) {
+        too_large = true;
+        return false;
+    }
+    out.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return out.empty() ||
+           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
+            read == out.size());
+}
+
+// A scratch folder for extracted items, removed with its files.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        wchar_t temp[MAX_PATH];
+        const DWORD length = GetTempPathW(MAX_PATH, temp);
+        if (length == 0 || length >= MAX_PATH) {
+            return;
+        }
+        for (unsigned attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            std::wstring candidate = std::wstring(temp) + L"qvcheck" +
+                                     std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                     std::to_wstring(attempt);
+            if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+                path_ = std::move(candidate);
+            }
+        }
+    }
+    ~ScratchFolder() {
+        if (!path_.empty()) {
+            DeleteFileW(File().c_str());
+            RemoveDirectoryW(path_.c_str());
+        }
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    [[nodiscard]] bool valid() const { return !path_.empty(); }
+    [[nodiscard]] std::wstring File() const { return path_ + L"\\item"; }
+
+private:
+    std::wstring path_;
+};
+
+// What the updater takes from the server's ver.dat: the body as its version sink
+// decodes it.
+std::wstring ServerVersionText(const std::string& body) {
+    CHttpReceiveDataUTF8String sink;
+    sink.OnData(reinterpret_cast<const BYTE*>(body.data()), static_cast<uint32_t>(body.size()));
+    return sink.text;
+}
+
+bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& log) {
+    std::string body;
+    bool too_large = false;
+    if (!ReadBytes(server + L"\\ver.dat", kMaxVersionFileSize, body, too_large)) {
+        log.Error(too_large ? L"ver.dat is larger than 1 MiB; it should hold a short version text"
+                            : L"ver.dat is missing: the updater takes a failed fetch of it for "
+                              L"\"no update\", so installations would never update");
+        return false;
+    }
+    version = ServerVersionText(body);
+    log.Info(L"version: " + Quote(version) + L" (ver.dat, " + std::to_wstring(body.size()) +
+             L" bytes)");
+    if (version.find(L'\n') != std::wstring::npos) {
+        log.Error(
+            L"ver.dat holds a line feed: no installed version (one line) can equal it, so "
+            L"every run would fetch the file list");
+    }
+    if (body.find('\0') != std::string::npos) {
+        log.Warning(L"ver.dat holds a zero byte; the updater ignores it and everything after it");
+    }
+    if (version.empty()) {
+        log.Warning(L"ver.dat gives an empty version text");
+    }
+    return true;
+}
+
+// Reads the list line by line as the updater does, reporting lines it would skip or
+// misread; fills `list` with what the updater's own reader takes from the file.
+bool CheckListLines(const std::wstring& list_path, const CheckOptions& options, FileList& list,
+                    Log& log) {
+    TextLineFile file;
+    if (!file.Open(list_path.c_str(), L"rb", CP_UTF8)) {
+        log.Error(
+            L"filelist.dat is missing: the updater would read the server's error page "
+            L"as an empty list");
+        return false;
+    }
+    std::wstring line;
+    size_t number = 0, accepted = 0;
+    std::map<std::wstring, std::wstring> names;  // upper-case form -> first spelling
+    while (file.ReadLine(line)) {
+        ++number;
+        const std::wstring where = L"filelist.dat line " + std::to_wstring(number) + L": ";
+        if (number == 1 && !line.empty() && line.front() == 0xFEFF) {
+            log.Error(where +
+                      L"starts with a byte order mark, which the updater reads as part "
+                      L"of the first number");
+        }
+        if (line.empty()) {
+            continue;  // skipped by the updater, and harmless
+        }
+        FileEntry entry;
+        if (!ParseFileEntry(line, entry)) {
+            log.Error(where + L"the updater skips this line: " + Quote(line));
+            continue;
+        }
+        ++accepted;
+        if (FormatFileEntry(entry) != line) {
+            log.Warning(where + L"the updater reads " + Quote(line) + L" as " +
+                        Quote(FormatFileEntry(entry)));
+        }
+        std::wstring problem = NameProblem(entry.name);
+        if (problem.empty()) {
+            problem = UrlProblem(options.base_url, entry.name);
+        }
+        if (!problem.empty()) {
+            log.Error(where + Quote(entry.name) + L": " + problem);
+        }
+        if (!FitsUnderInstallDir(options.install_dir, entry.name, entry.zipped != 0)) {
+            log.Error(where + Quote(entry.name) + L": the updater's path for it under " +
+                      Quote(options.install_dir) + L"\\update would not fit in " +
+                      std::to_wstring(MAX_PATH - 1) + L" characters");
+        }
+        std::wstring key = entry.name;
+        CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+        const auto [it, inserted] = names.emplace(key, entry.name);
+        if (!inserted) {
+            log.Error(where + Quote(entry.name) + L" is listed again (as " + Quote(it->second) +
+                      L" before); the updater would fetch and install it twice");
+        }
+    }
+    if (!list.ReadFileList(list_path.c_str()) || list.entries.size() != accepted) {
+        log.Error(L"filelist.dat changed while it was checked");
+        return false;
+    }
+    log.Info(L"file list: " + std::to_wstring(list.entries.size()) + L" entries");
+    return true;
+}
+
+// Checks one entry's served file; returns its size through `served_size` (0 when it
+// is missing).
+void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolder& scratch,
+                uint64_t& served_size, Log& log) {
+    served_size = 0;
+    const std::wstring shown = Quote(entry.name) + (entry.zipped ? L" (zipped)" : L"");
+    std::wstring path;
+    if (!JoinPath(path, server, entry.name)) {
+        log.Error(shown + L": the server folder's path is too long for this tool");
+        return;
+    }
+    if (!PlainFileSize(path, served_size)) {
+        log.Error(shown + L" is missing on the server");
+        return;
+    }
+    if (entry.crc_installed == 0) {
+        log.Warning(shown +
+                    L": crc_installed is 0, which the updater cannot tell from a "
+                    L"missing file; installations that lack it will not get it");
+    }
+    if (served_size > kMaxFileSize) {
+        log.Error(shown + L" is " + FormatSize(served_size) +
+                  L" on the server; the updater verifies downloads of at most 1 GiB");
+        return;
+    }
+    const uint32_t crc = FileCrc32(path.c_str());
+    if (crc != entry.crc_download) {
+        log.Error(shown + L": the served file's CRC-32 is " + std::to_wstring(crc) +
+                  L", the list says crc_download " + std::to_wstring(entry.crc_download));
+    }
+    if (!entry.zipped) {
+        if (entry.crc_installed != entry.crc_download) {
+            log.Error(shown + L": crc_installed " + std::to_wstring(entry.crc_installed) +
+                      L" differs from crc_download " + std::to_wstring(entry.crc_download) +
+                      L", but a plain download is installed as it is: installations would "
+                      L"fetch it on every run");
+        }
+        return;
+    }
+    if (entry.name == kVersionFileName) {
+        log.Error(shown +
+                  L": ver.dat is also the server's version file and must be served "
+                  L"plain");
+        return;
+    }
+    FirstItemInfo info;
+    if (!ReadFirstItemInfo(path, info)) {
+        log.Error(shown + L": the served file is no zip archive with an item");
+        return;
+    }
+    if (info.crc != entry.crc_installed) {
+        log.Error(shown + L": the archive's first item has CRC-32 " + std::to_wstring(info.crc) +
+                  L", the list says crc_installed " + std::to_wstring(entry.crc_installed));
+        return;
+    }
+    // The recorded CRC is not enough: the item must really extract to the file.
+    const std::wstring extracted = scratch.File();
+    const bool ok = scratch.valid() && ExtractFirstItem(path, extracted);
+    const uint32_t extracted_crc = ok ? FileCrc32(extracted.c_str()) : 0;
+    DeleteFileW(extracted.c_str());
+    if (!ok || extracted_crc != entry.crc_installed) {
+        log.Error(shown +
+                  L": the archive's first item does not extract to a file with "
+                  L"crc_installed " +
+                  std::to_wstring(entry.crc_installed));
+    }
+}
+
+void ReportDownloads(const std::wstring& installed, const std::wstring& version,
+                     const FileList& list, const std::map<std::wstring, uint64_t>& sizes,
+                     Log& log) {
+    FileList downloads;
+    if (installed.empty()) {
+        // A missing file has CRC 0: an empty installation lacks every file.
+        for (const FileEntry& entry : list.entries) {
+            if (entry.crc_installed != 0) {
+                downloads.entries.push_back(entry);
+            }
+        }
+        log.Info(L"a new installation would download:");
+    } else {
+        std::wstring installed_version;
+        const VersionSource source = ReadInstalledVersion(installed, installed_version);
+        downloads = BuildDownloadList(list, installed);
+        if (source == VersionSource::kNone) {
+            log.Info(
+                L"installation: no ver.dat and no version in qvreader.exe; the updater "
+                L"fetches the file list without asking for ver.dat");
+        } else {
+            const std::wstring from =
+                source == VersionSource::kVersionFile ? L"ver.dat" : L"qvreader.exe";
+            if (installed_version == version) {
+                log.Info(L"installation: version " + Quote(installed_version) + L" (from " + from +
+                         L") equals the server's: the updater stops there");
+                if (!downloads.entries.empty()) {
+                    log.Warning(L"the installation differs from the server in " +
+                                std::to_wstring(downloads.entries.size()) +
+                                L" file(s) although its version is current; the updater will "
+                                L"not repair them");
+                }
+                return;
+            }
+            log.Info(L"installation: version " + Quote(installed_version) + L" (from " + from +
+                     L") differs from the server's: the updater fetches the file list");
+        }
+        log.Info(L"the installation would download:");
+    }
+    uint64_t total = 0;
+    for (const FileEntry& entry : downloads.entries) {
+        const auto found = sizes.find(entry.name);
+        const uint64_t size = found == sizes.end() ? 0 : found->second;
+        total += size;
+        log.Info(L"  " + entry.name + (entry.zipped ? L" (zipped)" : L"") + L"  " +
+                 std::to_wstring(size) + L" bytes");
+    }
+    log.Info(L"  " + std::to_wstring(downloads.entries.size()) + L" file(s), " +
+             std::to_wstring(total) + L" bytes (" + FormatSize(total) + L")");
+}
+
+}  // namespace
+
+int Check(const CheckOptions& options, Log& log) {
+    std::wstring server, installed;
+    if (!FullFolderPath(options.server_dir, server) || !IsFolder(server)) {
+        log.Error(L"the server folder " + Quote(options.server_dir) + L" does not exist");
+        return kExitUsage;
+    }
+    if (!options.installed_dir.empty() &&
+        (!FullFolderPath(options.installed_dir, installed) || !IsFolder(installed))) {
+        log.Error(L"the installation folder " + Quote(options.installed_dir) + L" does not exist");
+        return kExitUsage;
+    }
+    const std::wstring url_problem = BaseUrlProblem(options.base_url);
+    if (!url_problem.empty()) {
+        log.Error(L"base URL " + Quote(options.base_url) + L": " + url_problem);
+        return kExitUsage;
+    }
+    log.Info(L"server folder: " + server);
+    std::wstring version;
+    const bool have_version = CheckVersionFile(server, version, log);
+    FileList list;
+    if (CheckListLines(server + L"\\" + kFileListName, options, list, log)) {
+        ScratchFolder scratch;
+        std::map<std::wstring, uint64_t> sizes;
+        for (size_t i = 0; i < list.entries.size(); ++i) {
+            const FileEntry& entry = list.entries[i];
+            log.Progress(L"checking " + std::to_wstring(i + 1) + L"/" +
+                         std::to_wstring(list.entries.size()) + L": " + entry.name);
+            uint64_t served_size = 0;
+            CheckEntry(server, entry, scratch, served_size, log);
+            sizes[entry.name] = served_size;
+        }
+        if (have_version) {
+            ReportDownloads(installed, version, list, sizes, log);
+        }
+    }
+    if (log.ErrorCount() > 0) {
+        log.Info(std::to_wstring(log.ErrorCount()) + L" problem(s) found");
+        return kExitProblems;
+    }
+    log.Info(L"no problems found");
+    return kExitOk;
+}
+
+}  // namespace qv::publish

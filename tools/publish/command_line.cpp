@@ -1,0 +1,216 @@
+#include "tools/publish/command_line.h"
+
+#include <cwchar>
+
+namespace qv::publish {
+
+namespace {
+
+// Splits "--name=value" into its parts; an option without '=' gets its value from the
+// next argument when it takes one.
+bool SplitOption(const std::wstring& arg, std::wstring& name, std::wstring& value,
+                 bool& has_value) {
+    if (arg.size() < 3 || arg.compare(0, 2, L"--") != 0) {
+        return false;
+    }
+    const size_t equals = arg.find(L'=');
+    name = arg.substr(0, equals);
+    has_value = equals != std::wstring::npos;
+    value = has_value ? arg.substr(equals + 1) : std::wstring();
+    return true;
+}
+
+bool ParseLevel(const std::wstring& text, int& out) {
+    if (text.size() != 1 || text[0] < L'0' || text[0] > L'9') {
+        return false;
+    }
+    out = text[0] - L'0';
+    return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
+                      std::wstring& error) {
+    command = Command{};
+    if (args.empty()) {
+        return true;  // help
+    }
+    size_t i = 0;
+    const std::wstring& verb = args[0];
+    if (verb == L"--help" || verb == L"-h" || verb == L"/?" || verb == L"help") {
+        return true;
+    }
+    if (verb == L"publish") {
+        command.kind = Command::Kind::kPublish;
+    } else if (verb == L"check") {
+        command.kind = Command::Kind::kCheck;
+    } else {
+        error = L"unknown command \"" + verb + L"\"; use publish, check or --help";
+        return false;
+    }
+    std::vector<std::wstring> positional;
+    bool install_dir_given = false;
+    for (i = 1; i < args.size(); ++i) {
+        std::wstring name, value;
+        bool has_value = false;
+        if (!SplitOption(args[i], name, value, has_value)) {
+            positional.push_back(args[i]);
+            continue;
+        }
+        if (name == L"--help") {
+            command.kind = Command::Kind::kHelp;
+            return true;
+        }
+        if (name == L"--quiet") {
+            command.quiet = true;
+            continue;
+        }
+        const bool takes_value = name == L"--version" || name == L"--zip" ||
+                                 name == L"--zip-above" || name == L"--level" ||
+                                 name == L"--install-dir" || name == L"--installed" ||
+                                 name == L"--base-url";
+        if (!takes_value) {
+            error = L"unknown option " + name;
+            return false;
+        }
+        if (!has_value) {
+            if (i + 1 >= args.size()) {
+                error = name + L" needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        const bool publish = command.kind == Command::Kind::kPublish;
+        if (name == L"--install-dir") {
+            command.publish.install_dir = command.check.install_dir = value;
+            install_dir_given = true;
+        } else if (name == L"--base-url") {
+            command.publish.base_url = command.check.base_url = value;
+        } else if (name == L"--installed" && !publish) {
+            command.check.installed_dir = value;
+        } else if (name == L"--version" && publish) {
+            command.publish.version = value;
+        } else if (name == L"--zip" && publish) {
+            if (value.empty()) {
+                error = L"--zip needs a pattern";
+                return false;
+            }
+            command.publish.zip.patterns.push_back(value);
+        } else if (name == L"--zip-above" && publish) {
+            if (!ParseSize(value, command.publish.zip.above_size)) {
+                error = L"--zip-above needs a size such as 200000, 512K or 10M";
+                return false;
+            }
+        } else if (name == L"--level" && publish) {
+            if (!ParseLevel(value, command.publish.level)) {
+                error = L"--level needs a number from 0 (store) to 9 (smallest)";
+                return false;
+            }
+        } else {
+            error = name + L" does not apply to " + verb;
+            return false;
+        }
+    }
+    if (install_dir_given && command.publish.install_dir.empty()) {
+        error = L"--install-dir needs a folder";
+        return false;
+    }
+    const size_t wanted = command.kind == Command::Kind::kPublish ? 2 : 1;
+    if (positional.size() != wanted) {
+        error = command.kind == Command::Kind::kPublish
+                    ? L"publish needs two folders: the release and the new server folder"
+                    : L"check needs one folder: the server folder";
+        return false;
+    }
+    if (command.kind == Command::Kind::kPublish) {
+        command.publish.release_dir = positional[0];
+        command.publish.server_dir = positional[1];
+    } else {
+        command.check.server_dir = positional[0];
+    }
+    return true;
+}
+
+std::wstring HelpText() {
+    return LR"(qvpublish - makes the update server's files from a release of the reader
+
+usage:
+  qvpublish publish RELEASE SERVER [options]
+  qvpublish check SERVER [--installed FOLDER] [options]
+  qvpublish --help
+
+publish
+  RELEASE is a folder that looks exactly like an installation after the update
+  (qvreader.exe, update.exe, cfg.ini, data files, subfolders). SERVER is a new or
+  empty folder; afterwards it holds:
+    ver.dat       the version text, without a line end
+    filelist.dat  one line per file: CRC-32 as installed, CRC-32 as downloaded,
+                  0, zipped (0 or 1), name
+    every file    under its own name, plain or as a zip archive (still under the
+                  plain name: the updater fetches NAME and unpacks it itself)
+  Copy SERVER to the web server folder that cfg.ini's "upddir" URL names, for
+  example http://update.example.com/up1 -> <web root>/up1/. Any static web
+  server will do.
+
+  The version text is the first line of the release's ver.dat if it has one
+  (then that file must hold the text alone, without a line end), otherwise the
+  file version of the release's qvreader.exe ("1.2.3.4"). The updater compares
+  it with the installed version as text: any difference means "update".
+
+  options:
+    --version TEXT      the version text, when the release has neither ver.dat
+                        nor a versioned qvreader.exe; it must match them if it
+                        has one
+    --zip PATTERN       serve matching files zipped; may be repeated. Wildcards
+                        * and ?, letter case ignored. Without a backslash the
+                        pattern is matched against the file's own name ("*.dll"),
+                        with one against the whole path ("data\*")
+    --zip-above SIZE    serve files larger than SIZE zipped (bytes, or with K, M
+                        or G, e.g. 1M)
+    --level N           compression level for zipped files, 0 (store) to 9
+                        (smallest, the default)
+    --install-dir DIR   the installation folder to check path lengths against
+                        (default "C:\Program Files (x86)\Qv Reader"); every path
+                        the updater builds must fit in 259 characters
+    --base-url URL      cfg.ini's "upddir" URL, to check that every file's URL
+                        stays within what the updater fetches (default
+                        http://update.qvreader.example/up1)
+    --quiet             no progress line
+
+  Refused, with nothing written (exit code 2): names the updater cannot handle
+  (outside the folder, ':', control characters, '#', '%', characters or names
+  Windows does not allow, names that differ only in letter case, URLs too long
+  for the updater), anything in a top-level "update" folder (the updater's own
+  working folder), a top-level "filelist.dat", paths too long under the
+  installation folder, files larger than 1 GiB, and a version text that
+  installations would never match.
+
+  Publish each release into a new folder and then point the web server at it
+  (or rename it into place): ver.dat is written last, so a folder is never
+  announced before its files are complete.
+
+check
+  Reads SERVER as the updater would and reports: list lines the updater would
+  skip or misread, files missing on the server, CRC-32 mismatches, zipped
+  entries whose first item does not extract to the listed file, and which files
+  an installation would download with their total size: of FOLDER when
+  --installed is given (with its version compared), else of an empty one.
+  Options: --installed FOLDER, --install-dir DIR, --base-url URL, --quiet.
+
+exit codes
+  0 done, no problems
+  1 wrong command line, or folders that cannot be used (the server folder of
+    publish must be new or empty)
+  2 publish refused the release; nothing was written
+  3 reading or writing failed while publishing (the server folder then has
+    no ver.dat, so updaters pointed at it do nothing)
+  4 check found problems
+
+example
+  qvpublish publish C:\build\release-1.0.0.2 C:\www\up1-1.0.0.2 --zip *.dll --zip-above 1M
+  qvpublish check C:\www\up1-1.0.0.2 --installed "C:\Program Files (x86)\Qv Reader"
+)";
+}
+
+}  // namespace qv::publish

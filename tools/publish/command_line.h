@@ -1,0 +1,26 @@
+#pragma once
+// The command line of qvpublish.exe.
+
+#include <string>
+#include <vector>
+
+#include "tools/publish/checker.h"
+#include "tools/publish/publisher.h"
+
+namespace qv::publish {
+
+struct Command {
+    enum class Kind { kHelp, kPublish, kCheck } kind = Kind::kHelp;
+    PublishOptions publish;
+    CheckOptions check;
+    bool quiet = false;
+};
+
+// Reads the arguments (without the program name); false with a message in `error`
+// when they make no sense.
+bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command, std::wstring& error);
+
+// What --help prints.
+std::wstring HelpText();
+
+}  // namespace qv::publish
