@@ -8,6 +8,8 @@
    keep-alive connection.
 2. A no-op run (the server announces the installed version) is timed against a bare
    Wine start of a program that does nothing.
+3. For the record, where the whole update spends its time: the engine's stages
+   timed inside one process (bench_stages.exe) on the same release.
 
 Each figure is the median of several runs, each from a fresh copy of the
 installation. The updater's own closing pause (one second after a successful job,
@@ -28,9 +30,10 @@ import e2e_lib as e2e  # noqa: E402
 
 FILES = 200
 TOTAL = 100 << 20
-RUNS = 3
+RUNS = 5
 CLOSING_PAUSE_S = 1.0
 TRIVIAL = e2e.BUILD_DIR / "bench" / "update" / "bench_trivial.exe"
+STAGES = e2e.BUILD_DIR / "bench" / "update" / "bench_stages.exe"
 
 
 def file_sizes():
@@ -71,7 +74,7 @@ def timed(function):
 
 def main():
     for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT,
-                   TRIVIAL):
+                   TRIVIAL, STAGES):
         if not binary.exists():
             print(f"bench: {binary} is not built", file=sys.stderr)
             return 1
@@ -143,6 +146,17 @@ def main():
                 noop_times.append(seconds)
                 shutil.rmtree(app.dir.parent)
 
+            stage_rows = []
+            for run in range(RUNS):
+                app = fresh(f"stages{run}")
+                code, output = e2e.run_windows([STAGES, app.win(), nginx.url()])
+                words = output.split()
+                if code != 0 or len(words) != 8:
+                    print("bench: bench_stages failed\n" + output, file=sys.stderr)
+                    return 1
+                stage_rows.append([float(w) for w in words[1::2]])
+                shutil.rmtree(app.dir.parent)
+
         trivial_times = []
         for run in range(RUNS):
             seconds, (code, _) = timed(lambda: e2e.run_windows([TRIVIAL]))
@@ -156,6 +170,9 @@ def main():
               f"{curl_s:.2f} s)")
         print(f"  ratio update/curl            : {update_s / curl_s:6.2f}")
         print(f"  without the 1 s closing pause: {(update_s - CLOSING_PAUSE_S) / curl_s:6.2f}")
+        stages = [statistics.median(column) for column in zip(*stage_rows)]
+        print("  stages in one process: list {:.2f} s, CRC-32 of the installed files {:.2f} s, "
+              "downloads with checks and extraction {:.2f} s, installation {:.2f} s".format(*stages))
         print(f"no-op update : {noop_s:6.2f} s  (bare Wine start of a program that does "
               f"nothing: {trivial_s:.2f} s)")
         print(f"  ratio no-op/bare start       : {noop_s / trivial_s:6.2f}")
