@@ -119,8 +119,8 @@ class NginxUpdate(unittest.TestCase):
             files = dict(NEW_FILES)
             files["slow\\video.bin"] = bytes(range(256)) * 4096  # 1 MiB
             release, www = self.serve_next_release(scratch, files=files)
-            # The first updater spends a few seconds on this download.
-            slow = "location /up1/slow/ { limit_rate 256k; }"
+            # The first updater spends about eight seconds on this download.
+            slow = "location /up1/slow/ { limit_rate 128k; }"
             with e2e.Nginx(www, scratch, extra_locations=slow) as nginx:
                 app = e2e.Installation(scratch, nginx.url(), files=OLD_FILES)
                 first = app.start()
