@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
 "$top/tools/build.sh"
 build=${QV_BUILD_DIR:-$top/build}
-export QV_BUILD_DIR=$build QV_SOURCE_DIR=$top WINEPREFIX=$build/wineprefix
+export QV_BUILD_DIR=$build QV_SOURCE_DIR=$top WINEPREFIX=$build/wineprefix PYTHONDONTWRITEBYTECODE=1
 . "$top/cmake/wine-env.sh"
 qv_wine_prefix_ready
 

@@ -8,4 +8,4 @@ qv_wine_prefix_ready
 "$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
 "$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
 trap '"$QV_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
-python3 "$QV_SOURCE_DIR/bench/update/bench_update.py"
+PYTHONDONTWRITEBYTECODE=1 python3 "$QV_SOURCE_DIR/bench/update/bench_update.py"
