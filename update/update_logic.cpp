@@ -21,7 +21,9 @@ CUpdateLogic::CUpdateLogic() {
 
 // The thread runs Run() of this class, so it must be joined before this part of the
 // object goes away, not later in the base destructor.
-CUpdateLogic::~CUpdateLogic() { StopAndWait(); }
+CUpdateLogic::~CUpdateLogic() {
+    StopAndWait();
+}
 
 bool CUpdateLogic::SetAppDir(const wchar_t* directory) noexcept {
     if (directory == nullptr || !FitsMaxPath(directory)) {
@@ -68,17 +70,19 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     }
     bool self_update = false;
     const UpdateResult result = UpdatePass(self_update);
-    if (result == UPDATE_OK) {
-        if (self_update) {
-            RelaunchFromUpdateDir();
-        } else {
-            InstallFiles();
-        }
+    if (result != UPDATE_OK || !files_staged) {
+        return result;
     }
-    return result;
+    if (self_update) {
+        // The new updater installs everything, itself included; if it cannot start,
+        // nothing gets installed and that is no success.
+        return RelaunchFromUpdateDir() ? UPDATE_OK : UPDATE_E_INSTALL;
+    }
+    return InstallFiles();
 }
 
 UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
+    files_staged = false;
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
@@ -88,9 +92,9 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    const std::wstring file_list_url = BaseUrl() + L"/filelist.dat";
+    const std::wstring file_list_url = BaseUrl() + L"/" + kFileListName;
     std::wstring file_list_path;
-    if (!UpdateDirPath(L"filelist.dat", file_list_path) ||
+    if (!UpdateDirPath(kFileListName, file_list_path) ||
         !DownloadToFile(file_list_url, file_list_path)) {
         return UPDATE_E_FILELIST_DOWNLOAD;
     }
@@ -103,7 +107,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     }
     const FileList download_list = BuildDownloadList(file_list, app_dir);
     std::wstring download_list_path;
-    if (!UpdateDirPath(L"downlist.dat", download_list_path) ||
+    if (!UpdateDirPath(kDownloadListName, download_list_path) ||
         !download_list.WriteFileList(download_list_path.c_str())) {
         return UPDATE_E_DOWNLIST_WRITE;
     }
@@ -117,16 +121,8 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
             return result;
         }
     }
+    files_staged = true;
     return UPDATE_OK;
 }
-
-// Stages built by later work; each answers with its failure result for now.
-bool CUpdateLogic::CheckVersion() { return false; }
-UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry&, bool&) {
-    return UPDATE_E_FILE_DOWNLOAD;
-}
-UpdateResult CUpdateLogic::InstallFiles() { return UPDATE_E_LIST_READ; }
-bool CUpdateLogic::RelaunchFromUpdateDir() { return false; }
-bool CUpdateLogic::WaitForOldUpdater() { return false; }
 
 }  // namespace qv

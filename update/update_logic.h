@@ -20,7 +20,10 @@ enum UpdateResult : int {
     UPDATE_E_LIST_READ = 2,          // a list file could not be opened
     UPDATE_E_DOWNLIST_WRITE = 3,     // downlist.dat could not be created
     UPDATE_E_FILE_DOWNLOAD = 4,      // a file did not arrive with its CRC-32 in 3 attempts
-    UPDATE_E_EXTRACT = 6,            // a downloaded archive could not be extracted
+    UPDATE_E_EXTRACT = 6,            // a downloaded archive could not be extracted, or its
+                                     // file is not the one the list names
+    UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
+                                     // for the next start, or the new updater did not start
     UPDATE_STOPPED = 100,            // the stop flag was found set
 };
 
@@ -30,6 +33,18 @@ inline constexpr UINT WM_UPDATEDONE = WM_USER + 666;
 // Only one update job runs at a time on a machine.
 inline constexpr wchar_t kUpdateMutexName[] = L"qvupdate{C51B3E40-435A-4389-95C9-9DD16EDF517B}";
 inline constexpr wchar_t kCopyOnlySwitch[] = L"/copyonly";
+inline constexpr wchar_t kUpdaterFileName[] = L"update.exe";
+inline constexpr wchar_t kReaderFileName[] = L"qvreader.exe";
+inline constexpr wchar_t kVersionFileName[] = L"ver.dat";
+inline constexpr wchar_t kFileListName[] = L"filelist.dat";
+inline constexpr wchar_t kDownloadListName[] = L"downlist.dat";
+
+// Download attempts per listed file.
+inline constexpr int kDownloadAttempts = 3;
+// Time limit of the ver.dat request, longer than that of the file downloads.
+inline constexpr DWORD kVersionTimeoutMs = 30000;
+// Capacity of the relaunch command line, terminator included.
+inline constexpr size_t kRelaunchCommandCapacity = 320;
 
 class CUpdateLogic : public CThreadEx {
 public:
@@ -60,21 +75,62 @@ public:
     UpdateResult UpdatePass(bool& self_update);
 
     // Stages, in the order the pass uses them.
+    // True when an update is needed: the server's ver.dat differs from the installed
+    // version, or no installed version is known. A failed ver.dat request means no
+    // update.
     bool CheckVersion();
+    // The installed version: the first line of app_dir\ver.dat, or else the file
+    // version of app_dir\qvreader.exe. False when neither is available.
+    bool GetInstalledVersion(std::wstring& version) const;
     bool DownloadToFile(const std::wstring& url, const std::wstring& target_path);
+    // Stages one listed file in the update directory: reuses a staged file that is
+    // already right, else downloads it (3 attempts) and checks it, unpacking zipped
+    // ones. Sets self_update when the file is the updater itself.
     UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
+    // Moves every staged file of downlist.dat into the installation: all at once when
+    // every target can be written, otherwise all at the next system start.
     UpdateResult InstallFiles();
+    // Starts the staged updater in copy-only mode; false when it did not start.
     bool RelaunchFromUpdateDir();
+    // Waits until no process runs app_dir\update.exe; false when the process list
+    // cannot be read.
     bool WaitForOldUpdater();
 
     // "app_dir\update\name"; false when it does not fit MAX_PATH.
     bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
+    // "app_dir\name"; false when it does not fit MAX_PATH.
+    bool InstalledPath(const std::wstring& name, std::wstring& out) const;
+    // The command line that starts the staged updater: its quoted path and
+    // "/copyonly". False when the path does not fit.
+    bool RelaunchCommandLine(std::wstring& application, std::wstring& command_line) const;
+
+    // The file move of the installation, MoveFileExW unless a test puts in the
+    // failures that only another program or a standard user's rights would cause.
+    using MoveFileFunction = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, DWORD flags);
+    void SetMoveFileFunction(MoveFileFunction function) noexcept { move_file = function; }
 
 protected:
     wchar_t app_dir[MAX_PATH] = {};
 
 private:
     std::wstring base_url_override;
+    MoveFileFunction move_file = &MoveFileExW;
+    // Set by a pass that went through the whole download list: only then is there
+    // something of this run to install. A pass that found the versions equal must not
+    // install what an older list staged.
+    bool files_staged = false;
 };
+
+// The first line of a text file (UTF-8, one CR before the LF dropped). False when the
+// file cannot be opened; an empty file gives an empty line.
+bool ReadVersionLine(const wchar_t* path, std::wstring& line);
+// The file version of an executable's version resource, "%d.%d.%d.%d". False when it
+// has none.
+bool ReadFileVersion(const wchar_t* path, std::wstring& version);
+// Extracts item 0 of a zip archive to `target_path`, whatever its stored name.
+bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path);
+// True when no other process holds the existing file open in a way that stops
+// writing.
+bool CanOpenForWrite(const wchar_t* path);
 
 }  // namespace qv

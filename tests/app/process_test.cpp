@@ -25,6 +25,10 @@ protected:
         marker_program = dir / L"home.exe";
         ASSERT_TRUE(CopyFileW(test::HomeMarkerExePath().c_str(), marker_program.c_str(), FALSE));
         ASSERT_TRUE(test::WriteConfig(dir.path(), marker_program));
+        // With an installed version the engine asks the closed port for ver.dat,
+        // gets no answer and ends with 0 (no update); without one it would go on to
+        // the file list and end with 1.
+        ASSERT_TRUE(test::WriteFileBytes(dir / L"ver.dat", "1.0"));
     }
 
     struct Outcome {

@@ -1,0 +1,217 @@
+// The Windows side of the end-to-end tests: things a Python driver cannot do from
+// Linux. Commands:
+//
+//   e2e_helper watch OUT TIMEOUT_MS ALSO EXE [ARGS...]
+//       Runs EXE with ARGS, and meanwhile every process whose program is ALSO (a
+//       path, or "-" for none). Waits for all of them (at most TIMEOUT_MS) and writes
+//       to OUT one line per process: "<role> <exit code> <milliseconds>", role "main"
+//       or "also". A process still running at the time limit is ended and reported
+//       with exit code -1.
+//   e2e_helper hold PATH READY RELEASE
+//       Opens PATH for reading without write sharing, as a program using it would,
+//       creates the file READY, and keeps PATH open until the file RELEASE exists
+//       (at most two minutes).
+//   e2e_helper close EXE
+//       Posts WM_CLOSE to every top-level window of every process running EXE, as a
+//       user closing it would. Exit code 0 when at least one window was found.
+
+#include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "win/unique_handle.h"
+
+namespace {
+
+using qv::UniqueFileHandle;
+using qv::UniqueKernelHandle;
+
+constexpr DWORD kPollMs = 5;
+constexpr DWORD kMaxHoldMs = 120000;
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring ProgramOf(HANDLE process) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameExW(process, nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
+}
+
+// Ids of the processes whose program is `exe`.
+std::vector<DWORD> ProcessesRunning(const std::wstring& exe) {
+    std::vector<DWORD> ids;
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return ids;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        UniqueKernelHandle process(
+            OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        if (process && SamePath(ProgramOf(process.get()), exe)) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    return ids;
+}
+
+struct Watched {
+    const char* role;
+    DWORD id;
+    UniqueKernelHandle process;
+};
+
+int Watch(int argc, wchar_t** argv) {
+    if (argc < 6) {
+        return 64;
+    }
+    const std::wstring out_path = argv[2];
+    const DWORD timeout_ms = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    const std::wstring also = std::wcscmp(argv[4], L"-") == 0 ? L"" : argv[4];
+    const std::wstring exe = argv[5];
+    std::wstring command_line = L"\"" + exe + L"\"";
+    for (int i = 6; i < argc; ++i) {
+        command_line += L" ";
+        command_line += argv[i];
+    }
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    const DWORD start = GetTickCount();
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        std::fwprintf(stderr, L"cannot start %ls: %lu\n", exe.c_str(), GetLastError());
+        return 65;
+    }
+    UniqueKernelHandle thread(info.hThread);
+    std::vector<Watched> watched;
+    watched.push_back({"main", info.dwProcessId, UniqueKernelHandle(info.hProcess)});
+
+    // A process the main one starts lives at least as long as the main one's last
+    // second (the window's closing pause), so polling until the main one has ended
+    // finds it.
+    bool main_running = true;
+    while (main_running && GetTickCount() - start < timeout_ms) {
+        main_running = WaitForSingleObject(watched[0].process.get(), kPollMs) == WAIT_TIMEOUT;
+        if (also.empty()) {
+            continue;
+        }
+        for (DWORD id : ProcessesRunning(also)) {
+            bool known = false;
+            for (const Watched& w : watched) {
+                known = known || w.id == id;
+            }
+            if (!known) {
+                UniqueKernelHandle process(
+                    OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+                if (process) {
+                    watched.push_back({"also", id, std::move(process)});
+                }
+            }
+        }
+    }
+
+    FILE* out = _wfopen(out_path.c_str(), L"w");
+    if (out == nullptr) {
+        return 66;
+    }
+    for (Watched& w : watched) {
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD left = elapsed < timeout_ms ? timeout_ms - elapsed : 0;
+        long code = -1;
+        if (WaitForSingleObject(w.process.get(), left) == WAIT_OBJECT_0) {
+            DWORD exit_code = 0;
+            GetExitCodeProcess(w.process.get(), &exit_code);
+            code = static_cast<long>(exit_code);
+        } else {
+            TerminateProcess(w.process.get(), 1);
+        }
+        std::fprintf(out, "%s %ld %lu\n", w.role, code, GetTickCount() - start);
+    }
+    std::fclose(out);
+    return 0;
+}
+
+bool Exists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+int Hold(int argc, wchar_t** argv) {
+    if (argc != 5) {
+        return 64;
+    }
+    UniqueFileHandle file(CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        std::fwprintf(stderr, L"cannot open %ls: %lu\n", argv[2], GetLastError());
+        return 65;
+    }
+    UniqueFileHandle ready(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!ready) {
+        return 66;
+    }
+    ready.reset();
+    const DWORD start = GetTickCount();
+    while (!Exists(argv[4]) && GetTickCount() - start < kMaxHoldMs) {
+        Sleep(20);
+    }
+    return 0;
+}
+
+struct CloseRequest {
+    std::vector<DWORD> ids;
+    int posted = 0;
+};
+
+BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM context) {
+    auto* request = reinterpret_cast<CloseRequest*>(context);
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    for (DWORD wanted : request->ids) {
+        if (id == wanted && PostMessageW(window, WM_CLOSE, 0, 0)) {
+            ++request->posted;
+        }
+    }
+    return TRUE;
+}
+
+int Close(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        return 64;
+    }
+    CloseRequest request;
+    request.ids = ProcessesRunning(argv[2]);
+    EnumWindows(&CloseWindowsOf, reinterpret_cast<LPARAM>(&request));
+    std::printf("%d\n", request.posted);
+    return request.posted > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wcscmp(argv[1], L"watch") == 0) {
+        return Watch(argc, argv);
+    }
+    if (argc >= 2 && std::wcscmp(argv[1], L"hold") == 0) {
+        return Hold(argc, argv);
+    }
+    if (argc >= 2 && std::wcscmp(argv[1], L"close") == 0) {
+        return Close(argc, argv);
+    }
+    std::fputs("usage: e2e_helper watch|hold|close ...\n", stderr);
+    return 64;
+}

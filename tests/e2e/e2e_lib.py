@@ -1,0 +1,392 @@
+"""Shared pieces of the end-to-end tests: Wine, nginx, the publisher, sample
+installations and the Windows-side helper.
+
+Every server listens on 127.0.0.1 only. Scratch folders live under
+$QV_BUILD_DIR/e2e-scratch and are removed when a test passes (kept for a look
+when it fails, until the next run).
+"""
+
+import contextlib
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import zlib
+from pathlib import Path
+
+SOURCE_DIR = Path(os.environ.get("QV_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("QV_BUILD_DIR", SOURCE_DIR / "build"))
+SCRATCH_DIR = BUILD_DIR / "e2e-scratch"
+
+UPDATER = BUILD_DIR / "app" / "update.exe"
+PUBLISHER = BUILD_DIR / "tools" / "publish" / "qvpublish.exe"
+HELPER = BUILD_DIR / "tests" / "e2e" / "e2e_helper.exe"
+SAMPLE_READER = BUILD_DIR / "tests" / "support" / "sample_reader" / "sample_qvreader" / "qvreader.exe"
+SAMPLE_READER_NEXT = (
+    BUILD_DIR / "tests" / "support" / "sample_reader" / "sample_qvreader_next" / "qvreader.exe"
+)
+HOSTILE_SERVER = SOURCE_DIR / "tests" / "support" / "hostile_server.py"
+
+# Versions the two sample readers are built with (tests/support/sample_reader).
+READER_VERSION = "1.0.0.1"
+READER_NEXT_VERSION = "1.0.0.2"
+
+PENDING_RENAMES_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+PENDING_RENAMES_VALUE = "PendingFileRenameOperations"
+
+# Generous limits: a Wine process starts in about a second on a busy machine.
+RUN_TIMEOUT_S = 90
+
+
+def crc32(data: bytes) -> int:
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def win_path(path) -> str:
+    """The Windows name of a Linux path under Wine's Z: drive."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def wine_program() -> str:
+    if os.path.exists("/usr/lib/wine/wine64"):
+        return "/usr/lib/wine/wine64"
+    return shutil.which("wine64") or shutil.which("wine") or "wine"
+
+
+def wine_environment() -> dict:
+    env = dict(os.environ)
+    env.setdefault("WINEPREFIX", str(BUILD_DIR / "wineprefix"))
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env["WINEARCH"] = "win64"
+    return env
+
+
+def run_windows(args, timeout=RUN_TIMEOUT_S, cwd=None):
+    """Runs a Windows program under Wine; returns (exit code, output). Output goes
+    through a file: Wine's background processes would hold a pipe open."""
+    with tempfile.TemporaryFile() as output:
+        process = subprocess.Popen(
+            [wine_program()] + [str(a) for a in args],
+            stdin=subprocess.DEVNULL,
+            stdout=output,
+            stderr=subprocess.STDOUT,
+            cwd=cwd,
+            env=wine_environment(),
+        )
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise AssertionError(f"{args[0]} did not end within {timeout} s")
+        output.seek(0)
+        return code, output.read().decode("utf-8", "replace")
+
+
+def start_windows(args, cwd=None) -> subprocess.Popen:
+    """Starts a Windows program under Wine without waiting for it; end with
+    finish()."""
+    log = tempfile.TemporaryFile()
+    process = subprocess.Popen(
+        [wine_program()] + [str(a) for a in args],
+        stdin=subprocess.DEVNULL,
+        stdout=log,
+        stderr=subprocess.STDOUT,
+        cwd=cwd,
+        env=wine_environment(),
+    )
+    process.log = log
+    return process
+
+
+def finish(process: subprocess.Popen, timeout=RUN_TIMEOUT_S, kill=False):
+    """Waits for a process of start_windows() (or kills it first) and releases its
+    output file; returns its exit code, None when it had to be killed."""
+    code = None
+    try:
+        if kill:
+            process.kill()
+        code = process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    finally:
+        process.log.close()
+    return None if kill else code
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port: int, timeout: float = 10.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.settimeout(0.2)
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return True
+        time.sleep(0.05)
+    return False
+
+
+def wait_until(condition, timeout: float, step: float = 0.02) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+def require_binaries(test: unittest.TestCase, *paths):
+    missing = [str(p) for p in paths if not Path(p).exists()]
+    if missing:
+        test.fail("not built: " + ", ".join(missing))
+
+
+class Nginx:
+    """nginx on 127.0.0.1 with its own configuration, pid, log and temporary
+    folders, serving `root`. Requests are logged as "uri status bytes"."""
+
+    def __init__(self, root, scratch, extra_locations=""):
+        self.root = Path(root).resolve()
+        self.dir = Path(scratch) / "nginx"
+        self.port = free_port()
+        self.process = None
+        self.extra_locations = extra_locations
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def url(self, path="/up1") -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def start(self):
+        temp = self.dir / "temp"
+        for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            (temp / sub).mkdir(parents=True, exist_ok=True)
+        user = "user root root;" if os.geteuid() == 0 else ""
+        config = self.dir / "nginx.conf"
+        config.write_text(f"""
+daemon off;
+master_process on;
+worker_processes 1;
+{user}
+pid {self.dir}/nginx.pid;
+error_log {self.dir}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    log_format qv '$request_uri $status $body_bytes_sent';
+    access_log {self.dir}/access.log qv;
+    client_body_temp_path {temp}/body;
+    proxy_temp_path {temp}/proxy;
+    fastcgi_temp_path {temp}/fastcgi;
+    uwsgi_temp_path {temp}/uwsgi;
+    scgi_temp_path {temp}/scgi;
+    default_type application/octet-stream;
+    types {{ }}
+    sendfile on;
+    keepalive_timeout 30;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {self.root};
+        location / {{ }}
+        {self.extra_locations}
+    }}
+}}
+""")
+        self.process = subprocess.Popen(
+            ["nginx", "-p", str(self.dir), "-c", str(config), "-e", str(self.dir / "error.log")],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        if not wait_for_port(self.port):
+            self.stop()
+            log = (self.dir / "error.log").read_text() if (self.dir / "error.log").exists() else ""
+            raise RuntimeError("nginx did not start:\n" + log)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGQUIT)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def requests(self):
+        """[(uri, status, bytes)] in order."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        out = []
+        for line in log.read_text().splitlines():
+            parts = line.split(" ")
+            if len(parts) == 3:
+                out.append((parts[0], int(parts[1]), int(parts[2])))
+        return out
+
+    def uris(self):
+        return [uri for uri, _, _ in self.requests()]
+
+
+def publish(release, server, *options):
+    """Makes an update server folder from a release folder with the publisher."""
+    code, output = run_windows(
+        [PUBLISHER, "publish", win_path(release), win_path(server), "--quiet", *options]
+    )
+    if code != 0:
+        raise AssertionError(f"qvpublish failed with {code}:\n{output}")
+
+
+def read_list(path):
+    """The lines of a list file, as (crc_installed, crc_download, aux, zipped, name)."""
+    entries = []
+    for line in Path(path).read_bytes().decode("utf-8").split("\n"):
+        line = line.rstrip("\r")
+        if not line:
+            continue
+        a, b, c, d, name = line.split(",", 4)
+        entries.append((int(a), int(b), int(c), int(d), name))
+    return entries
+
+
+def list_line(crc_installed, crc_download, zipped, name) -> str:
+    return f"{crc_installed},{crc_download},0,{1 if zipped else 0},{name}"
+
+
+def tree(root, skip_update=True) -> dict:
+    """{relative name with backslashes: bytes} of every file under root."""
+    root = Path(root)
+    out = {}
+    for path in sorted(root.rglob("*")):
+        if not path.is_file():
+            continue
+        rel = path.relative_to(root)
+        if skip_update and rel.parts[0].lower() == "update":
+            continue
+        out["\\".join(rel.parts)] = path.read_bytes()
+    return out
+
+
+def write_tree(root, files: dict):
+    for name, data in files.items():
+        path = Path(root, *name.split("\\"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+class Installation:
+    """A sample installation of the reader: update.exe, qvreader.exe, cfg.ini
+    whose "upddir" names the test server, and any further files. The folder name
+    holds a space, as "Program Files" does."""
+
+    def __init__(self, scratch, upddir, reader=SAMPLE_READER, files=None, name="Qv Reader"):
+        self.dir = Path(scratch) / name
+        self.dir.mkdir(parents=True)
+        shutil.copyfile(UPDATER, self.dir / "update.exe")
+        shutil.copyfile(reader, self.dir / "qvreader.exe")
+        (self.dir / "cfg.ini").write_bytes(
+            b"[urls]\r\nhome=http://127.0.0.1:9\r\nupddir=" + upddir.encode() + b"\r\n"
+        )
+        write_tree(self.dir, files or {})
+
+    @classmethod
+    def existing(cls, folder):
+        """An installation made before, e.g. a copy of another one."""
+        app = cls.__new__(cls)
+        app.dir = Path(folder)
+        return app
+
+    @property
+    def update_dir(self) -> Path:
+        return self.dir / "update"
+
+    def path(self, name) -> Path:
+        return Path(self.dir, *name.split("\\"))
+
+    def win(self, name="") -> str:
+        return win_path(self.path(name)) if name else win_path(self.dir)
+
+    def run(self, *args, silent=True, timeout=RUN_TIMEOUT_S):
+        """Runs the installation's update.exe with the arguments, and "/silence"
+        unless told otherwise; returns (exit code, output)."""
+        args = (("/silence",) if silent else ()) + args
+        return run_windows([self.win("update.exe"), *args], timeout=timeout, cwd=self.dir)
+
+    def start(self, *args, silent=True) -> subprocess.Popen:
+        args = (("/silence",) if silent else ()) + args
+        return start_windows([self.win("update.exe"), *args], cwd=self.dir)
+
+    def watch(self, also=None, args=("/silence",), timeout_ms=RUN_TIMEOUT_S * 1000):
+        """Runs update.exe through the helper, which also waits for every process
+        of the program `also` (a name in the installation) that appears meanwhile.
+        Returns [(role, exit code, milliseconds)]."""
+        out = Path(self.dir.parent, "watch.txt")
+        also_path = self.win(also) if also else "-"
+        code, output = run_windows(
+            [HELPER, "watch", win_path(out), str(timeout_ms), also_path, self.win("update.exe"),
+             *args],
+            timeout=timeout_ms / 1000 + 30,
+        )
+        if code != 0:
+            raise AssertionError(f"e2e_helper watch failed with {code}:\n{output}")
+        rows = []
+        for line in out.read_text().splitlines():
+            role, exit_code, ms = line.split()
+            rows.append((role, int(exit_code), int(ms)))
+        return rows
+
+    def files(self) -> dict:
+        return tree(self.dir)
+
+
+@contextlib.contextmanager
+def scratch_folder(test: unittest.TestCase):
+    """A fresh folder for one test; removed when the test body passed, kept for a
+    look when it raised."""
+    SCRATCH_DIR.mkdir(parents=True, exist_ok=True)
+    folder = Path(tempfile.mkdtemp(prefix=test.id().split(".")[-1][:40] + "-", dir=SCRATCH_DIR))
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def pending_renames() -> list:
+    """The strings of PendingFileRenameOperations (source, target, ...), as
+    `reg query` shows them; empty when the value does not exist."""
+    code, output = run_windows(["reg", "query", PENDING_RENAMES_KEY, "/v", PENDING_RENAMES_VALUE])
+    if code != 0:
+        return []
+    for line in output.splitlines():
+        if PENDING_RENAMES_VALUE in line and "REG_MULTI_SZ" in line:
+            data = line.split("REG_MULTI_SZ", 1)[1].strip()
+            return [s for s in data.split("\\0") if s]
+    return []
+
+
+def clear_pending_renames():
+    run_windows(["reg", "delete", PENDING_RENAMES_KEY, "/v", PENDING_RENAMES_VALUE, "/f"])
+
+
+def make_release(root, reader, files: dict, updater=UPDATER) -> Path:
+    """A release folder: update.exe, the given qvreader.exe and the files."""
+    root = Path(root)
+    root.mkdir(parents=True)
+    shutil.copyfile(updater, root / "update.exe")
+    shutil.copyfile(reader, root / "qvreader.exe")
+    write_tree(root, files)
+    return root

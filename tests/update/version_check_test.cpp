@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "tests/update/loopback_server.h"
+#include "update/update_logic.h"
+
+namespace qv {
+namespace {
+
+using test::LoopbackServer;
+using test::TempDir;
+using test::WriteFileBytes;
+
+// The file version in this binary's own resource (update_tests.rc).
+constexpr wchar_t kOwnFileVersion[] = L"1.20.300.65535";
+
+// A worker pointed at a temporary installation and a loopback server.
+class LocalLogic : public CUpdateLogic {
+public:
+    LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
+        SetAppDir(dir.c_str());
+        SetBaseUrl(base_url);
+    }
+};
+
+void InstallReaderWithResource(const TempDir& dir) {
+    ASSERT_TRUE(CopyFileW(test::ThisExecutable().c_str(), (dir / L"qvreader.exe").c_str(), FALSE));
+}
+
+TEST(ReadFileVersion, FormatsTheFixedFileVersionNotTheProductVersion) {
+    std::wstring version;
+    ASSERT_TRUE(ReadFileVersion(test::ThisExecutable().c_str(), version));
+    EXPECT_EQ(version, kOwnFileVersion);
+}
+
+TEST(ReadFileVersion, FailsWithoutAResourceOrAFile) {
+    TempDir dir;
+    WriteFileBytes(dir / L"plain.exe", "MZ not really");
+    std::wstring version = L"stale";
+    EXPECT_FALSE(ReadFileVersion((dir / L"plain.exe").c_str(), version));
+    EXPECT_TRUE(version.empty());
+    EXPECT_FALSE(ReadFileVersion((dir / L"missing.exe").c_str(), version));
+}
+
+TEST(ReadVersionLine, TakesTheFirstLineWithoutItsCarriageReturn) {
+    TempDir dir;
+    WriteFileBytes(dir / L"ver.dat", "1.0.0.5\r\nsecond line\n");
+    std::wstring line;
+    ASSERT_TRUE(ReadVersionLine((dir / L"ver.dat").c_str(), line));
+    EXPECT_EQ(line, L"1.0.0.5");
+    // Spaces and a lone carriage return inside the line are part of the text.
+    WriteFileBytes(dir / L"ver.dat", " 2.0\r");
+    ASSERT_TRUE(ReadVersionLine((dir / L"ver.dat").c_str(), line));
+    EXPECT_EQ(line, L" 2.0\r");
+}
+
+TEST(ReadVersionLine, EmptyFileIsAnEmptyVersionAndMissingFileFails) {
+    TempDir dir;
+    WriteFileBytes(dir / L"ver.dat", "");
+    std::wstring line = L"stale";
+    EXPECT_TRUE(ReadVersionLine((dir / L"ver.dat").c_str(), line));
+    EXPECT_EQ(line, L"");
+    EXPECT_FALSE(ReadVersionLine((dir / L"other.dat").c_str(), line));
+}
+
+TEST(GetInstalledVersion, LocalVersionFileWinsOverTheResource) {
+    TempDir dir;
+    InstallReaderWithResource(dir);
+    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+    std::wstring version;
+    ASSERT_TRUE(logic.GetInstalledVersion(version));
+    EXPECT_EQ(version, kOwnFileVersion);
+
+    WriteFileBytes(dir / L"ver.dat", "3.0.0.0\n");
+    ASSERT_TRUE(logic.GetInstalledVersion(version));
+    EXPECT_EQ(version, L"3.0.0.0");
+}
+
+TEST(GetInstalledVersion, FailsWithNeitherSource) {
+    TempDir dir;
+    WriteFileBytes(dir / L"qvreader.exe", "no resource here");
+    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+    std::wstring version;
+    EXPECT_FALSE(logic.GetInstalledVersion(version));
+}
+
+class CheckVersionTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.ok()); }
+    bool Check() {
+        LocalLogic logic(dir.path(), server.Url());
+        return logic.CheckVersion();
+    }
+    TempDir dir;
+    LoopbackServer server;
+};
+
+TEST_F(CheckVersionTest, EqualTextsNeedNoUpdateEvenAgainstACrLfLocalLine) {
+    WriteFileBytes(dir / L"ver.dat", "1.0.0.5\r\n");
+    server.Put("/up1/ver.dat", "1.0.0.5");
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(server.Requests(), std::vector<std::string>{"/up1/ver.dat"});
+}
+
+TEST_F(CheckVersionTest, ResourceVersionIsComparedWhenThereIsNoLocalFile) {
+    InstallReaderWithResource(dir);
+    server.Put("/up1/ver.dat", "1.20.300.65535");
+    EXPECT_FALSE(Check());
+    server.Put("/up1/ver.dat", "1.20.300.65534");
+    EXPECT_TRUE(Check());
+}
+
+TEST_F(CheckVersionTest, AnyDifferenceOfTheWholeTextMeansUpdate) {
+    WriteFileBytes(dir / L"ver.dat", "1.0.0.5\n");
+    // A trailing line feed on the server never equals a first line.
+    for (const char* server_text : {"1.0.0.5\n", "1.0.0.4", "1.0.0.50", " 1.0.0.5",
+                                    "\xEF\xBB\xBF"
+                                    "1.0.0.5"}) {
+        server.Put("/up1/ver.dat", server_text);
+        EXPECT_TRUE(Check()) << server_text;
+    }
+    WriteFileBytes(dir / L"ver.dat", "v1.0");
+    server.Put("/up1/ver.dat", "V1.0");
+    EXPECT_TRUE(Check());
+}
+
+TEST_F(CheckVersionTest, EmptyLocalFileDiffersFromAnyServerText) {
+    WriteFileBytes(dir / L"ver.dat", "");
+    server.Put("/up1/ver.dat", "1");
+    EXPECT_TRUE(Check());
+}
+
+TEST_F(CheckVersionTest, ServerTextEndsAtItsFirstZeroByte) {
+    WriteFileBytes(dir / L"ver.dat", "2.1");
+    server.Put("/up1/ver.dat", std::string("2.1\0junk", 8));
+    EXPECT_FALSE(Check());
+}
+
+TEST_F(CheckVersionTest, MissingServerVersionMeansNoUpdate) {
+    WriteFileBytes(dir / L"ver.dat", "1.0");
+    // No Put: the server answers 404 with a body, which must not be compared.
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(server.CountOf("/up1/ver.dat"), 1);
+}
+
+TEST_F(CheckVersionTest, UnreachableServerMeansNoUpdate) {
+    WriteFileBytes(dir / L"ver.dat", "1.0");
+    // Port 9 on the loopback has no listener: the connection is refused.
+    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+    EXPECT_FALSE(logic.CheckVersion());
+}
+
+TEST_F(CheckVersionTest, UnknownInstalledVersionUpdatesWithoutAskingTheServer) {
+    server.Put("/up1/ver.dat", "1.0");
+    EXPECT_TRUE(Check());
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,94 @@
+"""The main job, shown once: publish a release, serve it, update an installation.
+
+Run by tools/demo.sh inside Xvfb with the build's Wine prefix. It makes a sample
+installation of the reader (version 1.0.0.1) and a release 1.0.0.2 in a temporary
+folder, publishes the release with qvpublish.exe, serves it with nginx on
+127.0.0.1, runs the installation's update.exe under Wine as the reader would start
+it, and prints what changed.
+"""
+
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+import e2e_lib as e2e  # noqa: E402
+
+INSTALLED = {
+    "books\\welcome.txt": "Welcome to Qv Reader 1.0.0.1.\r\n".encode() * 3,
+    "fonts\\serif.dat": bytes((i * 7) & 0xFF for i in range(200_000)),
+    "readme.txt": b"Qv Reader\r\n",
+}
+RELEASE = {
+    "books\\welcome.txt": "Welcome to Qv Reader 1.0.0.2.\r\n".encode() * 3,
+    "books\\guide.txt": "What is new in 1.0.0.2: faster page turns.\r\n".encode() * 20,
+    "fonts\\serif.dat": bytes((i * 11) & 0xFF for i in range(250_000)),
+    "readme.txt": b"Qv Reader\r\n",
+}
+
+
+def reader_version(path: Path) -> str:
+    """What the sample reader says about itself ("qvreader 1.0.0.1")."""
+    code, output = e2e.run_windows([e2e.win_path(path)], timeout=60)
+    words = output.split()
+    return words[1] if code == 0 and len(words) >= 2 else "?"
+
+
+def describe(name: str, old: bytes, new: bytes) -> str:
+    if old is None:
+        return f"new       {len(new):>8} bytes"
+    return f"replaced  {len(old):>8} -> {len(new)} bytes, CRC-32 {e2e.crc32(old):08x} -> " \
+           f"{e2e.crc32(new):08x}"
+
+
+def main() -> int:
+    for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT):
+        if not binary.exists():
+            print(f"demo: {binary} is not built; run tools/build.sh", file=sys.stderr)
+            return 1
+    with tempfile.TemporaryDirectory(prefix="qvupdate-demo-") as temp:
+        scratch = Path(temp)
+        release = e2e.make_release(scratch / "release-1.0.0.2", e2e.SAMPLE_READER_NEXT, RELEASE)
+        www = scratch / "www"
+        www.mkdir()
+        e2e.publish(release, www / "up1", "--zip", "*.dat")
+        listed = e2e.read_list(www / "up1" / "filelist.dat")
+        server_version = (www / "up1" / "ver.dat").read_text()
+        print(f"published release {server_version}: {len(listed)} files, "
+              f"{sum(1 for e in listed if e[3])} zipped -> {www / 'up1'}")
+
+        with e2e.Nginx(www, scratch) as nginx:
+            print(f"nginx serves it at {nginx.url()}")
+            app = e2e.Installation(scratch, nginx.url(), files=INSTALLED)
+            before = app.files()
+            print(f"installation {app.dir}: qvreader.exe {reader_version(app.path('qvreader.exe'))}")
+            print("running update.exe under Wine ...", flush=True)
+            start = time.monotonic()
+            code, output = app.run(silent=False)
+            seconds = time.monotonic() - start
+            requests = nginx.requests()
+        print(f"update.exe ended with exit code {code} after {seconds:.1f} s")
+        print("requests it made:")
+        for uri, status, size in requests:
+            print(f"  GET {uri:<28} {status} {size:>8} bytes")
+
+        after = app.files()
+        changed = sorted(n for n in after if before.get(n) != after[n])
+        unchanged = sorted(n for n in after if before.get(n) == after[n])
+        print("files changed:")
+        for name in changed:
+            print(f"  {name:<20} {describe(name, before.get(name), after[name])}")
+        print("files unchanged: " + ", ".join(unchanged))
+        print(f"qvreader.exe now reports version {reader_version(app.path('qvreader.exe'))}")
+        left = sorted(str(p.relative_to(app.update_dir)) for p in app.update_dir.rglob("*")
+                      if p.is_file())
+        print("left in the update folder: " + ", ".join(left))
+        ok = code == 2 and after == {**e2e.tree(release), "cfg.ini": after["cfg.ini"]}
+        print("demo: the installation now matches release " + server_version if ok else
+              "demo: the installation does NOT match the release")
+        return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

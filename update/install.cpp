@@ -1,0 +1,252 @@
+// Staging the listed files in the update directory, installing them, and handing
+// over to a new updater.
+
+#include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "archive/zip_reader.h"
+#include "update/download.h"
+#include "update/update_logic.h"
+#include "win/path.h"
+#include "win/unique_handle.h"
+
+namespace qv {
+
+namespace {
+
+struct ArchiveHandleTraits {
+    using pointer = ArchiveHandle;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer archive) noexcept { (void)ArchiveClose(archive); }
+};
+using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// One staged file and where it goes.
+struct PlannedMove {
+    std::wstring staged_path;
+    std::wstring installed_path;
+};
+
+}  // namespace
+
+bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) const {
+    return JoinPath(out, app_dir, name);
+}
+
+bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) {
+    if (archive_path == nullptr || target_path == nullptr) {
+        return false;
+    }
+    UniqueArchive archive(ArchiveOpenFile(archive_path, nullptr));
+    if (!archive) {
+        return false;
+    }
+    // Only the first item counts, and only its data: its stored name is never used.
+    return ArchiveExtractToFile(archive.get(), 0, target_path) == ARCHIVE_OK;
+}
+
+UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self_update) {
+    // Before the reuse check, so that an updater staged by an earlier run still counts.
+    if (entry.name == kUpdaterFileName) {
+        self_update = true;
+    }
+    std::wstring staged_path;
+    if (!UpdateDirPath(entry.name, staged_path)) {
+        return UPDATE_E_FILE_DOWNLOAD;  // no room to stage it; never a shortened path
+    }
+    std::wstring download_path = staged_path;
+    if (entry.zipped) {
+        download_path += L".zip";
+        if (!FitsMaxPath(download_path)) {
+            return UPDATE_E_FILE_DOWNLOAD;
+        }
+    }
+    // A zipped file is served under its plain name.
+    std::wstring url = BaseUrl() + L"/" + entry.name;
+    for (wchar_t& c : url) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+
+    // Left by an earlier run that was interrupted or whose installation was deferred.
+    if (IsFile(staged_path) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
+        return UPDATE_OK;
+    }
+
+    bool good = false;
+    for (int attempt = 0; attempt < kDownloadAttempts && !good; ++attempt) {
+        if (IsStopRequested()) {
+            return UPDATE_STOPPED;
+        }
+        good = DownloadToFile(url, download_path) &&
+               FileCrc32(download_path.c_str()) == entry.crc_download;
+    }
+    if (!good) {
+        return UPDATE_E_FILE_DOWNLOAD;
+    }
+    if (entry.zipped) {
+        if (!ExtractFirstItem(download_path.c_str(), staged_path.c_str())) {
+            return UPDATE_E_EXTRACT;  // the archive stays for a look
+        }
+        // The archive's CRC only proves the download; the file inside must be the one
+        // the list names, or a corrupt file would be installed over a working one.
+        if (FileCrc32(staged_path.c_str()) != entry.crc_installed) {
+            DeleteFileW(staged_path.c_str());
+            return UPDATE_E_EXTRACT;
+        }
+        DeleteFileW(download_path.c_str());
+    }
+    return UPDATE_OK;
+}
+
+bool CanOpenForWrite(const wchar_t* path) {
+    if (path == nullptr || !FitsMaxPath(path)) {
+        return false;
+    }
+    // Sharing nothing but delete: any other open handle that reads or writes, or a
+    // running executable's image, makes this fail.
+    UniqueFileHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid();
+}
+
+UpdateResult CUpdateLogic::InstallFiles() {
+    // Read back from disk also right after the pass wrote it: in copy-only mode it is
+    // the only hand-over from the old process.
+    std::wstring list_path;
+    FileList list;
+    if (!UpdateDirPath(kDownloadListName, list_path) || !list.ReadFileList(list_path.c_str())) {
+        return UPDATE_E_LIST_READ;
+    }
+
+    // Everything that can be known to fail is checked before the first move, so that
+    // such a failure installs nothing rather than part of the release.
+    std::vector<PlannedMove> moves;
+    moves.reserve(list.entries.size());
+    for (const FileEntry& entry : list.entries) {
+        PlannedMove move;
+        if (!UpdateDirPath(entry.name, move.staged_path) ||
+            !InstalledPath(entry.name, move.installed_path) || !IsFile(move.staged_path)) {
+            return UPDATE_E_INSTALL;
+        }
+        moves.push_back(std::move(move));
+    }
+
+    bool all_writable = true;
+    for (const PlannedMove& move : moves) {
+        if (PathExists(move.installed_path) && !CanOpenForWrite(move.installed_path.c_str())) {
+            all_writable = false;
+        }
+        // A failure shows up as a failed move below.
+        (void)CreateParentDirectories(move.installed_path.c_str());
+    }
+
+    size_t next = 0;
+    if (all_writable) {
+        while (next < moves.size() &&
+               move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING)) {
+            ++next;
+        }
+    }
+    // One file in use defers every file; a move that failed after others were done
+    // (a target taken in the meantime) defers the rest.
+    for (; next < moves.size(); ++next) {
+        if (!move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            // Without the right to register (a standard user) the staged files stay for
+            // the next run.
+            return UPDATE_E_INSTALL;
+        }
+    }
+    return UPDATE_OK;
+}
+
+bool CUpdateLogic::RelaunchCommandLine(std::wstring& application,
+                                       std::wstring& command_line) const {
+    if (!UpdateDirPath(kUpdaterFileName, application)) {
+        return false;
+    }
+    // Quoted, and named as the application as well: with spaces in the installation
+    // path an unquoted line could start a program planted at a shorter prefix.
+    std::wstring line = L"\"" + application + L"\" " + kCopyOnlySwitch;
+    if (line.size() >= kRelaunchCommandCapacity) {
+        return false;
+    }
+    command_line = std::move(line);
+    return true;
+}
+
+bool CUpdateLogic::RelaunchFromUpdateDir() {
+    std::wstring application;
+    std::wstring command_line;
+    if (!RelaunchCommandLine(application, command_line)) {
+        return false;
+    }
+    // CreateProcessW may write into the command line.
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        return false;
+    }
+    // Not waited for: the new updater waits for this process instead.
+    UniqueKernelHandle process(info.hProcess);
+    UniqueKernelHandle thread(info.hThread);
+    return true;
+}
+
+bool CUpdateLogic::WaitForOldUpdater() {
+    std::wstring target;
+    if (!InstalledPath(kUpdaterFileName, target)) {
+        return false;
+    }
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return false;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (!Process32FirstW(snapshot.get(), &entry)) {
+        return false;
+    }
+    const DWORD self = GetCurrentProcessId();
+    do {
+        // Waiting for ourselves would never end.
+        if (entry.th32ProcessID == self) {
+            continue;
+        }
+        UniqueKernelHandle process(OpenProcess(
+            SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        if (!process) {
+            continue;  // not ours to open
+        }
+        wchar_t module[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameExW(process.get(), nullptr, module, MAX_PATH);
+        if (length > 0 && length < MAX_PATH &&
+            CompareStringOrdinal(module, static_cast<int>(length), target.c_str(),
+                                 static_cast<int>(target.size()), TRUE) == CSTR_EQUAL) {
+            WaitForSingleObject(process.get(), INFINITE);
+        }
+    } while (Process32NextW(snapshot.get(), &entry));
+    return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,92 @@
+// The version check: the server's ver.dat against the installed version text.
+
+#include <cstdio>
+#include <vector>
+
+#include "update/download.h"
+#include "update/text_line_file.h"
+#include "update/update_logic.h"
+#include "win/path.h"
+
+namespace qv {
+
+namespace {
+
+// Version resources are a few kilobytes; anything far larger is not one.
+constexpr DWORD kMaxVersionInfoSize = 1u << 20;
+
+}  // namespace
+
+bool ReadVersionLine(const wchar_t* path, std::wstring& line) {
+    line.clear();
+    if (path == nullptr || !FitsMaxPath(path)) {
+        return false;
+    }
+    TextLineFile file;
+    if (!file.Open(path, L"rb", CP_UTF8)) {
+        return false;
+    }
+    // An empty file still counts as read: its first line is empty.
+    if (!file.ReadLine(line)) {
+        line.clear();
+    }
+    return true;
+}
+
+bool ReadFileVersion(const wchar_t* path, std::wstring& version) {
+    version.clear();
+    if (path == nullptr || !FitsMaxPath(path)) {
+        return false;
+    }
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0 || size > kMaxVersionInfoSize) {
+        return false;
+    }
+    std::vector<BYTE> info(size);
+    if (!GetFileVersionInfoW(path, 0, size, info.data())) {
+        return false;
+    }
+    void* block = nullptr;
+    UINT block_size = 0;
+    if (!VerQueryValueW(info.data(), L"\\", &block, &block_size) || block == nullptr ||
+        block_size < sizeof(VS_FIXEDFILEINFO)) {
+        return false;
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(block);
+    if (fixed->dwSignature != VS_FFI_SIGNATURE) {
+        return false;
+    }
+    wchar_t text[48];
+    std::swprintf(text, 48, L"%d.%d.%d.%d", static_cast<int>(HIWORD(fixed->dwFileVersionMS)),
+                  static_cast<int>(LOWORD(fixed->dwFileVersionMS)),
+                  static_cast<int>(HIWORD(fixed->dwFileVersionLS)),
+                  static_cast<int>(LOWORD(fixed->dwFileVersionLS)));
+    version = text;
+    return true;
+}
+
+bool CUpdateLogic::GetInstalledVersion(std::wstring& version) const {
+    version.clear();
+    std::wstring path;
+    if (JoinPath(path, app_dir, kVersionFileName) && ReadVersionLine(path.c_str(), version)) {
+        return true;
+    }
+    return JoinPath(path, app_dir, kReaderFileName) && ReadFileVersion(path.c_str(), version);
+}
+
+bool CUpdateLogic::CheckVersion() {
+    std::wstring installed;
+    if (!GetInstalledVersion(installed)) {
+        return true;  // nothing to compare with: look at the file list
+    }
+    const std::wstring url = BaseUrl() + L"/" + kVersionFileName;
+    CHttpReceiveDataUTF8String server_version;
+    if (!DownloadToSink(url.c_str(), &server_version, kVersionTimeoutMs)) {
+        return false;  // server unreachable or no ver.dat: no update this time
+    }
+    // Whole texts, code unit by code unit: any difference, a downgrade included, updates.
+    return server_version.text != installed;
+}
+
+}  // namespace qv
