@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "update/update_logic.h"
 #include "update/text_line_file.h"
 #include "win/unique_handle.h"
 
@@ -291,12 +292,7 @@ bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out) {
 }
 
 bool ExtractFirstItem(const std::wstring& archive_path, const std::wstring& target_path) {
-    struct Closer {
-        void operator()(ArchiveHandleRecord* handle) const noexcept { ArchiveClose(handle); }
-    };
-    std::unique_ptr<ArchiveHandleRecord, Closer> archive(
-        ArchiveOpenFile(archive_path.c_str(), nullptr));
-    return archive && ArchiveExtractToFile(archive.get(), 0, target_path.c_str()) == ARCHIVE_OK;
+    return qv::ExtractFirstItem(archive_path.c_str(), target_path.c_str());
 }
 
 }  // namespace qv::publish
