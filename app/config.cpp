@@ -33,8 +33,7 @@ const wchar_t* CConfigFile::GetUrl(const wchar_t* key, const wchar_t* default_va
         if (ini_path.empty()) {
             lstrcpynW(value, default_value, 1024);
         } else {
-            GetPrivateProfileStringW(L"urls", key, default_value, value, 1024,
-                                     ini_path.c_str());
+            GetPrivateProfileStringW(L"urls", key, default_value, value, 1024, ini_path.c_str());
         }
         found = cache.emplace(key, value).first;
     }

@@ -17,7 +17,9 @@ namespace {
 constexpr uint64_t kMaxCrcFileSize = 1ull << 30;  // the largest file the engine verifies
 constexpr size_t kMaxNumberFieldLength = 32;      // longer number fields count as empty
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 }  // namespace
 
@@ -132,7 +134,8 @@ uint32_t FileCrc32(const wchar_t* path) {
         return 0;
     }
     // One pass over a view of the whole file; the size ceiling bounds the view.
-    UniqueKernelHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    UniqueKernelHandle mapping(
+        CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) {
         return 0;
     }
@@ -140,8 +143,8 @@ uint32_t FileCrc32(const wchar_t* path) {
     if (!view) {
         return 0;
     }
-    return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(view.get()),
-                                       static_cast<uInt>(size.QuadPart)));
+    return static_cast<uint32_t>(
+        crc32(0L, static_cast<const Bytef*>(view.get()), static_cast<uInt>(size.QuadPart)));
 }
 
 FileList BuildDownloadList(const FileList& file_list, const std::wstring& app_dir) {

@@ -10,8 +10,8 @@ std::wstring DecodeText(const char* bytes, size_t length, UINT code_page) {
     if (length == 0 || length > INT_MAX) {
         return out;
     }
-    const int count = MultiByteToWideChar(code_page, 0, bytes, static_cast<int>(length),
-                                          nullptr, 0);
+    const int count =
+        MultiByteToWideChar(code_page, 0, bytes, static_cast<int>(length), nullptr, 0);
     if (count > 0) {
         out.resize(static_cast<size_t>(count));
         MultiByteToWideChar(code_page, 0, bytes, static_cast<int>(length), out.data(), count);
@@ -24,8 +24,8 @@ std::string EncodeText(const wchar_t* text, size_t length, UINT code_page) {
     if (length == 0 || length > INT_MAX) {
         return out;
     }
-    const int count = WideCharToMultiByte(code_page, 0, text, static_cast<int>(length), nullptr,
-                                          0, nullptr, nullptr);
+    const int count = WideCharToMultiByte(code_page, 0, text, static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
     if (count > 0) {
         out.resize(static_cast<size_t>(count));
         WideCharToMultiByte(code_page, 0, text, static_cast<int>(length), out.data(), count,

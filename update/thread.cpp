@@ -4,9 +4,13 @@
 
 namespace qv {
 
-CThread::~CThread() { StopAndWait(); }
+CThread::~CThread() {
+    StopAndWait();
+}
 
-void CThread::RequestStop() noexcept { InterlockedExchange(&stop_flag, 1); }
+void CThread::RequestStop() noexcept {
+    InterlockedExchange(&stop_flag, 1);
+}
 
 void CThread::StopAndWait() noexcept {
     RequestStop();
@@ -17,7 +21,9 @@ void CThread::StopAndWait() noexcept {
     stop_flag = 0;
 }
 
-bool CThread::IsStopRequested() const noexcept { return stop_flag != 0; }
+bool CThread::IsStopRequested() const noexcept {
+    return stop_flag != 0;
+}
 
 unsigned __stdcall CThread::ThreadEntry(void* self) {
     return static_cast<unsigned>(static_cast<CThread*>(self)->Run());

@@ -76,15 +76,16 @@ int wmain() {
         const std::string content = "file " + std::to_string(i) + std::string(1000, 'x');
         const std::wstring name = L"f" + std::to_wstring(i) + L".dat";
         WriteWhole(dir + L"\\" + name, content.data(), static_cast<DWORD>(content.size()));
-        const uint32_t crc = static_cast<uint32_t>(
-            crc32(0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+        const uint32_t crc = static_cast<uint32_t>(crc32(
+            0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
         list.entries.push_back({i % 2 == 0 ? crc : crc + 1, 0, 0, 0, name});
     }
     const double start = Seconds();
     const qv::FileList download = qv::BuildDownloadList(list, dir);
     const double elapsed = Seconds() - start;
     RemoveSmallFiles(dir, kEntries);
-    std::printf("download list for %d entries (1 KiB files): %.0f ms, %.1f us per entry, %zu listed\n",
-                kEntries, elapsed * 1000, elapsed * 1e6 / kEntries, download.entries.size());
+    std::printf(
+        "download list for %d entries (1 KiB files): %.0f ms, %.1f us per entry, %zu listed\n",
+        kEntries, elapsed * 1000, elapsed * 1e6 / kEntries, download.entries.size());
     return 0;
 }

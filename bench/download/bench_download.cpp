@@ -22,7 +22,9 @@ namespace {
 
 using qv::bench::Seconds;
 
-SIZE_T PeakWorkingSet() { return qv::bench::ProcessMemory().PeakWorkingSetSize; }
+SIZE_T PeakWorkingSet() {
+    return qv::bench::ProcessMemory().PeakWorkingSetSize;
+}
 
 }  // namespace
 

@@ -17,7 +17,9 @@ namespace {
 
 using qv::bench::Seconds;
 
-PROCESS_MEMORY_COUNTERS Memory() { return qv::bench::ProcessMemory(); }
+PROCESS_MEMORY_COUNTERS Memory() {
+    return qv::bench::ProcessMemory();
+}
 
 }  // namespace
 

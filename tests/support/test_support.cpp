@@ -19,7 +19,9 @@ TempDir::TempDir() {
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
 std::wstring TempDir::operator/(const std::wstring& relative) const {
     return path_ + L"\\" + relative;
@@ -126,8 +128,8 @@ int RunProcess(const std::wstring& command_line, DWORD timeout_ms) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
+    if (!CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
         return -1;
     }
     UniqueKernelHandle process(info.hProcess);

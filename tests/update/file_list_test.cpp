@@ -114,11 +114,27 @@ TEST(ParseFileEntry, RejectsMalformedLines) {
 
 TEST(ParseFileEntry, RejectsNamesThatLeaveTheInstallation) {
     FileEntry e;
-    for (const wchar_t* name :
-         {L"..\\evil.dll", L"../evil.dll", L"a\\..\\..\\evil.dll", L"a/../b", L"a\\..", L"..",
-          L"a\\.. \\b", L"a\\. .\\b", L"C:\\Windows\\evil.dll", L"C:evil.dll", L"\\evil.dll",
-          L"/evil.dll", L"\\\\server\\share\\x", L"file.txt:stream", L"a\\\\b", L"dir\\",
-          L"a\x01" L"b", L"a\tb", L"line\nbreak", L"."}) {
+    for (const wchar_t* name : {L"..\\evil.dll",
+                                L"../evil.dll",
+                                L"a\\..\\..\\evil.dll",
+                                L"a/../b",
+                                L"a\\..",
+                                L"..",
+                                L"a\\.. \\b",
+                                L"a\\. .\\b",
+                                L"C:\\Windows\\evil.dll",
+                                L"C:evil.dll",
+                                L"\\evil.dll",
+                                L"/evil.dll",
+                                L"\\\\server\\share\\x",
+                                L"file.txt:stream",
+                                L"a\\\\b",
+                                L"dir\\",
+                                L"a\x01"
+                                L"b",
+                                L"a\tb",
+                                L"line\nbreak",
+                                L"."}) {
         EXPECT_FALSE(ParseFileEntry(std::wstring(L"1,2,3,0,") + name, e)) << test::Narrow(name);
     }
     for (const wchar_t* name : {L"..a", L"a..", L"a\\...b\\c", L"sub dir\\x y.dll", L"a/b"}) {

@@ -165,8 +165,8 @@ TEST(UpdateWorker, CopyOnlySwitchInAnyCaseAnywhereSelectsCopyOnlyMode) {
     }
     SetEnvironmentVariableW(L"QV_COPYONLY_CHILD", L"1");
     for (const wchar_t* argument : {L"/COPYONLY", L"x/CopyOnlyx", L"\"a b/copyonly\""}) {
-        const std::wstring command = L"\"" + test::ThisExecutable() +
-                                     L"\" --gtest_filter=CopyOnlyChild.* " + argument;
+        const std::wstring command =
+            L"\"" + test::ThisExecutable() + L"\" --gtest_filter=CopyOnlyChild.* " + argument;
         EXPECT_EQ(test::RunProcess(command), 0) << test::Narrow(argument);
     }
     SetEnvironmentVariableW(L"QV_COPYONLY_CHILD", nullptr);
