@@ -11,7 +11,7 @@ packages=(
     wine wine64 xvfb xauth
     googletest cmake ninja-build
     nginx-light curl unzip python3
-    dpkg-dev
+    dpkg-dev clang-format git
     fonts-wqy-microhei  # Chinese texts in screenshots of the tray (tools/tray_screenshot.sh)
 )
 
