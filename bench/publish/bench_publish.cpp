@@ -10,18 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
+#include "tests/support/test_support.h"
 #include "tools/publish/publisher.h"
 #include "update/file_list.h"
 #include "win/unique_handle.h"
 
 namespace {
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using qv::bench::Seconds;
 
 bool WriteWhole(const std::wstring& path, const std::string& bytes) {
     qv::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -41,25 +38,7 @@ uint64_t SizeOf(const std::wstring& path) {
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    qv::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
-    if (find) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find.get(), &data));
-    }
-    RemoveDirectoryW(path.c_str());
-}
+using qv::test::RemoveTree;
 
 // Best of two runs of `work`, each after `prepare`.
 template <typename Prepare, typename Work>

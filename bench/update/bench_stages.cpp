@@ -9,16 +9,12 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "update/update_logic.h"
 
 namespace {
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using qv::bench::Seconds;
 
 class Logic : public qv::CUpdateLogic {
 public:

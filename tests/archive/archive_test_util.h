@@ -16,6 +16,15 @@
 
 namespace qv::test {
 
+// One item with its data; deflated unless told otherwise.
+inline ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 8) {
+    ZipEntry entry;
+    entry.name = name;
+    entry.data = data;
+    entry.method = method;
+    return entry;
+}
+
 struct ArchiveCloser {
     void operator()(ArchiveHandle handle) const { (void)ArchiveClose(handle); }
 };

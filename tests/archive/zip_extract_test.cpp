@@ -15,6 +15,7 @@ namespace qv {
 namespace {
 
 using test::AsInt64;
+using test::Entry;
 using test::kLocalOffset;
 using test::Open;
 using test::OwnedArchive;
@@ -24,14 +25,6 @@ using test::UtcFileTime;
 using test::WriteZip;
 using test::ZipEntry;
 using test::ZipLayout;
-
-ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 8) {
-    ZipEntry entry;
-    entry.name = name;
-    entry.data = data;
-    entry.method = method;
-    return entry;
-}
 
 ZipLayout OneItem(const ZipEntry& entry) {
     ZipLayout layout;

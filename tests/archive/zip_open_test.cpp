@@ -18,6 +18,7 @@ namespace {
 
 using test::AsInt64;
 using test::BuildZip;
+using test::Entry;
 using test::kLocalOffset;
 using test::Open;
 using test::OwnedArchive;
@@ -26,14 +27,6 @@ using test::UtcFileTime;
 using test::WriteZip;
 using test::ZipEntry;
 using test::ZipLayout;
-
-ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 8) {
-    ZipEntry entry;
-    entry.name = name;
-    entry.data = data;
-    entry.method = method;
-    return entry;
-}
 
 ZipLayout ThreeItems() {
     ZipLayout layout;
