@@ -82,7 +82,8 @@ RESPONSE (a JSON object; every key optional):
                         send in pieces of this many bytes (1: byte by byte), waiting
                         between pieces
     stall_at, stall_ms  stop sending after this many bytes for this long, then go on
-    drop_at             abort the connection (RST) after this many bytes
+    drop_at             abort the connection (RST) after this many bytes, once the
+                        client has had DROP_SETTLE_S to read them
     hold_ms             after the response, keep the connection open but silent for
                         this long before closing it (with "close" framing: a stall
                         until the client's time-out)
@@ -107,6 +108,7 @@ import urllib.parse
 HOST = "127.0.0.1"
 MAX_REQUEST_HEAD = 64 * 1024
 MAX_REQUEST_BODY = 16 * 1024 * 1024
+DROP_SETTLE_S = 0.3  # time the client gets to read before a scripted RST
 ENDLESS_HEADER_LIMIT = 4 * 1024 * 1024
 
 REASONS = {
@@ -474,6 +476,10 @@ class HostileServer:
 
     @staticmethod
     def _abort(conn):
+        # An RST makes the peer's kernel throw away what it has not read yet, so a drop
+        # "in the middle of the body" could land before the headers were read. Give the
+        # client a moment to read what was sent.
+        time.sleep(DROP_SETTLE_S)
         # SO_LINGER with a zero time-out: close sends RST, the client sees a failed receive.
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         conn.close()
