@@ -9,6 +9,7 @@ deps="$top/.deps"
 packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
     wine wine64 xvfb xauth
+    libgnutls30  # Wine's bcrypt loads it for ECDSA keys: without it release signatures cannot be checked
     googletest cmake ninja-build
     nginx-light curl unzip python3
     dpkg-dev clang-format git
