@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs the release publisher (qvpublish.exe) under Wine with Linux paths:
 #
-#   tools/publish.sh publish RELEASE SERVER [options]
-#   tools/publish.sh check SERVER [--installed FOLDER] [options]
+#   tools/publish.sh publish RELEASE SERVER [options] [--sign PRIVATE_FILE ...]
+#   tools/publish.sh check SERVER [--installed FOLDER] [--key PUBLIC_FILE] [options]
+#   tools/publish.sh keygen --private FILE --public FILE
 #   tools/publish.sh --help
 #
-# Folder arguments (RELEASE, SERVER, --installed) are Linux paths and are converted to
-# the Windows paths Wine sees; every other argument passes unchanged (--install-dir
-# names a folder on the users' Windows machines, not here). The exit code is the
+# Path arguments (RELEASE, SERVER, --installed, and the key files of --sign, --key,
+# --private and --public) are Linux paths and are converted to the Windows paths Wine
+# sees; every other argument passes unchanged (--install-dir names a folder on the
+# users' Windows machines, not here). The exit code is the
 # publisher's. Uses the build in build/ (or $QV_BUILD_DIR) and its Wine prefix.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,13 +45,14 @@ for arg in "$@"; do
         continue
     fi
     case "$arg" in
-        --installed) args+=("$arg"); expect_path=1 ;;
-        --installed=*) args+=("--installed=$(to_windows "${arg#--installed=}")") ;;
+        --installed|--sign|--key|--private|--public) args+=("$arg"); expect_path=1 ;;
+        --installed=*|--sign=*|--key=*|--private=*|--public=*)
+            args+=("${arg%%=*}=$(to_windows "${arg#*=}")") ;;
         --*|-h|/\?) args+=("$arg") ;;
         *)
             # The first word is the command; the rest of the words are folders, except
             # the values of options that take one.
-            if [[ "${prev:-}" =~ ^--(version|zip|zip-above|level|install-dir|base-url)$ ]]; then
+            if [[ "${prev:-}" =~ ^--(version|zip|zip-above|level|install-dir|base-url|sequence|expires)$ ]]; then
                 args+=("$arg")
             elif [ "$positional" -eq 0 ]; then
                 args+=("$arg")

@@ -53,26 +53,6 @@ bool HasSpace(std::string_view text) noexcept {
     return text.find(' ') != std::string_view::npos;
 }
 
-// Plain decimal: digits only, no sign, no leading zero, no overflow.
-bool ParseDecimal(std::string_view text, uint64_t& out) noexcept {
-    if (text.empty() || text.size() > kMaxDecimalDigits || (text.size() > 1 && text[0] == '0')) {
-        return false;
-    }
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    out = value;
-    return true;
-}
-
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
     return ParseDecimal(text, out) && out <= kMaxSignedFileSize;
 }
@@ -378,6 +358,25 @@ std::string FormatUtcTime(uint64_t seconds) {
     std::snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02uZ", year, month, day,
                   in_day / 3600, in_day / 60 % 60, in_day % 60);
     return text;
+}
+
+bool ParseDecimal(std::string_view text, uint64_t& out) noexcept {
+    if (text.empty() || text.size() > kMaxDecimalDigits || (text.size() > 1 && text[0] == '0')) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
 }
 
 uint64_t CurrentUtcTime() noexcept {

@@ -91,6 +91,9 @@ enum class ManifestCheck {
                                                 const std::vector<EcdsaPublicKey>& keys,
                                                 ReleaseManifest& out) noexcept;
 
+// A number as the manifest writes it: decimal digits only, no sign, no leading zero,
+// at most UINT64_MAX.
+[[nodiscard]] bool ParseDecimal(std::string_view text, uint64_t& out) noexcept;
 // "YYYY-MM-DDTHH:MM:SSZ" to seconds since 1970 and back; years 1970 to 9999.
 [[nodiscard]] bool ParseUtcTime(std::string_view text, uint64_t& seconds) noexcept;
 [[nodiscard]] std::string FormatUtcTime(uint64_t seconds);

@@ -37,6 +37,24 @@ TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
     EXPECT_EQ(command.check.installed_dir, L"C:\\Q");
     EXPECT_EQ(command.check.install_dir, kTypicalInstallDir);
 
+    ASSERT_TRUE(ParseCommandLine({L"publish", L"rel", L"srv", L"--sign", L"k.key", L"--sequence",
+                                  L"18446744073709551615", L"--expires=2030-01-01T00:00:00Z"},
+                                 command, error))
+        << Narrow(error);
+    EXPECT_EQ(command.publish.signing.private_file, L"k.key");
+    EXPECT_EQ(command.publish.signing.sequence, UINT64_MAX);
+    EXPECT_EQ(command.publish.signing.expires, 1893456000u);
+    ASSERT_TRUE(ParseCommandLine({L"publish", L"rel", L"srv"}, command, error));
+    EXPECT_TRUE(command.publish.signing.private_file.empty());
+    EXPECT_FALSE(command.publish.signing.sequence.has_value());
+    ASSERT_TRUE(ParseCommandLine({L"check", L"srv", L"--key=k.pub"}, command, error));
+    EXPECT_EQ(command.check.key_file, L"k.pub");
+    ASSERT_TRUE(
+        ParseCommandLine({L"keygen", L"--private", L"a.key", L"--public=a.pub"}, command, error));
+    EXPECT_EQ(command.kind, Command::Kind::kKeygen);
+    EXPECT_EQ(command.keygen.private_file, L"a.key");
+    EXPECT_EQ(command.keygen.public_file, L"a.pub");
+
     for (const auto& help : std::vector<std::vector<std::wstring>>{
              {}, {L"--help"}, {L"-h"}, {L"/?"}, {L"publish", L"--help"}}) {
         ASSERT_TRUE(ParseCommandLine(help, command, error));
@@ -59,6 +77,19 @@ TEST(ParseCommandLine, RefusesWhatMakesNoSense) {
              {L"publish", L"a", L"b", L"--install-dir="},
              {L"check"},
              {L"check", L"a", L"--version", L"1"},
+             {L"check", L"a", L"--sign", L"k"},
+             {L"publish", L"a", L"b", L"--key", L"k"},
+             {L"publish", L"a", L"b", L"--sign="},
+             {L"publish", L"a", L"b", L"--sequence", L"5"},  // no --sign
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"18446744073709551616"},
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"-1"},
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"007"},
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--expires", L"2030-01-01"},
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--expires", L"2030-02-30T00:00:00Z"},
+             {L"keygen", L"--private", L"a"},
+             {L"keygen", L"--public", L"a"},
+             {L"keygen", L"--private", L"a", L"--public", L"b", L"c"},
+             {L"keygen", L"--private", L"a", L"--public", L"b", L"--zip", L"*"},
          }) {
         std::wstring error;
         EXPECT_FALSE(ParseCommandLine(args, command, error))

@@ -39,6 +39,7 @@ TEST(NameProblem, RefusesWhatTheUpdaterOrWindowsOrTheUrlCannotTake) {
              L"update\\x.dat", L"UPDATE\\x",
              L"update",                          // the updater's working folder
              L"filelist.dat",  L"FileList.dat",  // the server's list
+             L"release.dat",   L"Release.DAT",   // the server's signed manifest
              L"VER.DAT",       L"Ver.dat"}) {    // must be spelled ver.dat
         EXPECT_NE(NameProblem(name), L"") << Narrow(name);
     }

@@ -7,10 +7,14 @@
 
 #include "tools/publish/publisher.h"
 #include "tools/publish/release.h"
+#include "tools/publish/signing.h"
 #include "tools/publish/version_info.h"
 #include "tools/publish/zip_archive.h"
 #include "update/download.h"
 #include "update/file_list.h"
+#include "update/hex.h"
+#include "update/release_manifest.h"
+#include "update/sha256.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
@@ -40,25 +44,6 @@ bool PlainFileSize(const std::wstring& path, uint64_t& out) {
     }
     out = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
-}
-
-bool ReadBytes(const std::wstring& path, uint64_t limit, std::string& out, bool& too_large) {
-    too_large = false;
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size)) {
-        return false;
-    }
-    if (static_cast<uint64_t>(size.QuadPart) > limit) {
-        too_large = true;
-        return false;
-    }
-    out.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return out.empty() ||
-           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
-            read == out.size());
 }
 
 // A scratch folder for extracted items, removed with its files.
@@ -103,10 +88,10 @@ std::wstring ServerVersionText(const std::string& body) {
     return sink.text;
 }
 
-bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& log) {
-    std::string body;
+bool CheckVersionFile(const std::wstring& server, std::wstring& version, std::string& body,
+                      Log& log) {
     bool too_large = false;
-    if (!ReadBytes(server + L"\\ver.dat", kMaxVersionFileSize, body, too_large)) {
+    if (!ReadWholeFile(server + L"\\ver.dat", kMaxVersionFileSize, body, &too_large)) {
         log.Error(too_large ? L"ver.dat is larger than 1 MiB; it should hold a short version text"
                             : L"ver.dat is missing: the updater takes a failed fetch of it for "
                               L"\"no update\", so installations would never update");
@@ -192,10 +177,31 @@ bool CheckListLines(const std::wstring& list_path, const CheckOptions& options, 
     return true;
 }
 
-// Checks one entry's served file; returns its size through `served_size` (0 when it
-// is missing).
-void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolder& scratch,
-                uint64_t& served_size, Log& log) {
+std::wstring HashText(const Sha256Digest& digest) {
+    const std::string text = ToHex(digest.data(), digest.size());
+    return DecodeText(text.data(), text.size(), CP_UTF8);
+}
+
+// Compares a file's SHA-256 and size with what release.dat says of it.
+void CheckSignedHash(const std::wstring& shown, const wchar_t* what, const std::wstring& path,
+                     const Sha256Digest& sha256, uint64_t size, Log& log) {
+    Sha256Digest actual;
+    uint64_t actual_size = 0;
+    if (!Sha256File(path.c_str(), kMaxFileSize, actual, actual_size)) {
+        log.Error(shown + L": cannot compute the SHA-256 of the " + what + L" file");
+    } else if (actual_size != size) {
+        log.Error(shown + L": the " + what + L" file has " + std::to_wstring(actual_size) +
+                  L" bytes, release.dat says " + std::to_wstring(size));
+    } else if (actual != sha256) {
+        log.Error(shown + L": the " + what + L" file's SHA-256 is " + HashText(actual) +
+                  L", release.dat says " + HashText(sha256));
+    }
+}
+
+// Checks one entry's served file, and its hashes when release.dat names them; returns
+// its size through `served_size` (0 when it is missing).
+void CheckEntry(const std::wstring& server, const FileEntry& entry, const SignedFile* signed_file,
+                ScratchFolder& scratch, uint64_t& served_size, Log& log) {
     served_size = 0;
     const std::wstring shown = Quote(entry.name) + (entry.zipped ? L" (zipped)" : L"");
     std::wstring path;
@@ -216,6 +222,16 @@ void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolde
         log.Error(shown + L" is " + FormatSize(served_size) +
                   L" on the server; the updater verifies downloads of at most 1 GiB");
         return;
+    }
+    if (signed_file != nullptr) {
+        CheckSignedHash(shown, L"served", path, signed_file->served_sha256,
+                        signed_file->served_size, log);
+        if (!entry.zipped && (signed_file->installed_sha256 != signed_file->served_sha256 ||
+                              signed_file->installed_size != signed_file->served_size)) {
+            log.Error(shown +
+                      L": release.dat gives a plain file another installed hash or size "
+                      L"than served");
+        }
     }
     const uint32_t crc = FileCrc32(path.c_str());
     if (crc != entry.crc_download) {
@@ -251,6 +267,10 @@ void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolde
     const std::wstring extracted = scratch.File();
     const bool ok = scratch.valid() && ExtractFirstItem(path, extracted);
     const uint32_t extracted_crc = ok ? FileCrc32(extracted.c_str()) : 0;
+    if (ok && signed_file != nullptr) {
+        CheckSignedHash(shown, L"extracted", extracted, signed_file->installed_sha256,
+                        signed_file->installed_size, log);
+    }
     DeleteFileW(extracted.c_str());
     if (!ok || extracted_crc != entry.crc_installed) {
         log.Error(shown +
@@ -258,6 +278,92 @@ void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolde
                   L"crc_installed " +
                   std::to_wstring(entry.crc_installed));
     }
+}
+
+// Reads release.dat, verified with the vendor's public key when one is given, and
+// checks it against ver.dat and the list; false when it is absent or unusable.
+bool CheckManifest(const std::wstring& server, const CheckOptions& options,
+                   const std::string& version_body, const FileList& list, ReleaseManifest& manifest,
+                   Log& log) {
+    const std::wstring path = server + L"\\" + kReleaseManifestName;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (!options.key_file.empty()) {
+            log.Error(
+                L"release.dat is missing: installations that check signatures install "
+                L"nothing from this folder");
+        }
+        return false;
+    }
+    std::string bytes;
+    bool too_large = false;
+    if (!ReadWholeFile(path, kMaxReleaseManifestSize, bytes, &too_large)) {
+        log.Error(too_large ? L"release.dat is larger than installations read (16 MiB)"
+                            : L"cannot read release.dat");
+        return false;
+    }
+    // As the updater does: the signature first, then the content it vouches for.
+    ManifestCheck opened = ManifestCheck::kMalformed;
+    if (options.key_file.empty()) {
+        log.Info(L"release.dat: signature not checked (give --key PUBLIC_FILE)");
+    } else {
+        EcdsaPublicKey key;
+        std::wstring error;
+        if (!LoadPublicKey(options.key_file, key, error)) {
+            log.Error(error);
+            return false;
+        }
+        std::vector<EcdsaPublicKey> keys;
+        keys.push_back(std::move(key));
+        opened = OpenReleaseManifest(bytes, keys, manifest);
+        if (opened == ManifestCheck::kBadSignature) {
+            log.Error(L"release.dat is not signed with the key in " + Quote(options.key_file));
+            return false;
+        }
+        if (opened == ManifestCheck::kUnavailable) {
+            log.Error(L"Windows cannot verify ECDSA P-256 signatures here");
+            return false;
+        }
+        if (opened == ManifestCheck::kValid) {
+            log.Info(L"release.dat: signed with the key in " + Quote(options.key_file));
+        }
+    }
+    std::string problem;
+    if (opened != ManifestCheck::kValid && !ParseReleaseManifest(bytes, manifest, &problem)) {
+        log.Error(L"release.dat: " + DecodeText(problem.data(), problem.size(), CP_UTF8));
+        return false;
+    }
+    const std::string expires = manifest.expires ? FormatUtcTime(*manifest.expires) : "";
+    log.Info(L"release.dat: sequence " + std::to_wstring(manifest.sequence) +
+             (manifest.expires ? L", expires " + DecodeText(expires.data(), expires.size(), CP_UTF8)
+                               : std::wstring(L", no expiry")) +
+             L", " + std::to_wstring(manifest.files.size()) + L" file(s)");
+    if (manifest.ExpiredAt(CurrentUtcTime())) {
+        log.Error(L"release.dat has expired: installations refuse it");
+    }
+    if (manifest.version_bytes != version_body) {
+        log.Error(L"release.dat signs other bytes than the served ver.dat");
+    }
+    Sha256Digest list_sha256;
+    uint64_t list_size = 0;
+    if (!Sha256File((server + L"\\" + kFileListName).c_str(), kMaxReleaseManifestSize, list_sha256,
+                    list_size) ||
+        list_sha256 != manifest.file_list_sha256 || list_size != manifest.file_list_size) {
+        log.Error(L"filelist.dat is not the file list release.dat signs");
+    }
+    size_t matched = 0;
+    for (const FileEntry& entry : list.entries) {
+        if (manifest.Find(entry.name) == nullptr) {
+            log.Error(Quote(entry.name) + L" is listed in filelist.dat but not in release.dat");
+        } else {
+            ++matched;
+        }
+    }
+    if (matched != manifest.files.size() || matched != list.entries.size()) {
+        log.Error(
+            L"release.dat names files that filelist.dat does not list, or lists them "
+            L"differently");
+    }
+    return true;
 }
 
 void ReportDownloads(const std::wstring& installed, const std::wstring& version,
@@ -331,9 +437,13 @@ int Check(const CheckOptions& options, Log& log) {
     }
     log.Info(L"server folder: " + server);
     std::wstring version;
-    const bool have_version = CheckVersionFile(server, version, log);
+    std::string version_body;
+    const bool have_version = CheckVersionFile(server, version, version_body, log);
     FileList list;
     if (CheckListLines(server + L"\\" + kFileListName, options, list, log)) {
+        ReleaseManifest manifest;
+        const bool signed_release =
+            CheckManifest(server, options, version_body, list, manifest, log);
         ScratchFolder scratch;
         std::map<std::wstring, uint64_t> sizes;
         for (size_t i = 0; i < list.entries.size(); ++i) {
@@ -341,7 +451,8 @@ int Check(const CheckOptions& options, Log& log) {
             log.Progress(L"checking " + std::to_wstring(i + 1) + L"/" +
                          std::to_wstring(list.entries.size()) + L": " + entry.name);
             uint64_t served_size = 0;
-            CheckEntry(server, entry, scratch, served_size, log);
+            CheckEntry(server, entry, signed_release ? manifest.Find(entry.name) : nullptr, scratch,
+                       served_size, log);
             sizes[entry.name] = served_size;
         }
         if (have_version) {

@@ -16,6 +16,7 @@ struct CheckOptions {
     std::wstring installed_dir;                     // optional
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
     std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
+    std::wstring key_file;                          // public key: release.dat must verify
 };
 
 // Returns kExitOk when nothing is wrong, kExitProblems when an error was reported,

@@ -2,6 +2,9 @@
 
 #include <cwchar>
 
+#include "update/release_manifest.h"
+#include "update/text_line_file.h"
+
 namespace qv::publish {
 
 namespace {
@@ -45,8 +48,10 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
         command.kind = Command::Kind::kPublish;
     } else if (verb == L"check") {
         command.kind = Command::Kind::kCheck;
+    } else if (verb == L"keygen") {
+        command.kind = Command::Kind::kKeygen;
     } else {
-        error = L"unknown command \"" + verb + L"\"; use publish, check or --help";
+        error = L"unknown command \"" + verb + L"\"; use publish, check, keygen or --help";
         return false;
     }
     std::vector<std::wstring> positional;
@@ -66,10 +71,11 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
             command.quiet = true;
             continue;
         }
-        const bool takes_value = name == L"--version" || name == L"--zip" ||
-                                 name == L"--zip-above" || name == L"--level" ||
-                                 name == L"--install-dir" || name == L"--installed" ||
-                                 name == L"--base-url";
+        const bool takes_value =
+            name == L"--version" || name == L"--zip" || name == L"--zip-above" ||
+            name == L"--level" || name == L"--install-dir" || name == L"--installed" ||
+            name == L"--base-url" || name == L"--sign" || name == L"--sequence" ||
+            name == L"--expires" || name == L"--key" || name == L"--private" || name == L"--public";
         if (!takes_value) {
             error = L"unknown option " + name;
             return false;
@@ -82,7 +88,47 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
             value = args[++i];
         }
         const bool publish = command.kind == Command::Kind::kPublish;
-        if (name == L"--install-dir") {
+        const bool keygen = command.kind == Command::Kind::kKeygen;
+        if (keygen && (name == L"--private" || name == L"--public")) {
+            if (value.empty()) {
+                error = name + L" needs a file";
+                return false;
+            }
+            (name == L"--private" ? command.keygen.private_file : command.keygen.public_file) =
+                value;
+        } else if (keygen) {
+            error = name + L" does not apply to keygen";
+            return false;
+        } else if (name == L"--sign" && publish) {
+            if (value.empty()) {
+                error = L"--sign needs the private key file";
+                return false;
+            }
+            command.publish.signing.private_file = value;
+        } else if (name == L"--sequence" && publish) {
+            uint64_t sequence = 0;
+            if (!ParseDecimal(EncodeText(value.data(), value.size(), CP_UTF8), sequence)) {
+                error =
+                    L"--sequence needs a whole number from 0 to 18446744073709551615, without "
+                    L"leading zeros";
+                return false;
+            }
+            command.publish.signing.sequence = sequence;
+        } else if (name == L"--expires" && publish) {
+            const std::string text = EncodeText(value.data(), value.size(), CP_UTF8);
+            uint64_t expires = 0;
+            if (!ParseUtcTime(text, expires)) {
+                error = L"--expires needs a UTC time such as 2026-06-30T00:00:00Z";
+                return false;
+            }
+            command.publish.signing.expires = expires;
+        } else if (name == L"--key" && !publish) {
+            if (value.empty()) {
+                error = L"--key needs the public key file";
+                return false;
+            }
+            command.check.key_file = value;
+        } else if (name == L"--install-dir") {
             command.publish.install_dir = command.check.install_dir = value;
             install_dir_given = true;
         } else if (name == L"--base-url") {
@@ -116,6 +162,19 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
         error = L"--install-dir needs a folder";
         return false;
     }
+    if (command.kind == Command::Kind::kKeygen) {
+        if (!positional.empty() || command.keygen.private_file.empty() ||
+            command.keygen.public_file.empty()) {
+            error = L"keygen needs --private FILE and --public FILE, and nothing else";
+            return false;
+        }
+        return true;
+    }
+    const SigningOptions& signing = command.publish.signing;
+    if (signing.private_file.empty() && (signing.sequence || signing.expires)) {
+        error = L"--sequence and --expires belong to a signed release: add --sign";
+        return false;
+    }
     const size_t wanted = command.kind == Command::Kind::kPublish ? 2 : 1;
     if (positional.size() != wanted) {
         error = command.kind == Command::Kind::kPublish
@@ -136,8 +195,10 @@ std::wstring HelpText() {
     return LR"(qvpublish - makes the update server's files from a release of the reader
 
 usage:
-  qvpublish publish RELEASE SERVER [options]
-  qvpublish check SERVER [--installed FOLDER] [options]
+  qvpublish publish RELEASE SERVER [options] [--sign PRIVATE_FILE [--sequence N]
+                                              [--expires YYYY-MM-DDTHH:MM:SSZ]]
+  qvpublish check SERVER [--installed FOLDER] [--key PUBLIC_FILE] [options]
+  qvpublish keygen --private FILE --public FILE
   qvpublish --help
 
 publish
@@ -178,6 +239,21 @@ publish
                         http://update.qvreader.example/up1)
     --quiet             no progress line
 
+  signing (installations whose cfg.ini has [security] release_keys install only
+  releases signed with one of those keys):
+    --sign FILE         sign the release with the private key FILE (made by
+                        keygen): SERVER also gets release.dat, written just
+                        before ver.dat, which binds ver.dat, filelist.dat and
+                        the SHA-256 and size of every file as served and as
+                        installed
+    --sequence N        the release's sequence number (0 to 2^64-1); each
+                        release must have a larger one than the last, or
+                        installations refuse it as a rollback. Default: the
+                        current UTC time in seconds
+    --expires TIME      installations refuse the release from this UTC time
+                        on, e.g. 2026-06-30T00:00:00Z (default: never), so
+                        that an old release cannot be served for ever
+
   Refused, with nothing written (exit code 2): names the updater cannot handle
   (outside the folder, ':', control characters, '#', '%', characters or names
   Windows does not allow, names that differ only in letter case, URLs too long
@@ -197,11 +273,25 @@ check
   an installation would download with their total size: of FOLDER when
   --installed is given (with its version compared), else of an empty one.
   Options: --installed FOLDER, --install-dir DIR, --base-url URL, --quiet.
+  With --key PUBLIC_FILE it also verifies release.dat: its signature with that
+  public key, its expiry, that it signs the served ver.dat and filelist.dat,
+  and the SHA-256 and size of every file, served and (zipped ones extracted)
+  installed. Without --key an existing release.dat is checked all the same
+  except for its signature.
+
+keygen
+  Makes a new ECDSA P-256 key pair: the private key FILE (keep it off the
+  update server and the build machines) and the public key FILE, one line
+  "ecdsa-p256:..." that goes into the cfg.ini of the installations:
+    [security]
+    release_keys=ecdsa-p256:...
+  (two keys separated by a space while moving to a new key). Never overwrites
+  an existing file.
 
 exit codes
   0 done, no problems
-  1 wrong command line, or folders that cannot be used (the server folder of
-    publish must be new or empty)
+  1 wrong command line, or folders or key files that cannot be used (the
+    server folder of publish must be new or empty; keygen never overwrites)
   2 publish refused the release; nothing was written
   3 reading or writing failed while publishing (the server folder then has
     no ver.dat, so updaters pointed at it do nothing)
@@ -210,6 +300,9 @@ exit codes
 example
   qvpublish publish C:\build\release-1.0.0.2 C:\www\up1-1.0.0.2 --zip *.dll --zip-above 1M
   qvpublish check C:\www\up1-1.0.0.2 --installed "C:\Program Files (x86)\Qv Reader"
+  qvpublish keygen --private E:\keys\release.key --public E:\keys\release.pub
+  qvpublish publish C:\build\release-1.0.0.3 C:\www\up1-1.0.0.3 --sign E:\keys\release.key
+  qvpublish check C:\www\up1-1.0.0.3 --key E:\keys\release.pub
 )";
 }
 

@@ -6,13 +6,15 @@
 
 #include "tools/publish/checker.h"
 #include "tools/publish/publisher.h"
+#include "tools/publish/signing.h"
 
 namespace qv::publish {
 
 struct Command {
-    enum class Kind { kHelp, kPublish, kCheck } kind = Kind::kHelp;
+    enum class Kind { kHelp, kPublish, kCheck, kKeygen } kind = Kind::kHelp;
     PublishOptions publish;
     CheckOptions check;
+    KeygenOptions keygen;
     bool quiet = false;
 };
 

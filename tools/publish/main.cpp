@@ -9,6 +9,7 @@
 #include "tools/publish/command_line.h"
 #include "tools/publish/log.h"
 #include "tools/publish/publisher.h"
+#include "tools/publish/signing.h"
 
 int wmain(int argc, wchar_t** argv) {
     using namespace qv::publish;
@@ -26,6 +27,8 @@ int wmain(int argc, wchar_t** argv) {
             return Publish(command.publish, log);
         case Command::Kind::kCheck:
             return Check(command.check, log);
+        case Command::Kind::kKeygen:
+            return GenerateKeys(command.keygen, log);
         case Command::Kind::kHelp:
             break;
     }

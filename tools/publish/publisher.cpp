@@ -11,6 +11,8 @@
 #include "tools/publish/release.h"
 #include "tools/publish/version_info.h"
 #include "update/file_list.h"
+#include "update/release_manifest.h"
+#include "update/sha256.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
@@ -51,31 +53,6 @@ std::wstring Quote(const std::wstring& text) {
 
 std::wstring WindowsError(DWORD code) {
     return L" (Windows error " + std::to_wstring(code) + L")";
-}
-
-bool ReadSmallFile(const std::wstring& path, uint64_t limit, std::string& out) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size) ||
-        static_cast<uint64_t>(size.QuadPart) > limit) {
-        return false;
-    }
-    out.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return out.empty() ||
-           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
-            read == out.size());
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file &&
-           (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                        &written, nullptr) &&
-                              written == bytes.size()));
 }
 
 bool FileSize(const std::wstring& path, uint64_t& out) {
@@ -144,7 +121,7 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
         // Installations read their version from this file, and the server's ver.dat is
         // fetched from the same URL as the listed file: both must be the same bytes.
         std::string bytes;
-        if (!ReadSmallFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes)) {
+        if (!ReadWholeFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes)) {
             log.Error(L"cannot read ver.dat of the release, or it is longer than " +
                       std::to_wstring(kMaxVersionFileSize) + L" bytes");
             return false;
@@ -270,6 +247,62 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
     return true;
 }
 
+// The hashes release.dat records for one file: of the copy that is served and of the
+// release's file, which is what installations end up with. ver.dat is served as the
+// release has it (and copied last); a plain file is installed as it is served.
+bool HashPublished(const Planned& item, bool is_version_file, SignedFile& out, Log& log) {
+    out.name = item.file.name;
+    const std::wstring& served = is_version_file ? item.source : item.target;
+    if (!Sha256File(served.c_str(), kMaxFileSize, out.served_sha256, out.served_size)) {
+        log.Error(L"cannot compute the SHA-256 of " + Quote(item.file.name));
+        return false;
+    }
+    if (!item.zipped) {
+        out.installed_sha256 = out.served_sha256;
+        out.installed_size = out.served_size;
+    } else if (!Sha256File(item.source.c_str(), kMaxFileSize, out.installed_sha256,
+                           out.installed_size)) {
+        log.Error(L"cannot compute the SHA-256 of " + Quote(item.file.name));
+        return false;
+    }
+    if (out.installed_size != item.file.size) {
+        log.Error(Quote(item.file.name) + L" changed while it was being published");
+        return false;
+    }
+    return true;
+}
+
+// Signs the manifest of what was published and writes release.dat; false after
+// logging an error.
+bool WriteSignedManifest(const std::wstring& server, const std::string& version_bytes,
+                         const EcdsaKeyPair& key, ReleaseManifest& manifest, Log& log) {
+    const std::wstring list_path = server + L"\\" + kFileListName;
+    const std::wstring manifest_path = server + L"\\" + kReleaseManifestName;
+    manifest.version_bytes = version_bytes;
+    if (!Sha256File(list_path.c_str(), kMaxReleaseManifestSize, manifest.file_list_sha256,
+                    manifest.file_list_size)) {
+        log.Error(L"cannot compute the SHA-256 of filelist.dat");
+        return false;
+    }
+    std::string bytes;
+    if (!SignReleaseManifest(manifest, key, bytes)) {
+        log.Error(L"Windows could not sign release.dat");
+        return false;
+    }
+    // What installations will read must be what was meant, through their own reader.
+    ReleaseManifest read_back;
+    if (bytes.size() > kMaxReleaseManifestSize || !ParseReleaseManifest(bytes, read_back) ||
+        read_back.files.size() != manifest.files.size()) {
+        log.Error(L"release.dat would be larger than installations read, or does not read back");
+        return false;
+    }
+    if (!WriteNewFile(manifest_path, bytes)) {
+        log.Error(L"cannot write " + Quote(manifest_path) + WindowsError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CreateFolderTree(const std::wstring& path) {
@@ -328,6 +361,18 @@ int Publish(const PublishOptions& options, Log& log) {
     }
     if (options.level < 0 || options.level > 9) {
         log.Error(L"the compression level must be 0 to 9");
+        return kExitUsage;
+    }
+
+    const bool signing = !options.signing.private_file.empty();
+    EcdsaKeyPair key;
+    std::wstring key_error;
+    if (signing && !LoadPrivateKey(options.signing.private_file, key, key_error)) {
+        log.Error(key_error);
+        return kExitUsage;
+    }
+    if (options.signing.expires && *options.signing.expires <= CurrentUtcTime()) {
+        log.Error(L"--expires lies in the past: installations would refuse the release");
         return kExitUsage;
     }
 
@@ -391,6 +436,9 @@ int Publish(const PublishOptions& options, Log& log) {
         total += item.file.size;
     }
     FileList list;
+    ReleaseManifest manifest;
+    manifest.sequence = options.signing.sequence.value_or(CurrentUtcTime());
+    manifest.expires = options.signing.expires;
     size_t zipped_count = 0;
     const Planned* version_file = nullptr;
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -412,6 +460,13 @@ int Publish(const PublishOptions& options, Log& log) {
             served_size = item.file.size;
         } else if (!PublishFile(item, options.level, progress, entry, served_size, log)) {
             return kExitFailed;
+        }
+        if (signing) {
+            SignedFile signed_file;
+            if (!HashPublished(item, version_file == &item, signed_file, log)) {
+                return kExitFailed;
+            }
+            manifest.files.push_back(std::move(signed_file));
         }
         zipped_count += entry.zipped ? 1 : 0;
         served_total += served_size;
@@ -437,6 +492,10 @@ int Publish(const PublishOptions& options, Log& log) {
         return kExitFailed;
     }
     const std::string version_bytes = EncodeText(version.data(), version.size(), CP_UTF8);
+    // Signed before ver.dat appears: a folder that announces a version is complete.
+    if (signing && !WriteSignedManifest(server, version_bytes, key, manifest, log)) {
+        return kExitFailed;
+    }
     if (version_file != nullptr) {
         if (!CopyFileW(version_file->source.c_str(), version_path.c_str(), TRUE) ||
             FileCrc32(version_path.c_str()) != FileCrc32(version_file->source.c_str()) ||
@@ -447,13 +506,20 @@ int Publish(const PublishOptions& options, Log& log) {
             return kExitFailed;
         }
         SetFileAttributesW(version_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    } else if (!WriteWholeFile(version_path, version_bytes)) {
+    } else if (!WriteNewFile(version_path, version_bytes)) {
         log.Error(L"cannot write " + Quote(version_path) + WindowsError(GetLastError()));
         return kExitFailed;
     }
     log.Info(L"published " + std::to_wstring(plan.size()) + L" file(s), " +
              std::to_wstring(zipped_count) + L" zipped, " + FormatSize(served_total) +
              L" to serve, version " + Quote(version) + L", into " + Quote(server));
+    if (signing) {
+        const std::string expires = manifest.expires ? FormatUtcTime(*manifest.expires) : "";
+        log.Info(L"signed release.dat: sequence " + std::to_wstring(manifest.sequence) +
+                 (manifest.expires
+                      ? L", expires " + DecodeText(expires.data(), expires.size(), CP_UTF8)
+                      : std::wstring(L", no expiry")));
+    }
     return kExitOk;
 }
 

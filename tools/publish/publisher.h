@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "tools/publish/log.h"
 #include "tools/publish/rules.h"
+#include "tools/publish/signing.h"
 #include "tools/publish/zip_archive.h"
 
 namespace qv::publish {
@@ -28,11 +29,12 @@ struct PublishOptions {
     int level = kDefaultZipLevel;
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
     std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
+    SigningOptions signing;                         // release.dat, when a key is given
 };
 
 // Checks the whole release first and writes nothing when it refuses; then writes the
-// files, filelist.dat and, last, ver.dat, so that a folder left by a failed run never
-// announces a version. Returns an ExitCode.
+// files, filelist.dat, release.dat when signing and, last, ver.dat, so that a folder left by a
+// failed run never announces a version. Returns an ExitCode.
 int Publish(const PublishOptions& options, Log& log);
 
 // Creates a folder and every missing folder above it.

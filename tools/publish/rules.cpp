@@ -6,6 +6,7 @@
 
 #include "http/url.h"
 #include "update/file_list.h"
+#include "update/release_manifest.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
 
@@ -115,6 +116,9 @@ std::wstring NameProblem(const std::wstring& name) {
     }
     if (parts.size() == 1 && SameNameIgnoringCase(name, kFileListName)) {
         return L"the server's file list is served under this name";
+    }
+    if (parts.size() == 1 && SameNameIgnoringCase(name, kReleaseManifestName)) {
+        return L"the server's signed manifest is served under this name";
     }
     if (parts.size() == 1 && SameNameIgnoringCase(name, kVersionFileName) &&
         name != kVersionFileName) {
