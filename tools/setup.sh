@@ -12,6 +12,7 @@ packages=(
     libgnutls30  # Wine's bcrypt loads it for ECDSA keys: without it release signatures cannot be checked
     googletest cmake ninja-build
     nginx-light curl unzip python3
+    openssl  # checks release signatures independently of Windows in the tests
     dpkg-dev clang-format git
     fonts-wqy-microhei  # Chinese texts in screenshots of the tray (tools/tray_screenshot.sh)
 )

@@ -4,9 +4,12 @@ folder into a server folder, a plain static web server on 127.0.0.1 serves it, a
 every listed file, fetched by the URL the updater builds, has the listed CRC-32 and
 gives back the release's bytes (zipped ones through Python's own zip reader).
 Also the refusals only a Linux file system can produce (names differing in case, a
-backslash in a name) and check's exit code."""
+backslash in a name) and check's exit code; and a signed release whose release.dat
+OpenSSL verifies as plain ECDSA P-256 over SHA-256, with key files given as Linux paths."""
 
+import binascii
 import functools
+import hashlib
 import http.server
 import io
 import os
@@ -50,6 +53,29 @@ def write(folder, name, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
+
+
+def der_integer(value):
+    body = value.lstrip(b"\0") or b"\0"
+    if body[0] & 0x80:
+        body = b"\0" + body
+    return b"\x02" + bytes([len(body)]) + body
+
+
+def openssl_verifies(public_text, message, signature, folder):
+    """Verifies with OpenSSL, which shares no code with CNG: the public key text as a
+    P-256 SubjectPublicKeyInfo, the raw r || s as a DER signature."""
+    point = binascii.unhexlify(public_text.split(":", 1)[1])
+    spki = binascii.unhexlify("3059301306072a8648ce3d020106082a8648ce3d030107034200") + b"\x04"
+    paths = {name: os.path.join(folder, name) for name in ("key.der", "sig.der", "message")}
+    sequence = der_integer(signature[:32]) + der_integer(signature[32:])
+    for name, data in (("key.der", spki + point), ("message", message),
+                       ("sig.der", b"\x30" + bytes([len(sequence)]) + sequence)):
+        with open(paths[name], "wb") as f:
+            f.write(data)
+    return subprocess.call(["openssl", "dgst", "-sha256", "-keyform", "DER", "-verify",
+                            paths["key.der"], "-signature", paths["sig.der"], paths["message"]],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0
 
 
 class Quiet(http.server.SimpleHTTPRequestHandler):
@@ -128,6 +154,70 @@ class PublishServedTest(unittest.TestCase):
         code, output = run_publisher("check", os.path.join(root, "up1"))
         self.assertEqual(code, 4, output)
         self.assertIn('error: "update.exe": the served file\'s CRC-32 is', output)
+
+    def test_signed_release_verifies_outside_windows(self):
+        keys = os.path.join(self.dir, "keys with space")
+        code, output = run_publisher("keygen", "--private=" + os.path.join(keys, "r.key"),
+                                     "--public", os.path.join(keys, "r.pub"))
+        self.assertEqual(code, 0, output)
+        with open(os.path.join(keys, "r.pub")) as f:
+            public_text = f.read().rstrip("\n")
+        self.assertIn("release_keys=" + public_text, output)
+        code, output = run_publisher("keygen", "--private", os.path.join(keys, "r.key"),
+                                     "--public", os.path.join(keys, "other.pub"))
+        self.assertEqual(code, 1, output)
+
+        release = os.path.join(self.dir, "release")
+        with open(READER_NEXT, "rb") as f:
+            files = {"qvreader.exe": f.read(), "plugins\\render.dll": os.urandom(40000),
+                     "notes.txt": b"notes\n" * 1000}
+        for name, data in files.items():
+            write(release, name, data)
+        server = os.path.join(self.dir, "www", "up1")
+        code, output = run_publisher("publish", release, server, "--zip", "*.dll",
+                                     "--sign", os.path.join(keys, "r.key"), "--sequence", "77",
+                                     "--expires", "2100-01-01T00:00:00Z")
+        self.assertEqual(code, 0, output)
+        self.assertIn("signed release.dat: sequence 77, expires 2100-01-01T00:00:00Z", output)
+
+        with open(os.path.join(server, "release.dat"), "rb") as f:
+            manifest = f.read()
+        body, signature_line = manifest[:-1].rsplit(b"\n", 1)
+        body += b"\n"
+        self.assertTrue(signature_line.startswith(b"signature ecdsa-p256 "))
+        signature = binascii.unhexlify(signature_line.split(b" ")[2])
+        self.assertTrue(openssl_verifies(public_text, body, signature, self.dir))
+        self.assertFalse(openssl_verifies(public_text, body.replace(b"sequence 77", b"sequence 78"),
+                                          signature, self.dir))
+        lines = body.decode("utf-8").splitlines()
+        self.assertEqual(lines[:4], ["qvupdate-release 1", "sequence 77",
+                                     "expires 2100-01-01T00:00:00Z",
+                                     "version " + b"1.0.0.2".hex()])
+        with open(os.path.join(server, "filelist.dat"), "rb") as f:
+            listing = f.read()
+        self.assertEqual(lines[4], "filelist %s %d" % (hashlib.sha256(listing).hexdigest(),
+                                                        len(listing)))
+        signed = {}
+        for line in lines[5:]:
+            tag, served_sha, served_size, installed_sha, installed_size, name = line.split(" ", 5)
+            self.assertEqual(tag, "file")
+            signed[name] = (served_sha, int(served_size), installed_sha, int(installed_size))
+        self.assertEqual(set(signed), set(files))
+        for name, original in files.items():
+            with open(os.path.join(server, *name.split("\\")), "rb") as f:
+                served = f.read()
+            self.assertEqual(signed[name], (hashlib.sha256(served).hexdigest(), len(served),
+                                            hashlib.sha256(original).hexdigest(), len(original)))
+
+        code, output = run_publisher("check", server, "--key=" + os.path.join(keys, "r.pub"))
+        self.assertEqual(code, 0, output)
+        self.assertFalse(os.path.exists(os.path.join(keys, "other.pub")))
+        code, output = run_publisher("keygen", "--private", os.path.join(keys, "o.key"),
+                                     "--public", os.path.join(keys, "o.pub"))
+        self.assertEqual(code, 0, output)
+        code, output = run_publisher("check", server, "--key", os.path.join(keys, "o.pub"))
+        self.assertEqual(code, 4, output)
+        self.assertIn("release.dat is not signed with the key", output)
 
     def test_refuses_names_only_a_linux_folder_can_hold(self):
         release = os.path.join(self.dir, "release")
