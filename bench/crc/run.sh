@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# FileCrc32 against zlib's crc32 in memory; download-list build time.
+# FileCrc32 against zlib's crc32 in memory; Sha256File against FileCrc32; download-list
+# build time.
 set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
 qv_wine_prefix_ready

@@ -253,6 +253,24 @@ def publish(release, server, *options):
         raise AssertionError(f"qvpublish failed with {code}:\n{output}")
 
 
+def keygen(folder, name="release"):
+    """A new signing key pair made by the publisher in `folder`: returns the private
+    key file and the public key text (what cfg.ini's release_keys takes)."""
+    folder = Path(folder)
+    private, public = folder / f"{name}.key", folder / f"{name}.pub"
+    code, output = run_windows(
+        [PUBLISHER, "keygen", "--private", win_path(private), "--public", win_path(public)]
+    )
+    if code != 0:
+        raise AssertionError(f"qvpublish keygen failed with {code}:\n{output}")
+    return private, public.read_text().strip()
+
+
+def publish_signed(release, server, private_key, *options):
+    """publish() with release.dat signed by the private key file."""
+    publish(release, server, "--sign", win_path(private_key), *options)
+
+
 def read_list(path):
     """The lines of a list file, as (crc_installed, crc_download, aux, zipped, name)."""
     entries = []
@@ -290,19 +308,26 @@ def write_tree(root, files: dict):
         path.write_bytes(data)
 
 
+def config_text(upddir, release_keys=None) -> bytes:
+    """cfg.ini naming the test server; with release_keys (text) in signed mode."""
+    text = b"[urls]\r\nhome=http://127.0.0.1:9\r\nupddir=" + upddir.encode() + b"\r\n"
+    if release_keys is not None:
+        text += b"[security]\r\nrelease_keys=" + release_keys.encode() + b"\r\n"
+    return text
+
+
 class Installation:
     """A sample installation of the reader: update.exe, qvreader.exe, cfg.ini
     whose "upddir" names the test server, and any further files. The folder name
     holds a space, as "Program Files" does."""
 
-    def __init__(self, scratch, upddir, reader=SAMPLE_READER, files=None, name="Qv Reader"):
+    def __init__(self, scratch, upddir, reader=SAMPLE_READER, files=None, name="Qv Reader",
+                 release_keys=None):
         self.dir = Path(scratch) / name
         self.dir.mkdir(parents=True)
         shutil.copyfile(UPDATER, self.dir / "update.exe")
         shutil.copyfile(reader, self.dir / "qvreader.exe")
-        (self.dir / "cfg.ini").write_bytes(
-            b"[urls]\r\nhome=http://127.0.0.1:9\r\nupddir=" + upddir.encode() + b"\r\n"
-        )
+        (self.dir / "cfg.ini").write_bytes(config_text(upddir, release_keys))
         write_tree(self.dir, files or {})
 
     @classmethod
