@@ -271,6 +271,33 @@ def publish_signed(release, server, private_key, *options):
     publish(release, server, "--sign", win_path(private_key), *options)
 
 
+_CRC_TABLE = []
+for _i in range(256):
+    _c = _i
+    for _ in range(8):
+        _c = (_c >> 1) ^ 0xEDB88320 if _c & 1 else _c >> 1
+    _CRC_TABLE.append(_c)
+_CRC_ROW_BY_TOP_BYTE = {entry >> 24: i for i, entry in enumerate(_CRC_TABLE)}
+
+
+def forge_crc32(data: bytes, target: int, position: int) -> bytes:
+    """`data` with the 4 bytes at `position` replaced so that its CRC-32 is `target`:
+    what an attacker does to pass a CRC check with other bytes of the same size."""
+    data = bytearray(data)
+    before = crc32(bytes(data[:position])) ^ 0xFFFFFFFF
+    state = target ^ 0xFFFFFFFF
+    # Run the CRC backwards over the bytes after the patch, then over the patch.
+    for byte in reversed(data[position + 4:]):
+        row = _CRC_ROW_BY_TOP_BYTE[state >> 24]
+        state = (((state ^ _CRC_TABLE[row]) << 8) & 0xFFFFFFFF) | (row ^ byte)
+    for _ in range(4):
+        row = _CRC_ROW_BY_TOP_BYTE[state >> 24]
+        state = (((state ^ _CRC_TABLE[row]) << 8) & 0xFFFFFFFF) | row
+    data[position:position + 4] = (state ^ before).to_bytes(4, "little")
+    assert crc32(bytes(data)) == target
+    return bytes(data)
+
+
 def read_list(path):
     """The lines of a list file, as (crc_installed, crc_download, aux, zipped, name)."""
     entries = []
