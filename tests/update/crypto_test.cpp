@@ -30,6 +30,12 @@ Sha256Digest Digest(const std::string& message) {
     return digest;
 }
 
+// A new pair; its stored form through `scalar` and `point`.
+void NewPair(EcdsaKeyPair& pair, EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point) {
+    ASSERT_TRUE(pair.Generate());
+    ASSERT_TRUE(pair.Export(scalar, point));
+}
+
 // RFC 6979, A.2.5: the P-256 key and its SHA-256 signatures of "sample" and "test".
 const char kRfcPrivate[] = "c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721";
 const char kRfcPublic[] =
@@ -127,10 +133,9 @@ TEST(Ecdsa, AcceptsTheRfc6979SignaturesAndNothingAltered) {
 
 TEST(Ecdsa, AnotherKeyDoesNotVerify) {
     EcdsaKeyPair other;
-    ASSERT_TRUE(other.Generate());
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    ASSERT_TRUE(other.Export(scalar, point));
+    NewPair(other, scalar, point);
     EcdsaPublicKey wrong_key;
     ASSERT_TRUE(wrong_key.Import(point));
     for (const RfcVector& vector : kRfcVectors) {
@@ -152,10 +157,9 @@ TEST(Ecdsa, RefusesAPointOffTheCurve) {
 
 TEST(Ecdsa, SignsWithGeneratedAndImportedPairs) {
     EcdsaKeyPair pair;
-    ASSERT_TRUE(pair.Generate());
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    ASSERT_TRUE(pair.Export(scalar, point));
+    NewPair(pair, scalar, point);
     EcdsaPublicKey key;
     ASSERT_TRUE(key.Import(point));
     const Sha256Digest digest = Digest("release");
@@ -207,10 +211,9 @@ TEST(PublicKeyText, RoundTripsAndReadsNothingElse) {
 
 TEST(PublicKeyList, TakesOneOrTwoKeysSeparatedByOneSpace) {
     EcdsaKeyPair pair;
-    ASSERT_TRUE(pair.Generate());
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint second{};
-    ASSERT_TRUE(pair.Export(scalar, second));
+    NewPair(pair, scalar, second);
     const EcdsaPublicPoint first = FromHex<64>(kRfcPublic);
     const std::wstring a = test::Widen(PublicKeyText(first));
     const std::wstring b = test::Widen(PublicKeyText(second));
