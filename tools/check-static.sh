@@ -3,7 +3,7 @@
 # runtime, zlib, ...): update.exe must run alone beside qvreader.exe.
 #   check-static.sh file.exe...
 set -euo pipefail
-system_dlls=' advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll psapi.dll shell32.dll shlwapi.dll urlmon.dll user32.dll version.dll ws2_32.dll '
+system_dlls=' advapi32.dll bcrypt.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll psapi.dll shell32.dll shlwapi.dll urlmon.dll user32.dll version.dll ws2_32.dll '
 status=0
 for binary in "$@"; do
     while read -r dll; do
