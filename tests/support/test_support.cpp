@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "win/file_system.h"
+#include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::test {
@@ -51,7 +54,7 @@ void RemoveTree(const std::wstring& path) {
 
 static void CreateParents(const std::wstring& path) {
     for (size_t i = 3; i < path.size(); ++i) {
-        if (path[i] == L'\\' || path[i] == L'/') {
+        if (IsPathSeparator(path[i])) {
             CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
         }
     }
@@ -90,36 +93,19 @@ std::string ReadFileBytes(const std::wstring& path, bool* ok) {
 }
 
 bool FileExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsFile(path.c_str());
 }
 
 bool DirectoryExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsDirectory(path.c_str());
 }
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
+    return EncodeText(text);
 }
 
 std::wstring Widen(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+    return DecodeText(text);
 }
 
 int RunProcess(const std::wstring& command_line, DWORD timeout_ms) {
