@@ -87,7 +87,7 @@ public:
 
     // Answers a 401 (false) or 407 (true) response: true only when a registered handler
     // answers one of the offered schemes.
-    virtual bool TryAuthentication(bool for_proxy) noexcept;
+    [[nodiscard]] virtual bool TryAuthentication(bool for_proxy) noexcept;
     // Called with the value of each "set-cookie" header; does nothing here.
     virtual void OnCookie(const std::wstring& value) noexcept;
 
@@ -119,19 +119,8 @@ public:
     }
     [[nodiscard]] const CParsedUrl& CurrentUrl() const noexcept { return current_url_; }
     // Registers a handler for a scheme (compared without regard to case); not owned.
-    bool AddAuthenticationHandler(const wchar_t* scheme, CHttpAuthHandler* handler) noexcept;
-
-    // Steps of a fetch, public for the engine's tools and for tests.
-    void ResetRequestState() noexcept;
-    [[nodiscard]] bool SetCurrentUrl(const CParsedUrl& url, unsigned short default_port) noexcept;
-    [[nodiscard]] bool SetCurrentUrl(const wchar_t* url, unsigned short default_port) noexcept;
-    // The request text for the current URL and options; false without options.
-    [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
-                                    std::wstring& request, bool with_body = true) const noexcept;
-    // Reads one response (100 responses skipped) into the buffer and header table.
-    ReadResult ReadResponse() noexcept;
-    // Decides success from the status code, following redirects on the way.
-    [[nodiscard]] bool ProcessStatus(DWORD flags) noexcept;
+    [[nodiscard]] bool AddAuthenticationHandler(const wchar_t* scheme,
+                                                CHttpAuthHandler* handler) noexcept;
 
 protected:
     // The socket under the client, for derived clients and tests.
@@ -140,6 +129,18 @@ protected:
     void SetBodyLimit(uint32_t limit) noexcept { body_limit_ = limit; }
 
 private:
+    // The steps of a fetch, in the order FetchParsedUrl takes them.
+    void ResetRequestState() noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const CParsedUrl& url, unsigned short default_port) noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const wchar_t* url, unsigned short default_port) noexcept;
+    // The request text for the current URL and options; false without options.
+    [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
+                                    std::wstring& request, bool with_body = true) const noexcept;
+    // Reads one response (100 responses skipped) into the buffer and header table.
+    [[nodiscard]] ReadResult ReadResponse() noexcept;
+    // Decides success from the status code, following redirects on the way.
+    [[nodiscard]] bool ProcessStatus(DWORD flags) noexcept;
+
     bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
     bool SendRequest(const std::string& request_bytes, uint64_t* sent);
     bool FollowRedirect();
