@@ -2,21 +2,12 @@
 
 #include <cwchar>
 
+#include "win/file_system.h"
+#include "win/path.h"
+
 namespace qv::zip {
-namespace {
-
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
-bool Exists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-}  // namespace
-
 bool IsAbsolutePath(const wchar_t* path) noexcept {
-    return IsSeparator(path[0]) || (path[0] != L'\0' && path[1] == L':');
+    return IsPathSeparator(path[0]) || (path[0] != L'\0' && path[1] == L':');
 }
 
 bool JoinInto(PathBuffer& out, std::initializer_list<std::wstring_view> parts) noexcept {
@@ -44,7 +35,7 @@ bool EnsureDirectoryPath(const wchar_t* base, const wchar_t* directory) noexcept
     if (!JoinInto(path, {base_view, whole})) {
         return false;
     }
-    if (!base_view.empty() && !Exists(base)) {
+    if (!base_view.empty() && !PathExists(base)) {
         CreateDirectoryW(base, nullptr);
     }
     if (whole.empty()) {
@@ -53,15 +44,15 @@ bool EnsureDirectoryPath(const wchar_t* base, const wchar_t* directory) noexcept
     // Every ancestor ends where a separator (other than a leading one) begins; make
     // them from the top down, then the directory itself.
     for (size_t i = 1; i < whole.size(); ++i) {
-        if (!IsSeparator(whole[i])) {
+        if (!IsPathSeparator(whole[i])) {
             continue;
         }
         PathBuffer ancestor;
-        if (JoinInto(ancestor, {base_view, whole.substr(0, i)}) && !Exists(ancestor)) {
+        if (JoinInto(ancestor, {base_view, whole.substr(0, i)}) && !PathExists(ancestor)) {
             CreateDirectoryW(ancestor, nullptr);
         }
     }
-    if (!Exists(path)) {
+    if (!PathExists(path)) {
         CreateDirectoryW(path, nullptr);
     }
     return true;
