@@ -19,9 +19,6 @@ namespace qv::publish {
 
 namespace {
 
-// The updater reads ver.dat whole; a version file longer than this is a mistake.
-constexpr uint64_t kMaxVersionFileSize = 1u << 20;
-
 std::wstring Quote(const std::wstring& text) {
     return L"\"" + text + L"\"";
 }
@@ -40,25 +37,6 @@ bool PlainFileSize(const std::wstring& path, uint64_t& out) {
     }
     out = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
-}
-
-bool ReadBytes(const std::wstring& path, uint64_t limit, std::string& out, bool& too_large) {
-    too_large = false;
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size)) {
-        return false;
-    }
-    if (static_cast<uint64_t>(size.QuadPart) > limit) {
-        too_large = true;
-        return false;
-    }
-    out.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return out.empty() ||
-           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
-            read == out.size());
 }
 
 // A scratch folder for extracted items, removed with its files.
@@ -106,8 +84,9 @@ std::wstring ServerVersionText(const std::string& body) {
 bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& log) {
     std::string body;
     bool too_large = false;
-    if (!ReadBytes(server + L"\\ver.dat", kMaxVersionFileSize, body, too_large)) {
-        log.Error(too_large ? L"ver.dat is larger than 1 MiB; it should hold a short version text"
+    if (!ReadSmallFile(server + L"\\ver.dat", kMaxVersionFileSize, body, &too_large)) {
+        log.Error(too_large ? L"ver.dat is larger than " + std::to_wstring(kMaxVersionFileSize) +
+                                  L" bytes; it should hold a short version text"
                             : L"ver.dat is missing: the updater takes a failed fetch of it for "
                               L"\"no update\", so installations would never update");
         return false;

@@ -12,24 +12,14 @@
 #include "tools/publish/version_info.h"
 #include "update/file_list.h"
 #include "update/text_line_file.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
 
 namespace {
-
-// A version file longer than this is no version text.
-constexpr uint64_t kMaxVersionFileSize = 4096;
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 bool IsEmptyFolder(const std::wstring& path) {
     WIN32_FIND_DATAW data;
@@ -51,21 +41,6 @@ std::wstring Quote(const std::wstring& text) {
 
 std::wstring WindowsError(DWORD code) {
     return L" (Windows error " + std::to_wstring(code) + L")";
-}
-
-bool ReadSmallFile(const std::wstring& path, uint64_t limit, std::string& out) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size) ||
-        static_cast<uint64_t>(size.QuadPart) > limit) {
-        return false;
-    }
-    out.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return out.empty() ||
-           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
-            read == out.size());
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
@@ -92,11 +67,9 @@ std::wstring VersionTextProblem(const std::wstring& text) {
     if (text.empty()) {
         return L"the version text is empty";
     }
-    for (wchar_t c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            return L"the version text holds a control character or line end; an installed "
-                   L"version is one line";
-        }
+    if (HasControlCharacter(text)) {
+        return L"the version text holds a control character or line end; an installed "
+               L"version is one line";
     }
     return {};
 }
@@ -144,7 +117,7 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
         // Installations read their version from this file, and the server's ver.dat is
         // fetched from the same URL as the listed file: both must be the same bytes.
         std::string bytes;
-        if (!ReadSmallFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes)) {
+        if (!ReadSmallFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes, nullptr)) {
             log.Error(L"cannot read ver.dat of the release, or it is longer than " +
                       std::to_wstring(kMaxVersionFileSize) + L" bytes");
             return false;
@@ -161,7 +134,7 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
             log.Error(L"ver.dat of the release: " + problem);
             return false;
         }
-        if (bytes != EncodeText(installed.data(), installed.size(), CP_UTF8)) {
+        if (bytes != EncodeText(installed)) {
             log.Error(
                 L"ver.dat of the release must hold the version text only, without a line "
                 L"end: the server serves this file as its version file, and the updater "
@@ -273,7 +246,7 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
 }  // namespace
 
 bool CreateFolderTree(const std::wstring& path) {
-    if (IsFolder(path)) {
+    if (IsDirectory(path.c_str())) {
         return true;
     }
     std::wstring parent = path;
@@ -283,7 +256,7 @@ bool CreateFolderTree(const std::wstring& path) {
             return false;
         }
     }
-    return CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path);
+    return CreateDirectoryW(path.c_str(), nullptr) || IsDirectory(path.c_str());
 }
 
 std::wstring FormatSize(uint64_t bytes) {
@@ -302,7 +275,7 @@ std::wstring FormatSize(uint64_t bytes) {
 
 int Publish(const PublishOptions& options, Log& log) {
     std::wstring release, server;
-    if (!FullFolderPath(options.release_dir, release) || !IsFolder(release)) {
+    if (!FullFolderPath(options.release_dir, release) || !IsDirectory(release.c_str())) {
         log.Error(L"the release folder " + Quote(options.release_dir) + L" does not exist");
         return kExitUsage;
     }
@@ -316,7 +289,7 @@ int Publish(const PublishOptions& options, Log& log) {
             L"outside the server folder");
         return kExitUsage;
     }
-    if (Exists(server) && !(IsFolder(server) && IsEmptyFolder(server))) {
+    if (PathExists(server.c_str()) && !(IsDirectory(server.c_str()) && IsEmptyFolder(server))) {
         log.Error(L"the server folder " + Quote(server) +
                   L" exists and is not empty; publish into a new folder");
         return kExitUsage;
@@ -332,7 +305,7 @@ int Publish(const PublishOptions& options, Log& log) {
     }
 
     std::vector<ReleaseFile> files;
-    ScanRelease(release, files, log);
+    static_cast<void>(ScanRelease(release, files, log));  // its problems are in the log
     std::vector<Planned> plan;
     for (ReleaseFile& file : files) {
         Planned item;
@@ -436,7 +409,7 @@ int Publish(const PublishOptions& options, Log& log) {
         log.Error(L"filelist.dat does not read back as written");
         return kExitFailed;
     }
-    const std::string version_bytes = EncodeText(version.data(), version.size(), CP_UTF8);
+    const std::string version_bytes = EncodeText(version);
     if (version_file != nullptr) {
         if (!CopyFileW(version_file->source.c_str(), version_path.c_str(), TRUE) ||
             FileCrc32(version_path.c_str()) != FileCrc32(version_file->source.c_str()) ||

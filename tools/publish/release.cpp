@@ -68,6 +68,30 @@ bool ScanRelease(const std::wstring& folder, std::vector<ReleaseFile>& files, Lo
     return ok;
 }
 
+bool ReadSmallFile(const std::wstring& path, uint64_t limit, std::string& out, bool* too_large) {
+    out.clear();
+    if (too_large != nullptr) {
+        *too_large = false;
+    }
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size)) {
+        return false;
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > limit) {
+        if (too_large != nullptr) {
+            *too_large = true;
+        }
+        return false;
+    }
+    out.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return out.empty() ||
+           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
+            read == out.size());
+}
+
 bool FullFolderPath(const std::wstring& path, std::wstring& out) {
     if (path.empty()) {
         return false;

@@ -6,8 +6,8 @@
 
 #include "http/url.h"
 #include "update/file_list.h"
-#include "update/text_line_file.h"
 #include "win/path.h"
+#include "win/text.h"
 
 namespace qv::publish {
 
@@ -83,10 +83,9 @@ std::wstring NameProblem(const std::wstring& name) {
     entry.crc_installed = entry.crc_download = 1;
     entry.name = name;
     const std::wstring line = FormatFileEntry(entry);
-    const std::string bytes = EncodeText(line.data(), line.size(), CP_UTF8);
+    const std::string bytes = EncodeText(line);
     FileEntry parsed;
-    if (DecodeText(bytes.data(), bytes.size(), CP_UTF8) != line || !ParseFileEntry(line, parsed) ||
-        parsed.name != name) {
+    if (DecodeText(bytes) != line || !ParseFileEntry(line, parsed) || parsed.name != name) {
         return L"the updater rejects this name in filelist.dat (absolute, \"..\", \":\", a "
                L"control character or text that is not valid Unicode)";
     }

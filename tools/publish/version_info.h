@@ -8,11 +8,11 @@ namespace qv::publish {
 
 // The file version of an executable's fixed version information, "%d.%d.%d.%d";
 // false when the file has none.
-bool ReadExecutableVersion(const std::wstring& path, std::wstring& out);
+[[nodiscard]] bool ReadExecutableVersion(const std::wstring& path, std::wstring& out);
 
 // The first line of a text file, as the updater reads its local ver.dat (UTF-8, one
 // carriage return before the line feed dropped); false when it cannot be opened.
-bool ReadFirstLine(const std::wstring& path, std::wstring& out);
+[[nodiscard]] bool ReadFirstLine(const std::wstring& path, std::wstring& out);
 
 // Where an installation's version text came from.
 enum class VersionSource { kNone, kVersionFile, kExecutable };
