@@ -537,7 +537,10 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
         }
     } else {
         const std::wstring* content_length = headers_.Find(L"Content-Length");
-        const int64_t length = content_length != nullptr ? ParseContentLength(*content_length) : -1;
+        int64_t length = -1;
+        if (content_length != nullptr && !ParseContentLengthField(*content_length, &length)) {
+            return HeaderBlockBad;  // two lengths: no telling where this body ends
+        }
         const uint32_t already = receive_buffer_.Length() - parse_position_;
         if (!ReadBody(length, already)) {
             result = BodyReceiveFailed;

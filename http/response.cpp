@@ -253,7 +253,7 @@ std::wstring AnsiToWide(std::string_view bytes) {
     return out;
 }
 
-int64_t ParseContentLength(const std::wstring& value) noexcept {
+int64_t ParseContentLength(std::wstring_view value) noexcept {
     size_t i = 0;
     while (i < value.size() && (value[i] == L' ' || value[i] == L'\t')) {
         ++i;
@@ -273,6 +273,20 @@ int64_t ParseContentLength(const std::wstring& value) noexcept {
         number = number * 10 + digit;
     }
     return negative ? -number : number;
+}
+
+bool ParseContentLengthField(std::wstring_view value, int64_t* length) noexcept {
+    const int64_t first = ParseContentLength(value.substr(0, value.find(L',')));
+    for (size_t comma = value.find(L','); comma != std::wstring_view::npos;) {
+        const size_t next = value.find(L',', comma + 1);
+        const size_t member_length = next == std::wstring_view::npos ? next : next - comma - 1;
+        if (ParseContentLength(value.substr(comma + 1, member_length)) != first) {
+            return false;
+        }
+        comma = next;
+    }
+    *length = first;
+    return true;
 }
 
 // ---------------------------------------------------------------- ChunkDecoder

@@ -158,7 +158,12 @@ void ForEachHeaderLine(const BYTE* begin, const BYTE* block_end, OnLine&& on_lin
 // A Content-Length value read as a signed decimal number: leading white space and a
 // sign, then leading digits; text without digits gives 0. Values beyond the 64-bit
 // range saturate.
-[[nodiscard]] int64_t ParseContentLength(const std::wstring& value) noexcept;
+[[nodiscard]] int64_t ParseContentLength(std::wstring_view value) noexcept;
+// The body length that a Content-Length field announces. Repeated fields reach us
+// joined by "," (see HeaderTable), as does a list in one field: every member must
+// announce the same length. False when they differ: the framing is then ambiguous, the
+// very signal request smuggling relies on, and the response must be refused.
+[[nodiscard]] bool ParseContentLengthField(std::wstring_view value, int64_t* length) noexcept;
 
 // Decodes a chunked body incrementally from bytes split anywhere. Body bytes go to a
 // ReceiveBuffer; trailer lines are handed back one at a time. A size line must be hex

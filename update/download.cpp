@@ -33,15 +33,6 @@ CFetchOptions EngineOptions(DWORD timeout_ms) {
 
 constexpr DWORD kFileTimeoutMs = 10000;
 
-// The fetch failed only because of the status of a response that arrived whole (404,
-// 500, ...). A redirect that could not be followed (the limit, a target we cannot
-// fetch) is no page of the file at all.
-bool ErrorPageArrived(const CAtlHttpClient& client) {
-    const int status = client.StatusCode();
-    return client.LastReadResult() == ResponseOk && status != -1 && status != 301 &&
-           status != 302 && status != 303;
-}
-
 // Copies a path into a MAX_PATH buffer and drops its last component. False when the
 // path does not fit: it is never cut short.
 bool CopyWithoutLastComponent(const wchar_t* path, wchar_t (&buffer)[MAX_PATH]) {
@@ -94,11 +85,11 @@ bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeou
 bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path) {
     CAtlHttpClient client;
     CFetchOptions options = EngineOptions(kFileTimeoutMs);
-    if (!client.FetchUrl(url.c_str(), &options) && !ErrorPageArrived(client)) {
+    // An error page is no file: written, it would replace a good list or staged file
+    // with something that only a later check could tell apart.
+    if (!client.FetchUrl(url.c_str(), &options) || client.StatusCode() != 200) {
         return false;
     }
-    // Whatever body arrived is written, an error page included: the CRC-32 check of
-    // the download rejects a wrong file.
     return WriteBodyToFile(target_path.c_str(), client.BodyData(), client.BodyLength());
 }
 

@@ -6,6 +6,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "archive/zip_reader.h"
@@ -40,10 +41,52 @@ struct PlannedMove {
     std::wstring installed_path;
 };
 
+// True when a list name is the installation's `file_name`, as Windows resolves names:
+// in any letter case, and with trailing dots and spaces dropped ("VER.DAT." is ver.dat).
+bool NamesInstalledFile(const std::wstring& name, const wchar_t* file_name) {
+    size_t length = name.size();
+    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
+        --length;
+    }
+    return CompareStringOrdinal(name.c_str(), static_cast<int>(length), file_name, -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+// Where an entry goes in the order of the moves: every other file first, then the two
+// that the next run reads the installed version from, ver.dat (read first) last.
+int MoveRank(const FileEntry& entry) {
+    if (NamesInstalledFile(entry.name, kVersionFileName)) {
+        return 2;
+    }
+    return NamesInstalledFile(entry.name, kReaderFileName) ? 1 : 0;
+}
+
+// Forces a staged file's data to the disk, so that a power cut right after its move
+// cannot leave an empty or partial file installed.
+bool FlushToDisk(const std::wstring& path) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && FlushFileBuffers(file.get());
+}
+
+bool IsRunningExecutable(const std::wstring& path) {
+    std::wstring self;
+    return GetExecutablePath(self) &&
+           CompareStringOrdinal(self.c_str(), static_cast<int>(self.size()), path.c_str(),
+                                static_cast<int>(path.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The new updater installing itself cannot open its own running image for writing;
+// the updater that staged it flushed it before starting it.
+bool FlushStagedFile(const std::wstring& path) {
+    return IsRunningExecutable(path) || FlushToDisk(path);
+}
+
 }  // namespace
 
 bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) const {
-    return JoinPath(out, app_dir, name);
+    return app_dir[0] != L'\0' && JoinPath(out, app_dir, name);
 }
 
 bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) {
@@ -133,14 +176,27 @@ UpdateResult CUpdateLogic::InstallFiles() {
         return UPDATE_E_LIST_READ;
     }
 
+    // The order of the moves: the list's order, but the files that tell the installed
+    // version last. A run that ends after any move leaves a version that still differs
+    // from the server's, so the next run finds the rest staged and completes it.
+    std::vector<const FileEntry*> ordered;
+    ordered.reserve(list.entries.size());
+    for (const FileEntry& entry : list.entries) {
+        ordered.push_back(&entry);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(), [](const FileEntry* a, const FileEntry* b) {
+        return MoveRank(*a) < MoveRank(*b);
+    });
+
     // Everything that can be known to fail is checked before the first move, so that
     // such a failure installs nothing rather than part of the release.
     std::vector<PlannedMove> moves;
-    moves.reserve(list.entries.size());
-    for (const FileEntry& entry : list.entries) {
+    moves.reserve(ordered.size());
+    for (const FileEntry* entry : ordered) {
         PlannedMove move;
-        if (!UpdateDirPath(entry.name, move.staged_path) ||
-            !InstalledPath(entry.name, move.installed_path) || !IsFile(move.staged_path)) {
+        if (!UpdateDirPath(entry->name, move.staged_path) ||
+            !InstalledPath(entry->name, move.installed_path) || !IsFile(move.staged_path) ||
+            !FlushStagedFile(move.staged_path)) {
             return UPDATE_E_INSTALL;
         }
         moves.push_back(std::move(move));
@@ -157,14 +213,16 @@ UpdateResult CUpdateLogic::InstallFiles() {
 
     size_t next = 0;
     if (all_writable) {
+        // Each move is on the disk before the next one starts.
         while (next < moves.size() &&
                move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING)) {
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
         }
     }
     // One file in use defers every file; a move that failed after others were done
-    // (a target taken in the meantime) defers the rest.
+    // (a target taken in the meantime) defers the rest. The system carries them out at
+    // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
         if (!move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
@@ -194,7 +252,8 @@ bool CUpdateLogic::RelaunchCommandLine(std::wstring& application,
 bool CUpdateLogic::RelaunchFromUpdateDir() {
     std::wstring application;
     std::wstring command_line;
-    if (!RelaunchCommandLine(application, command_line)) {
+    // Once running, the new updater cannot flush its own image before moving it.
+    if (!RelaunchCommandLine(application, command_line) || !FlushToDisk(application)) {
         return false;
     }
     // CreateProcessW may write into the command line.

@@ -11,7 +11,7 @@ namespace qv {
 CUpdateLogic::CUpdateLogic() {
     std::wstring directory;
     if (!GetExecutableDirectory(directory)) {
-        return;  // app_dir stays empty; every path built from it then fails
+        return;  // app_dir stays empty: the job then ends before touching anything
     }
     if (IsCopyOnlyMode() && !RemoveLastComponent(directory)) {
         return;
@@ -47,7 +47,9 @@ bool CUpdateLogic::IsCopyOnlyMode() noexcept {
 
 bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
     std::wstring update_dir;
-    return JoinPath(update_dir, app_dir, L"update") && JoinPath(out, update_dir, name);
+    // Without an installation directory the path would start at the root of the drive.
+    return app_dir[0] != L'\0' && JoinPath(update_dir, app_dir, L"update") &&
+           JoinPath(out, update_dir, name);
 }
 
 int CUpdateLogic::Run() {
@@ -61,8 +63,13 @@ int CUpdateLogic::Run() {
 }
 
 UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
+    if (app_dir[0] == L'\0') {
+        return UPDATE_E_NO_APP_DIR;
+    }
     UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // A mutex we may not open (one an elevated updater created, say) is as good a
+    // sign of another job as one that exists.
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
         return UPDATE_OK;  // another updater does the job
     }
     if (copy_only) {
@@ -86,8 +93,13 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    if (!CheckVersion()) {
-        return UPDATE_OK;
+    switch (CheckVersion()) {
+        case VersionCheck::UpToDate:
+            return UPDATE_OK;
+        case VersionCheck::Failed:
+            return UPDATE_E_VERSION_CHECK;  // nothing known is no success
+        case VersionCheck::UpdateNeeded:
+            break;
     }
     if (IsStopRequested()) {
         return UPDATE_STOPPED;

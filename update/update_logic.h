@@ -24,7 +24,16 @@ enum UpdateResult : int {
                                      // file is not the one the list names
     UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
                                      // for the next start, or the new updater did not start
+    UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
+    UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
     UPDATE_STOPPED = 100,            // the stop flag was found set
+};
+
+// What the version check found.
+enum class VersionCheck {
+    UpToDate,      // the server announces the installed version
+    UpdateNeeded,  // the texts differ, or no installed version is known
+    Failed,        // the server's ver.dat could not be fetched: nothing is known
 };
 
 // Posted once by the worker as the last act of its run: wParam 1, lParam the result.
@@ -66,6 +75,8 @@ public:
     bool SetAppDir(const wchar_t* directory) noexcept;
     // Overrides the configured base URL ("upddir" in cfg.ini).
     void SetBaseUrl(std::wstring url) { base_url_override = std::move(url); }
+    // Overrides the time limit of the ver.dat request (tests of a silent server).
+    void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms = timeout_ms; }
     [[nodiscard]] std::wstring BaseUrl() const;
 
     // The job inside the single-instance mutex.
@@ -75,10 +86,9 @@ public:
     UpdateResult UpdatePass(bool& self_update);
 
     // Stages, in the order the pass uses them.
-    // True when an update is needed: the server's ver.dat differs from the installed
-    // version, or no installed version is known. A failed ver.dat request means no
-    // update.
-    bool CheckVersion();
+    // Compares the server's ver.dat with the installed version; with no installed
+    // version known, an update is needed without asking the server.
+    VersionCheck CheckVersion();
     // The installed version: the first line of app_dir\ver.dat, or else the file
     // version of app_dir\qvreader.exe. False when neither is available.
     bool GetInstalledVersion(std::wstring& version) const;
@@ -88,7 +98,9 @@ public:
     // ones. Sets self_update when the file is the updater itself.
     UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
     // Moves every staged file of downlist.dat into the installation: all at once when
-    // every target can be written, otherwise all at the next system start.
+    // every target can be written, otherwise all at the next system start. The files
+    // that tell the installed version move last, so that an installation cut short at
+    // any point still differs from the server's version and the next run completes it.
     UpdateResult InstallFiles();
     // Starts the staged updater in copy-only mode; false when it did not start.
     bool RelaunchFromUpdateDir();
@@ -96,9 +108,9 @@ public:
     // cannot be read.
     bool WaitForOldUpdater();
 
-    // "app_dir\update\name"; false when it does not fit MAX_PATH.
+    // "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is unknown.
     bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
-    // "app_dir\name"; false when it does not fit MAX_PATH.
+    // "app_dir\name"; false when it does not fit MAX_PATH or app_dir is unknown.
     bool InstalledPath(const std::wstring& name, std::wstring& out) const;
     // The command line that starts the staged updater: its quoted path and
     // "/copyonly". False when the path does not fit.
@@ -114,6 +126,7 @@ protected:
 
 private:
     std::wstring base_url_override;
+    DWORD version_timeout_ms = kVersionTimeoutMs;
     MoveFileFunction move_file = &MoveFileExW;
     // Set by a pass that went through the whole download list: only then is there
     // something of this run to install. A pass that found the versions equal must not

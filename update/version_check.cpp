@@ -69,24 +69,24 @@ bool ReadFileVersion(const wchar_t* path, std::wstring& version) {
 bool CUpdateLogic::GetInstalledVersion(std::wstring& version) const {
     version.clear();
     std::wstring path;
-    if (JoinPath(path, app_dir, kVersionFileName) && ReadVersionLine(path.c_str(), version)) {
+    if (InstalledPath(kVersionFileName, path) && ReadVersionLine(path.c_str(), version)) {
         return true;
     }
-    return JoinPath(path, app_dir, kReaderFileName) && ReadFileVersion(path.c_str(), version);
+    return InstalledPath(kReaderFileName, path) && ReadFileVersion(path.c_str(), version);
 }
 
-bool CUpdateLogic::CheckVersion() {
+VersionCheck CUpdateLogic::CheckVersion() {
     std::wstring installed;
     if (!GetInstalledVersion(installed)) {
-        return true;  // nothing to compare with: look at the file list
+        return VersionCheck::UpdateNeeded;  // nothing to compare with: look at the file list
     }
     const std::wstring url = BaseUrl() + L"/" + kVersionFileName;
     CHttpReceiveDataUTF8String server_version;
-    if (!DownloadToSink(url.c_str(), &server_version, kVersionTimeoutMs)) {
-        return false;  // server unreachable or no ver.dat: no update this time
+    if (!DownloadToSink(url.c_str(), &server_version, version_timeout_ms)) {
+        return VersionCheck::Failed;  // server unreachable, silent or without ver.dat
     }
     // Whole texts, code unit by code unit: any difference, a downgrade included, updates.
-    return server_version.text != installed;
+    return server_version.text != installed ? VersionCheck::UpdateNeeded : VersionCheck::UpToDate;
 }
 
 }  // namespace qv

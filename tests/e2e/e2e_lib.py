@@ -243,6 +243,12 @@ http {{
     def uris(self):
         return [uri for uri, _, _ in self.requests()]
 
+    def clear_log(self):
+        """Forgets the requests so far (nginx appends to the emptied file)."""
+        log = self.dir / "access.log"
+        if log.exists():
+            log.write_bytes(b"")
+
 
 def publish(release, server, *options):
     """Makes an update server folder from a release folder with the publisher."""
@@ -300,10 +306,14 @@ class Installation:
         self.dir.mkdir(parents=True)
         shutil.copyfile(UPDATER, self.dir / "update.exe")
         shutil.copyfile(reader, self.dir / "qvreader.exe")
+        self.set_server(upddir)
+        write_tree(self.dir, files or {})
+
+    def set_server(self, upddir):
+        """Points cfg.ini's "upddir" at another update server."""
         (self.dir / "cfg.ini").write_bytes(
             b"[urls]\r\nhome=http://127.0.0.1:9\r\nupddir=" + upddir.encode() + b"\r\n"
         )
-        write_tree(self.dir, files or {})
 
     @classmethod
     def existing(cls, folder):

@@ -164,21 +164,29 @@ TEST_F(Download, ToSinkFailsOnTransferFailuresWithinItsTimeout) {
     EXPECT_TRUE(sink.text.empty());
 }
 
-TEST_F(Download, ToFileWritesWhateverBodyArrivedEvenAnErrorPage) {
+TEST_F(Download, ToFileWritesNothingButTheBodyOf200) {
     TempDir dir;
     CUpdateLogic logic;
-    const std::wstring page = Route("/gone.dll", R"({"status": 404, "body": "<h1>404</h1>"})");
-    ASSERT_TRUE(logic.DownloadToFile(page, dir / L"gone.dll"));
-    EXPECT_EQ(ReadFileBytes(dir / L"gone.dll"), "<h1>404</h1>");
+    // An error page must not replace what the target holds (a good file list, say).
+    ASSERT_TRUE(WriteFileBytes(dir / L"kept.dat", "previous"));
+    for (const char* response :
+         {R"({"status": 404, "body": "<h1>404</h1>"})", R"({"status": 500, "body": "broken"})",
+          R"({"status": 206, "body": "part"})"}) {
+        const std::wstring page = Route("/page", response);
+        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"kept.dat")) << response;
+        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"new.dat")) << response;
+    }
+    EXPECT_EQ(ReadFileBytes(dir / L"kept.dat"), "previous");
+    EXPECT_FALSE(FileExists(dir / L"new.dat"));
 }
 
-TEST_F(Download, ToFileWritesTheErrorPageAtTheEndOfARedirect) {
+TEST_F(Download, ToFileWritesNoErrorPageAtTheEndOfARedirect) {
     TempDir dir;
     CUpdateLogic logic;
     Route("/error", R"({"status": 500, "body": "broken"})");
     const std::wstring url = Route("/start", R"({"location": "error"})");
-    ASSERT_TRUE(logic.DownloadToFile(url, dir / L"f.dat"));
-    EXPECT_EQ(ReadFileBytes(dir / L"f.dat"), "broken");
+    EXPECT_FALSE(logic.DownloadToFile(url, dir / L"f.dat"));
+    EXPECT_FALSE(FileExists(dir / L"f.dat"));
 }
 
 TEST_F(Download, ToFileFailsOnARedirectItCannotFollow) {
