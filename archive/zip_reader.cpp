@@ -292,14 +292,12 @@ ArchiveResult ExtractDirectory(const ArchiveReader& reader, const wchar_t* targe
     if (!absolute && !reader.has_base_directory) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
-    const wchar_t* base = absolute ? nullptr : reader.base_directory;
     zip::PathBuffer full;
-    if (!zip::JoinInto(full, {base != nullptr ? base : L"", target}) ||
-        !zip::EnsureDirectoryPath(base, target)) {
+    if (!zip::JoinInto(full, {absolute ? L"" : reader.base_directory, target})) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
     // A directory that could not be made must not pass for extracted.
-    return IsDirectory(full) ? ARCHIVE_OK : ARCHIVE_E_OPEN_FILE;
+    return CreateDirectoryTree(full) ? ARCHIVE_OK : ARCHIVE_E_OPEN_FILE;
 }
 
 ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
@@ -319,12 +317,12 @@ ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
     if (!absolute && !reader.has_base_directory) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
-    const wchar_t* base = absolute ? nullptr : reader.base_directory;
     zip::PathBuffer full;
-    if (!zip::JoinInto(full, {base != nullptr ? base : L"", directory_view, file_name}) ||
-        !zip::EnsureDirectoryPath(base, directory)) {
+    if (!zip::JoinInto(full, {absolute ? L"" : reader.base_directory, directory_view, file_name})) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
+    // A directory that could not be made shows up as a file that cannot be created.
+    static_cast<void>(CreateParentDirectories(full));
 
     // Windows will not open a read-only file for writing, but a process with root's
     // rights under Wine would replace it: refuse it here, the same everywhere.

@@ -95,6 +95,24 @@ namespace qv {
     return true;
 }
 
+// ' ', tab, CR, LF, vertical tab and form feed.
+[[nodiscard]] constexpr bool IsAsciiSpace(wchar_t c) noexcept {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
+}
+
+// Comparisons as Windows makes them for file names, whatever the locale: code unit by
+// code unit after its own upper-casing (CompareStringOrdinal ignoring case).
+[[nodiscard]] inline bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept {
+    return a.size() <= INT_MAX && b.size() <= INT_MAX &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+[[nodiscard]] inline bool LessNoCase(std::wstring_view a, std::wstring_view b) noexcept {
+    return a.size() <= INT_MAX && b.size() <= INT_MAX &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+}
+
 // C0 controls (CR, LF, NUL, ...) and DEL: what may never reach a file name, a request
 // line or a one-line text.
 [[nodiscard]] constexpr bool IsControlCharacter(wchar_t c) noexcept {

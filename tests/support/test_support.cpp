@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "win/file_system.h"
-#include "win/path.h"
 #include "win/text.h"
 #include "win/unique_handle.h"
 
@@ -52,16 +51,9 @@ void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-static void CreateParents(const std::wstring& path) {
-    for (size_t i = 3; i < path.size(); ++i) {
-        if (IsPathSeparator(path[i])) {
-            CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-        }
-    }
-}
-
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    CreateParents(path);
+    // A folder that cannot be made shows up as a file that cannot be created.
+    static_cast<void>(CreateParentDirectories(path.c_str()));
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {

@@ -7,6 +7,7 @@
 #include "tests/support/hostile_server.h"
 #include "tests/support/test_support.h"
 #include "update/update_logic.h"
+#include "win/file_system.h"
 
 namespace qv {
 namespace {
@@ -48,31 +49,6 @@ TEST(Utf8StringSink, NoDataLeavesTheTextAlone) {
 }
 
 // ---------------------------------------------------------------- Directories and files
-
-TEST(CreateDirectoryTree, CreatesEveryMissingLevel) {
-    TempDir dir;
-    const std::wstring deep = dir / L"a\\b\\c";
-    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));
-    EXPECT_TRUE(DirectoryExists(dir / L"a"));
-    EXPECT_TRUE(DirectoryExists(deep));
-    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));  // existing: nothing to do
-    EXPECT_TRUE(CreateDirectoryTree((dir / L"x\\y\\").c_str()));
-    EXPECT_TRUE(DirectoryExists(dir / L"x\\y"));
-}
-
-TEST(CreateDirectoryTree, FailsOnAFileInTheWayAndOnPathsThatCannotBeMade) {
-    TempDir dir;
-    ASSERT_TRUE(WriteFileBytes(dir / L"file", "x"));
-    EXPECT_FALSE(CreateDirectoryTree((dir / L"file").c_str()));
-    EXPECT_FALSE(CreateDirectoryTree((dir / L"file\\sub").c_str()));
-    EXPECT_FALSE(CreateDirectoryTree(nullptr));
-    EXPECT_FALSE(CreateDirectoryTree(L""));
-    EXPECT_FALSE(CreateDirectoryTree(L"relative-name"));
-    // Too long for a MAX_PATH buffer: refused, never created under a shortened name.
-    const std::wstring long_path = dir.path() + L"\\" + std::wstring(300, L'd');
-    EXPECT_FALSE(CreateDirectoryTree(long_path.c_str()));
-    EXPECT_FALSE(DirectoryExists(long_path.substr(0, MAX_PATH - 1)));
-}
 
 TEST(WriteBodyToFile, CreatesMissingDirectoriesAndWritesTheBytes) {
     TempDir dir;
