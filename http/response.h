@@ -90,7 +90,6 @@ struct HeaderNameHash {
 struct HeaderNameEqual {
     bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
 };
-[[nodiscard]] bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
 
 // Response headers by name. A repeated header is stored once, its values joined by ","
 // in arrival order. May throw std::bad_alloc; the client catches it.
@@ -151,9 +150,6 @@ void ForEachHeaderLine(const BYTE* begin, const BYTE* block_end, OnLine&& on_lin
 // or for a value over kMaxHeaderValueBytes.
 [[nodiscard]] bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
                                    std::string_view* value) noexcept;
-
-// Bytes in the thread's ANSI code page to wide text. May throw std::bad_alloc.
-[[nodiscard]] std::wstring AnsiToWide(std::string_view bytes);
 
 // A Content-Length value read as a signed decimal number: leading white space and a
 // sign, then leading digits; text without digits gives 0. Values beyond the 64-bit

@@ -64,10 +64,6 @@ uint16_t ReadPort(const wchar_t* text, size_t length) noexcept {
     return static_cast<uint16_t>(value);
 }
 
-bool IsAsciiSpace(wchar_t c) noexcept {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
 // Bytes that stay as they are before the first '?' or '#'.
 bool IsKeptByte(unsigned char b) noexcept {
     if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) {
