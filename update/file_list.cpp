@@ -15,8 +15,7 @@ namespace qv {
 
 namespace {
 
-constexpr uint64_t kMaxCrcFileSize = 1ull << 30;  // the largest file the engine verifies
-constexpr size_t kMaxNumberFieldLength = 32;      // longer number fields count as empty
+constexpr size_t kMaxNumberFieldLength = 32;  // longer number fields count as empty
 
 }  // namespace
 

@@ -36,8 +36,12 @@ std::wstring FormatFileEntry(const FileEntry& entry);
 // True when a list name stays inside the directory it is relative to.
 [[nodiscard]] bool IsSafeRelativeName(const std::wstring& name) noexcept;
 
+// The largest file the engine verifies; as large as the largest body the HTTP client
+// accepts (kMaxBodyBytes).
+inline constexpr uint64_t kMaxCrcFileSize = 1ull << 30;
+
 // CRC-32 (as in zip archives) of a whole file; 0 when it cannot be read, is empty, is
-// larger than 1 GiB or its path does not fit MAX_PATH.
+// larger than kMaxCrcFileSize or its path does not fit MAX_PATH.
 [[nodiscard]] uint32_t FileCrc32(const wchar_t* path) noexcept;
 
 // The entries whose installed file ("app_dir\name") does not have crc_installed,

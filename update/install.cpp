@@ -12,7 +12,9 @@
 #include "archive/zip_reader.h"
 #include "update/download.h"
 #include "update/update_logic.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -22,18 +24,9 @@ namespace {
 struct ArchiveHandleTraits {
     using pointer = ArchiveHandle;
     static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer archive) noexcept { (void)ArchiveClose(archive); }
+    static void Close(pointer archive) noexcept { static_cast<void>(ArchiveClose(archive)); }
 };
 using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
-
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFile(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 // One staged file and where it goes.
 struct PlannedMove {
@@ -48,8 +41,7 @@ bool NamesInstalledFile(const std::wstring& name, const wchar_t* file_name) {
     while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
         --length;
     }
-    return CompareStringOrdinal(name.c_str(), static_cast<int>(length), file_name, -1, TRUE) ==
-           CSTR_EQUAL;
+    return EqualsNoCase(std::wstring_view(name.data(), length), file_name);
 }
 
 // Where an entry goes in the order of the moves: every other file first, then the two
@@ -72,9 +64,7 @@ bool FlushToDisk(const std::wstring& path) {
 
 bool IsRunningExecutable(const std::wstring& path) {
     std::wstring self;
-    return GetExecutablePath(self) &&
-           CompareStringOrdinal(self.c_str(), static_cast<int>(self.size()), path.c_str(),
-                                static_cast<int>(path.size()), TRUE) == CSTR_EQUAL;
+    return GetExecutablePath(self) && EqualsNoCase(self, path);
 }
 
 // The new updater installing itself cannot open its own running image for writing;
@@ -86,10 +76,10 @@ bool FlushStagedFile(const std::wstring& path) {
 }  // namespace
 
 bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) const {
-    return app_dir[0] != L'\0' && JoinPath(out, app_dir, name);
+    return app_dir_[0] != L'\0' && JoinPath(out, app_dir_, name);
 }
 
-bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) {
+bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) noexcept {
     if (archive_path == nullptr || target_path == nullptr) {
         return false;
     }
@@ -119,14 +109,10 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     }
     // A zipped file is served under its plain name.
     std::wstring url = BaseUrl() + L"/" + entry.name;
-    for (wchar_t& c : url) {
-        if (c == L'\\') {
-            c = L'/';
-        }
-    }
+    std::replace(url.begin(), url.end(), L'\\', L'/');
 
     // Left by an earlier run that was interrupted or whose installation was deferred.
-    if (IsFile(staged_path) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
+    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
         return UPDATE_OK;
     }
 
@@ -156,7 +142,7 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     return UPDATE_OK;
 }
 
-bool CanOpenForWrite(const wchar_t* path) {
+bool CanOpenForWrite(const wchar_t* path) noexcept {
     if (path == nullptr || !FitsMaxPath(path)) {
         return false;
     }
@@ -195,7 +181,7 @@ UpdateResult CUpdateLogic::InstallFiles() {
     for (const FileEntry* entry : ordered) {
         PlannedMove move;
         if (!UpdateDirPath(entry->name, move.staged_path) ||
-            !InstalledPath(entry->name, move.installed_path) || !IsFile(move.staged_path) ||
+            !InstalledPath(entry->name, move.installed_path) || !IsFile(move.staged_path.c_str()) ||
             !FlushStagedFile(move.staged_path)) {
             return UPDATE_E_INSTALL;
         }
@@ -204,19 +190,20 @@ UpdateResult CUpdateLogic::InstallFiles() {
 
     bool all_writable = true;
     for (const PlannedMove& move : moves) {
-        if (PathExists(move.installed_path) && !CanOpenForWrite(move.installed_path.c_str())) {
+        if (PathExists(move.installed_path.c_str()) &&
+            !CanOpenForWrite(move.installed_path.c_str())) {
             all_writable = false;
         }
         // A failure shows up as a failed move below.
-        (void)CreateParentDirectories(move.installed_path.c_str());
+        static_cast<void>(CreateParentDirectories(move.installed_path.c_str()));
     }
 
     size_t next = 0;
     if (all_writable) {
         // Each move is on the disk before the next one starts.
         while (next < moves.size() &&
-               move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+               move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
         }
     }
@@ -224,8 +211,8 @@ UpdateResult CUpdateLogic::InstallFiles() {
     // (a target taken in the meantime) defers the rest. The system carries them out at
     // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
-        if (!move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        if (!move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             // Without the right to register (a standard user) the staged files stay for
             // the next run.
             return UPDATE_E_INSTALL;
@@ -300,8 +287,7 @@ bool CUpdateLogic::WaitForOldUpdater() {
         wchar_t module[MAX_PATH] = {};
         const DWORD length = GetModuleFileNameExW(process.get(), nullptr, module, MAX_PATH);
         if (length > 0 && length < MAX_PATH &&
-            CompareStringOrdinal(module, static_cast<int>(length), target.c_str(),
-                                 static_cast<int>(target.size()), TRUE) == CSTR_EQUAL) {
+            EqualsNoCase(std::wstring_view(module, length), target)) {
             WaitForSingleObject(process.get(), INFINITE);
         }
     } while (Process32NextW(snapshot.get(), &entry));

@@ -217,7 +217,7 @@ std::wstring g_offline_app_dir;
 class OfflineUpdateLogic : public CUpdateLogic {
 public:
     OfflineUpdateLogic() {
-        SetAppDir(g_offline_app_dir.c_str());
+        EXPECT_TRUE(SetAppDir(g_offline_app_dir.c_str()));
         SetBaseUrl(L"http://127.0.0.1:9/up1");
     }
 };

@@ -71,7 +71,7 @@ FileEntry Entry(const std::wstring& name, const std::string& installed,
 class LocalLogic : public CUpdateLogic {
 public:
     LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        SetAppDir(dir.c_str());
+        EXPECT_TRUE(SetAppDir(dir.c_str()));
         SetBaseUrl(base_url);
     }
 };

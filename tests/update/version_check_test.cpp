@@ -18,7 +18,7 @@ constexpr wchar_t kOwnFileVersion[] = L"1.20.300.65535";
 class LocalLogic : public CUpdateLogic {
 public:
     LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        SetAppDir(dir.c_str());
+        EXPECT_TRUE(SetAppDir(dir.c_str()));
         SetBaseUrl(base_url);
     }
 };
