@@ -7,11 +7,12 @@
 
 #include "tools/publish/publisher.h"
 #include "tools/publish/release.h"
-#include "tools/publish/version_info.h"
 #include "tools/publish/zip_archive.h"
 #include "update/download.h"
 #include "update/file_list.h"
 #include "update/text_line_file.h"
+#include "update/version_check.h"
+#include "win/file_system.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
 
@@ -21,11 +22,6 @@ namespace {
 
 std::wstring Quote(const std::wstring& text) {
     return L"\"" + text + L"\"";
-}
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Size of an existing plain file; false for a folder or a missing file.
@@ -84,7 +80,7 @@ std::wstring ServerVersionText(const std::string& body) {
 bool CheckVersionFile(const std::wstring& server, std::wstring& version, Log& log) {
     std::string body;
     bool too_large = false;
-    if (!ReadSmallFile(server + L"\\ver.dat", kMaxVersionFileSize, body, &too_large)) {
+    if (!ReadSmallFile(server + L"\\" + kVersionFileName, kMaxVersionFileSize, body, &too_large)) {
         log.Error(too_large ? L"ver.dat is larger than " + std::to_wstring(kMaxVersionFileSize) +
                                   L" bytes; it should hold a short version text"
                             : L"ver.dat is missing: the updater takes a failed fetch of it for "
@@ -191,7 +187,7 @@ void CheckEntry(const std::wstring& server, const FileEntry& entry, ScratchFolde
                     L": crc_installed is 0, which the updater cannot tell from a "
                     L"missing file; installations that lack it will not get it");
     }
-    if (served_size > kMaxFileSize) {
+    if (served_size > kMaxCrcFileSize) {
         log.Error(shown + L" is " + FormatSize(served_size) +
                   L" on the server; the updater verifies downloads of at most 1 GiB");
         return;
@@ -261,7 +257,7 @@ void ReportDownloads(const std::wstring& installed, const std::wstring& version,
                 L"fetches the file list without asking for ver.dat");
         } else {
             const std::wstring from =
-                source == VersionSource::kVersionFile ? L"ver.dat" : L"qvreader.exe";
+                source == VersionSource::kVersionFile ? kVersionFileName : kReaderFileName;
             if (installed_version == version) {
                 log.Info(L"installation: version " + Quote(installed_version) + L" (from " + from +
                          L") equals the server's: the updater stops there");
@@ -294,12 +290,12 @@ void ReportDownloads(const std::wstring& installed, const std::wstring& version,
 
 int Check(const CheckOptions& options, Log& log) {
     std::wstring server, installed;
-    if (!FullFolderPath(options.server_dir, server) || !IsFolder(server)) {
+    if (!FullFolderPath(options.server_dir, server) || !IsDirectory(server.c_str())) {
         log.Error(L"the server folder " + Quote(options.server_dir) + L" does not exist");
         return kExitUsage;
     }
     if (!options.installed_dir.empty() &&
-        (!FullFolderPath(options.installed_dir, installed) || !IsFolder(installed))) {
+        (!FullFolderPath(options.installed_dir, installed) || !IsDirectory(installed.c_str()))) {
         log.Error(L"the installation folder " + Quote(options.installed_dir) + L" does not exist");
         return kExitUsage;
     }

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "tools/publish/release.h"
-#include "tools/publish/version_info.h"
 #include "update/file_list.h"
 #include "update/text_line_file.h"
+#include "update/version_check.h"
 #include "win/file_system.h"
 #include "win/path.h"
 #include "win/text.h"
@@ -117,7 +117,8 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
         // Installations read their version from this file, and the server's ver.dat is
         // fetched from the same URL as the listed file: both must be the same bytes.
         std::string bytes;
-        if (!ReadSmallFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes, nullptr)) {
+        if (!ReadSmallFile(release + L"\\" + kVersionFileName, kMaxVersionFileSize, bytes,
+                           nullptr)) {
             log.Error(L"cannot read ver.dat of the release, or it is longer than " +
                       std::to_wstring(kMaxVersionFileSize) + L" bytes");
             return false;
@@ -196,8 +197,7 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
                     L" is empty: the updater takes a missing file for an empty "
                     L"one, so installations that lack it will not get it");
     }
-    std::wstring parent = item.target;
-    if (!RemoveLastComponent(parent) || !CreateFolderTree(parent)) {
+    if (!CreateParentDirectories(item.target.c_str())) {
         log.Error(L"cannot create the folder for " + Quote(name) + WindowsError(GetLastError()));
         return false;
     }
@@ -228,7 +228,7 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
         log.Error(L"cannot read the size of the served " + Quote(name));
         return false;
     }
-    if (served_size > kMaxFileSize) {
+    if (served_size > kMaxCrcFileSize) {
         log.Error(Quote(name) + L" zipped is " + FormatSize(served_size) +
                   L", more than the 1 GiB the updater can verify; serve it plain");
         return false;
@@ -244,20 +244,6 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
 }
 
 }  // namespace
-
-bool CreateFolderTree(const std::wstring& path) {
-    if (IsDirectory(path.c_str())) {
-        return true;
-    }
-    std::wstring parent = path;
-    if (RemoveLastComponent(parent) && parent.size() < path.size() && !parent.empty() &&
-        parent.back() != L':' && parent != L"\\") {
-        if (!CreateFolderTree(parent)) {
-            return false;
-        }
-    }
-    return CreateDirectoryW(path.c_str(), nullptr) || IsDirectory(path.c_str());
-}
 
 std::wstring FormatSize(uint64_t bytes) {
     wchar_t text[64];
@@ -319,7 +305,7 @@ int Publish(const PublishOptions& options, Log& log) {
             log.Error(Quote(name) + L": " + problem);
             continue;
         }
-        if (item.file.size > kMaxFileSize) {
+        if (item.file.size > kMaxCrcFileSize) {
             log.Error(Quote(name) + L" is " + FormatSize(item.file.size) +
                       L"; the updater verifies files of at most 1 GiB");
             continue;
@@ -354,7 +340,7 @@ int Publish(const PublishOptions& options, Log& log) {
         log.Warning(L"the release folder holds no files; the file list will be empty");
     }
 
-    if (!CreateFolderTree(server)) {
+    if (!CreateDirectoryTree(server.c_str())) {
         log.Error(L"cannot create the server folder " + Quote(server) +
                   WindowsError(GetLastError()));
         return kExitFailed;

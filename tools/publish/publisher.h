@@ -35,9 +35,6 @@ struct PublishOptions {
 // announces a version. Returns an ExitCode.
 [[nodiscard]] int Publish(const PublishOptions& options, Log& log);
 
-// Creates a folder and every missing folder above it.
-[[nodiscard]] bool CreateFolderTree(const std::wstring& path);
-
 // "1.5 MiB"-style size for messages.
 std::wstring FormatSize(uint64_t bytes);
 

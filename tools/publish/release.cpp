@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/publish/rules.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
@@ -116,7 +117,7 @@ bool FullFolderPath(const std::wstring& path, std::wstring& out) {
 
 bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer) {
     if (inner.size() < outer.size() ||
-        !SameNameIgnoringCase(inner.substr(0, outer.size()), outer)) {
+        !EqualsNoCase(std::wstring_view(inner).substr(0, outer.size()), outer)) {
         return false;
     }
     return inner.size() == outer.size() || outer.back() == L'\\' || inner[outer.size()] == L'\\';
