@@ -2,10 +2,8 @@
 # and libraries of Debian's packages, and the C++ library of the posix-thread MinGW
 # GCC, whose folder (/usr/lib/gcc/x86_64-w64-mingw32/<version>-posix) clang does not
 # find by itself.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-target.cmake)
 
-set(QV_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${QV_MINGW_TRIPLE})
@@ -29,12 +27,3 @@ set(QV_CLANG_LINK_FLAGS "-fuse-ld=lld -L${QV_MINGW_GCC_DIR} -lpthread -Qunused-a
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${QV_CLANG_LINK_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${QV_CLANG_LINK_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${QV_CLANG_LINK_FLAGS}")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every test binary runs under Wine through one wrapper.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

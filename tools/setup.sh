@@ -8,6 +8,7 @@ deps="$top/.deps"
 
 packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+    clang lld  # the second compiler of the same target (cmake/mingw-w64-x86_64-clang.cmake)
     wine wine64 xvfb xauth
     googletest cmake ninja-build
     nginx-light curl unzip python3

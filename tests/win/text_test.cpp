@@ -55,6 +55,25 @@ TEST(AsciiText, FoldsOnlyAsciiLetters) {
     EXPECT_EQ(AsciiLower(L'@'), L'@');
 }
 
+TEST(AsciiText, SpacesAreTheSixOfTheCLocale) {
+    for (wchar_t c : {L' ', L'\t', L'\r', L'\n', L'\v', L'\f'}) {
+        EXPECT_TRUE(IsAsciiSpace(c)) << static_cast<int>(c);
+    }
+    for (wchar_t c : {L'\0', L'x', L'\x85', L'\xa0', L'\u3000'}) {
+        EXPECT_FALSE(IsAsciiSpace(c)) << static_cast<int>(c);
+    }
+}
+
+// File names compare as Windows compares them: beyond ASCII too, without a locale.
+TEST(FileNameText, ComparesIgnoringCaseAsWindowsDoes) {
+    EXPECT_TRUE(EqualsNoCase(L"Update\\VER.DAT", L"update\\ver.dat"));
+    EXPECT_TRUE(EqualsNoCase(L"\u00c4rger.txt", L"\u00e4rger.TXT"));
+    EXPECT_FALSE(EqualsNoCase(L"ver.dat", L"ver.dat."));
+    EXPECT_TRUE(LessNoCase(L"alpha", L"BETA"));
+    EXPECT_FALSE(LessNoCase(L"BETA", L"alpha"));
+    EXPECT_FALSE(LessNoCase(L"Same", L"sAME"));
+}
+
 TEST(AsciiText, ControlCharactersAreC0AndDel) {
     for (wchar_t c : {L'\0', L'\r', L'\n', L'\t', L'\x1f', L'\x7f'}) {
         EXPECT_TRUE(IsControlCharacter(c)) << static_cast<int>(c);
