@@ -56,7 +56,7 @@ public:
     void UnregisterIdleHandler(CIdleHandler* handler) noexcept;
 
     // Runs until WM_QUIT and returns the quit message's wParam.
-    int RunLoop();
+    [[nodiscard]] int RunLoop();
 
     // False for the messages that arrive all the time without anything having
     // happened (mouse moves, paint, the caret's blink timer): they do not re-arm

@@ -68,7 +68,7 @@ class CHttpAuthHandler {
 public:
     virtual ~CHttpAuthHandler() = default;
     // `offer` is the whole challenge value; true when the challenge was answered.
-    virtual bool Authenticate(bool for_proxy, const std::wstring& offer) = 0;
+    [[nodiscard]] virtual bool Authenticate(bool for_proxy, const std::wstring& offer) = 0;
 };
 
 struct AuthSchemeLess {

@@ -110,7 +110,8 @@ private:
     enum class Direction { kReceive, kSend };
 
     // The common path of WriteBuffers and ReadBytes.
-    bool Transfer(Direction direction, WSABUF* buffers, DWORD count, DWORD* transferred) noexcept;
+    [[nodiscard]] bool Transfer(Direction direction, WSABUF* buffers, DWORD count,
+                                DWORD* transferred) noexcept;
 
     DWORD create_flags_ = WSA_FLAG_OVERLAPPED;
     UniqueWsaEvent read_event_;

@@ -99,7 +99,7 @@ uint16_t SchemeDefaultPort(UrlScheme scheme) noexcept {
 
 CParsedUrl::CParsedUrl() noexcept {
     Reset();
-    SetScheme(URL_SCHEME_HTTP);
+    static_cast<void>(SetScheme(URL_SCHEME_HTTP));  // a table entry: always fits
 }
 
 void CParsedUrl::Reset() noexcept {
