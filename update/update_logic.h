@@ -27,8 +27,8 @@ enum UpdateResult : int {
     UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
                                      // for the next start, or the new updater did not start
     UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
-    UPDATE_E_OUT_OF_MEMORY = 9,      // the job ran out of memory and was given up
     UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
+    UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
     UPDATE_STOPPED = 100,            // the stop flag was found set
 };
 
