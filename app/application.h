@@ -13,12 +13,12 @@ namespace qv {
 // Creates the loop and the hidden main window, runs the loop and returns its exit
 // code: 0 when the window cannot be created, otherwise the command id the window
 // closed with. Neither argument is used.
-int RunApplication(const wchar_t* command_line, int show_command);
+[[nodiscard]] int RunApplication(const wchar_t* command_line, int show_command);
 
 // RunApplication with a main window of type Dialog, constructed from `args`. Returns
 // only after the window object, and so its worker thread, is gone.
 template <class Dialog, class... Args>
-int RunMainWindow(Args&&... args) {
+[[nodiscard]] int RunMainWindow(Args&&... args) {
     CMessageLoop loop;
     if (!g_module.RegisterLoop(&loop)) {
         return 0;

@@ -21,21 +21,21 @@ CConfigFile& CConfigFile::Instance() {
     return instance;
 }
 
-CConfigFile::CConfigFile(std::wstring path) : ini_path(std::move(path)) {}
+CConfigFile::CConfigFile(std::wstring path) : ini_path_(std::move(path)) {}
 
 const wchar_t* CConfigFile::GetUrl(const wchar_t* key, const wchar_t* default_value) {
-    const std::lock_guard<std::mutex> guard(cache_lock);
-    auto found = cache.find(key);
-    if (found == cache.end()) {
+    const LockGuard guard(cache_lock_);
+    auto found = cache_.find(key);
+    if (found == cache_.end()) {
         // The platform copies the default when the file, section or key is missing,
         // and cuts a longer value to 1023 characters.
         wchar_t value[1024] = {};
-        if (ini_path.empty()) {
+        if (ini_path_.empty()) {
             lstrcpynW(value, default_value, 1024);
         } else {
-            GetPrivateProfileStringW(L"urls", key, default_value, value, 1024, ini_path.c_str());
+            GetPrivateProfileStringW(L"urls", key, default_value, value, 1024, ini_path_.c_str());
         }
-        found = cache.emplace(key, value).first;
+        found = cache_.emplace(key, value).first;
     }
     // Entries are never changed or removed, so the text outlives the lock.
     return found->second.c_str();

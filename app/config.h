@@ -4,8 +4,9 @@
 #include <windows.h>
 
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "win/lock.h"
 
 namespace qv {
 
@@ -29,12 +30,12 @@ public:
     // returned text stays valid as long as this object.
     const wchar_t* GetUrl(const wchar_t* key, const wchar_t* default_value);
 
-    [[nodiscard]] const std::wstring& IniPath() const noexcept { return ini_path; }
+    [[nodiscard]] const std::wstring& IniPath() const noexcept { return ini_path_; }
 
 private:
-    const std::wstring ini_path;
-    std::mutex cache_lock;  // the UI thread and the worker may look up at once
-    std::map<std::wstring, std::wstring> cache;
+    const std::wstring ini_path_;
+    ExclusiveLock cache_lock_;  // the UI thread and the worker may look up at once
+    std::map<std::wstring, std::wstring> cache_;
 };
 
 }  // namespace qv

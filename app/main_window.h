@@ -48,11 +48,11 @@ public:
     // when the window is created). config: where the home page comes from (null:
     // cfg.ini beside the executable).
     explicit CMainDlgT(const wchar_t* command_line = nullptr, CConfigFile* config = nullptr)
-        : tray_command_line(command_line), config_file(config) {}
+        : tray_command_line_(command_line), config_file_(config) {}
 
     // Returns only after the worker thread has ended; the tray icon goes with the
     // tray base.
-    ~CMainDlgT() override { worker.StopAndWait(); }
+    ~CMainDlgT() override { worker_.StopAndWait(); }
 
     static const UpdateUIEntry* GetUpdateUIMap() noexcept {
         static const UpdateUIEntry map[] = {{0}};
@@ -94,7 +94,7 @@ public:
                     break;
             }
         }
-        if (this->tray_message != 0 && message == this->tray_message) {
+        if (this->tray_message_ != 0 && message == this->tray_message_) {
             result = this->HandleTrayNotify(wparam, lparam);
             return TRUE;
         }
@@ -110,51 +110,60 @@ public:
 
     // The window's own dialog-message handling.
     bool FilterMessage(MSG* message) override {
-        return IsDialogMessageW(this->hwnd, message) != FALSE;
+        return IsDialogMessageW(this->hwnd_, message) != FALSE;
     }
     bool DoIdleWork() override { return false; }
 
     // Stops the worker (without waiting), destroys the window and ends the loop
     // with `exit_code`.
     LRESULT CloseMainWindow(int exit_code) noexcept {
-        worker.RequestStop();
-        DestroyWindow(this->hwnd);
+        worker_.RequestStop();
+        DestroyWindow(this->hwnd_);
         PostQuitMessage(exit_code);
         return 0;
     }
 
-    [[nodiscard]] TWorker& Worker() noexcept { return worker; }
+    [[nodiscard]] TWorker& Worker() noexcept { return worker_; }
 
 protected:
     LRESULT OnInitDialog() noexcept {
+        // Centring a window that is never shown has no visible effect; it stays because
+        // the shipped updater does it, and a template with the visible style would then
+        // still open in the middle of the work area.
         this->CentreWindow();
 
         const HINSTANCE instance = g_module.GetInstance();
-        big_icon.reset(static_cast<HICON>(
+        big_icon_.reset(static_cast<HICON>(
             LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                        GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
-        SendMessageW(this->hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big_icon.get()));
-        small_icon.reset(static_cast<HICON>(LoadImageW(
+        SendMessageW(this->hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big_icon_.get()));
+        small_icon_.reset(static_cast<HICON>(LoadImageW(
             instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
             GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
-        SendMessageW(this->hwnd, WM_SETICON, ICON_SMALL,
-                     reinterpret_cast<LPARAM>(small_icon.get()));
+        SendMessageW(this->hwnd_, WM_SETICON, ICON_SMALL,
+                     reinterpret_cast<LPARAM>(small_icon_.get()));
 
         if (CMessageLoop* loop = g_module.FindLoop()) {
-            loop->RegisterFilter(this);
-            loop->RegisterIdleHandler(this);
+            // Out of memory, the window only misses its dialog keys and idle pass.
+            static_cast<void>(loop->RegisterFilter(this));
+            static_cast<void>(loop->RegisterIdleHandler(this));
         }
 
-        const wchar_t* line = tray_command_line != nullptr ? tray_command_line : GetCommandLineW();
+        const wchar_t* line =
+            tray_command_line_ != nullptr ? tray_command_line_ : GetCommandLineW();
         if (!HidesTrayIcon(line)) {
             // A shared icon from LoadIconW: the system frees it.
             const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-            this->AddTrayIcon(kTrayTooltip, icon, IDR_MAINFRAME);
-            this->ShowTrayBalloon(kBalloonTitle, kBalloonStarted, kBalloonTimeout);
+            // Without the icon (no tray, a duplicate) the job runs all the same; the
+            // balloons are then skipped.
+            if (this->AddTrayIcon(kTrayTooltip, icon, IDR_MAINFRAME)) {
+                static_cast<void>(
+                    this->ShowTrayBalloon(kBalloonTitle, kBalloonStarted, kBalloonTimeout));
+            }
         }
 
         // The worker starts from the loop, after creation has returned.
-        PostMessageW(this->hwnd, WM_STARTWORKER, 0, 0);
+        PostMessageW(this->hwnd_, WM_STARTWORKER, 0, 0);
         return TRUE;
     }
 
@@ -163,15 +172,15 @@ protected:
             loop->UnregisterFilter(this);
             loop->UnregisterIdleHandler(this);
         }
-        worker.RequestStop();
+        worker_.RequestStop();
     }
 
     LRESULT StartWorker() noexcept {
-        if (worker.IsStarted()) {
+        if (worker_.IsStarted()) {
             return 0;
         }
-        worker.SetNotifyWindow(this->hwnd);
-        if (!worker.Start()) {
+        worker_.SetNotifyWindow(this->hwnd_);
+        if (!worker_.Start()) {
             // No worker means no WM_UPDATEDONE, so nothing would ever close a silent
             // process: end now, with a code of its own.
             CloseMainWindow(kExitWorkerNotStarted);
@@ -181,32 +190,34 @@ protected:
 
     LRESULT OnUpdateDone(LPARAM result) noexcept {
         if (result == UPDATE_OK) {
-            this->ShowTrayBalloon(kBalloonTitle, kBalloonDone, kBalloonTimeout);
-            // Leaves the balloon up for a moment; also without an icon.
+            static_cast<void>(this->ShowTrayBalloon(kBalloonTitle, kBalloonDone, kBalloonTimeout));
+            // Leaves the balloon up for a moment before the icon goes with the window.
+            // A silent run pauses too: the shipped updater always has, so every
+            // successful job ends the process equally late.
             Sleep(1000);
         }
-        PostMessageW(this->hwnd, WM_CLOSE, 0, 0);
+        PostMessageW(this->hwnd_, WM_CLOSE, 0, 0);
         return 0;
     }
 
     LRESULT OpenHomePage() noexcept {
         try {
-            CConfigFile& config = config_file != nullptr ? *config_file : CConfigFile::Instance();
+            CConfigFile& config = config_file_ != nullptr ? *config_file_ : CConfigFile::Instance();
             const wchar_t* url = config.GetUrl(L"home", kDefaultHomeUrl);
-            ShellExecuteW(this->hwnd, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
+            ShellExecuteW(this->hwnd_, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
         } catch (...) {
             // Out of memory while reading the configuration: the click does nothing.
         }
         return 0;
     }
 
-    TWorker worker;
+    TWorker worker_;
 
 private:
-    const wchar_t* const tray_command_line;
-    CConfigFile* const config_file;
-    UniqueIcon big_icon;
-    UniqueIcon small_icon;
+    const wchar_t* const tray_command_line_;
+    CConfigFile* const config_file_;
+    UniqueIcon big_icon_;
+    UniqueIcon small_icon_;
 };
 
 // The updater's main window.

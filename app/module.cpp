@@ -30,7 +30,7 @@ void RemoveFirst(std::vector<T*>& list, T* entry) noexcept {
 }  // namespace
 
 bool CMessageLoop::FilterMessage(MSG* message) {
-    for (auto filter = filters.rbegin(); filter != filters.rend(); ++filter) {
+    for (auto filter = filters_.rbegin(); filter != filters_.rend(); ++filter) {
         if (*filter != nullptr && (*filter)->FilterMessage(message)) {
             return true;
         }
@@ -39,7 +39,7 @@ bool CMessageLoop::FilterMessage(MSG* message) {
 }
 
 bool CMessageLoop::RunIdleHandlers(int /*idle_count*/) {
-    for (CIdleHandler* handler : idle_handlers) {
+    for (CIdleHandler* handler : idle_handlers_) {
         if (handler != nullptr) {
             handler->DoIdleWork();
         }
@@ -48,19 +48,19 @@ bool CMessageLoop::RunIdleHandlers(int /*idle_count*/) {
 }
 
 bool CMessageLoop::RegisterFilter(CMessageFilter* filter) noexcept {
-    return Append(filters, filter);
+    return Append(filters_, filter);
 }
 
 bool CMessageLoop::RegisterIdleHandler(CIdleHandler* handler) noexcept {
-    return Append(idle_handlers, handler);
+    return Append(idle_handlers_, handler);
 }
 
 void CMessageLoop::UnregisterFilter(CMessageFilter* filter) noexcept {
-    RemoveFirst(filters, filter);
+    RemoveFirst(filters_, filter);
 }
 
 void CMessageLoop::UnregisterIdleHandler(CIdleHandler* handler) noexcept {
-    RemoveFirst(idle_handlers, handler);
+    RemoveFirst(idle_handlers_, handler);
 }
 
 bool CMessageLoop::RearmsIdle(UINT message) noexcept {
@@ -80,74 +80,59 @@ int CMessageLoop::RunLoop() {
     bool idle = true;
     int idle_count = 0;
     for (;;) {
-        while (idle && !PeekMessageW(&current_message, nullptr, 0, 0, PM_NOREMOVE)) {
+        while (idle && !PeekMessageW(&current_message_, nullptr, 0, 0, PM_NOREMOVE)) {
             if (!RunIdleHandlers(idle_count++)) {
                 idle = false;
             }
         }
-        const BOOL got = GetMessageW(&current_message, nullptr, 0, 0);
+        const BOOL got = GetMessageW(&current_message_, nullptr, 0, 0);
         if (got == -1) {
             continue;  // nothing was fetched; try again
         }
         if (got == 0) {
-            return static_cast<int>(current_message.wParam);
+            return static_cast<int>(current_message_.wParam);
         }
-        if (!FilterMessage(&current_message)) {
-            TranslateMessage(&current_message);
-            DispatchMessageW(&current_message);
+        if (!FilterMessage(&current_message_)) {
+            TranslateMessage(&current_message_);
+            DispatchMessageW(&current_message_);
         }
-        if (RearmsIdle(current_message.message)) {
+        if (RearmsIdle(current_message_.message)) {
             idle = true;
             idle_count = 0;
         }
     }
 }
 
-class CAppModule::Lock {
-public:
-    explicit Lock(CRITICAL_SECTION& section) noexcept : section_(section) {
-        EnterCriticalSection(&section_);
-    }
-    ~Lock() { LeaveCriticalSection(&section_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
-
 void CAppModule::Initialise(HINSTANCE module_instance) noexcept {
-    if (initialised) {
+    if (initialised_) {
         return;
     }
-    instance = module_instance;
-    InitializeCriticalSection(&lock);
-    initialised = true;
+    instance_ = module_instance;
+    initialised_ = true;
 }
 
 void CAppModule::Shutdown() noexcept {
-    if (!initialised) {
+    if (!initialised_) {
         return;
     }
-    initialised = false;
-    loops.clear();
-    loops.shrink_to_fit();
-    DeleteCriticalSection(&lock);
+    initialised_ = false;
+    loops_.clear();
+    loops_.shrink_to_fit();
 }
 
 bool CAppModule::RegisterLoop(CMessageLoop* loop) noexcept {
-    if (!initialised || loop == nullptr) {
+    if (!initialised_ || loop == nullptr) {
         return false;
     }
-    const Lock guard(lock);
+    const LockGuard guard(lock_);
     const DWORD thread = GetCurrentThreadId();
-    for (const auto& entry : loops) {
+    for (const auto& entry : loops_) {
         if (entry.first == thread) {
             return false;  // one loop per thread
         }
     }
     try {
-        loops.emplace_back(thread, loop);
+        loops_.emplace_back(thread, loop);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -155,23 +140,23 @@ bool CAppModule::RegisterLoop(CMessageLoop* loop) noexcept {
 }
 
 void CAppModule::UnregisterLoop() noexcept {
-    if (!initialised) {
+    if (!initialised_) {
         return;
     }
-    const Lock guard(lock);
+    const LockGuard guard(lock_);
     const DWORD thread = GetCurrentThreadId();
-    loops.erase(std::remove_if(loops.begin(), loops.end(),
-                               [thread](const auto& entry) { return entry.first == thread; }),
-                loops.end());
+    loops_.erase(std::remove_if(loops_.begin(), loops_.end(),
+                                [thread](const auto& entry) { return entry.first == thread; }),
+                 loops_.end());
 }
 
 CMessageLoop* CAppModule::FindLoop() noexcept {
-    if (!initialised) {
+    if (!initialised_) {
         return nullptr;
     }
-    const Lock guard(lock);
+    const LockGuard guard(lock_);
     const DWORD thread = GetCurrentThreadId();
-    for (const auto& entry : loops) {
+    for (const auto& entry : loops_) {
         if (entry.first == thread) {
             return entry.second;
         }

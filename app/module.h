@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "win/lock.h"
+
 namespace qv {
 
 // Something that may consume a message before the loop translates and dispatches it.
@@ -47,14 +49,14 @@ public:
     virtual bool RunIdleHandlers(int idle_count);
 
     // Appends to the list; false only when memory runs out.
-    bool RegisterFilter(CMessageFilter* filter) noexcept;
-    bool RegisterIdleHandler(CIdleHandler* handler) noexcept;
+    [[nodiscard]] bool RegisterFilter(CMessageFilter* filter) noexcept;
+    [[nodiscard]] bool RegisterIdleHandler(CIdleHandler* handler) noexcept;
     // Removes the first entry equal to the pointer; nothing happens when it is absent.
     void UnregisterFilter(CMessageFilter* filter) noexcept;
     void UnregisterIdleHandler(CIdleHandler* handler) noexcept;
 
     // Runs until WM_QUIT and returns the quit message's wParam.
-    int RunLoop();
+    [[nodiscard]] int RunLoop();
 
     // False for the messages that arrive all the time without anything having
     // happened (mouse moves, paint, the caret's blink timer): they do not re-arm
@@ -62,9 +64,9 @@ public:
     [[nodiscard]] static bool RearmsIdle(UINT message) noexcept;
 
 protected:
-    std::vector<CMessageFilter*> filters;
-    std::vector<CIdleHandler*> idle_handlers;
-    MSG current_message = {};
+    std::vector<CMessageFilter*> filters_;
+    std::vector<CIdleHandler*> idle_handlers_;
+    MSG current_message_ = {};
 };
 
 // The application module: the executable's instance handle and the table of the
@@ -76,29 +78,27 @@ public:
     CAppModule(const CAppModule&) = delete;
     CAppModule& operator=(const CAppModule&) = delete;
 
-    // Records the instance handle every resource is loaded from and creates the
-    // empty loop table with its lock.
+    // Records the instance handle every resource is loaded from and opens the empty
+    // loop table.
     void Initialise(HINSTANCE instance) noexcept;
-    // Releases the loop table and its lock.
+    // Releases the loop table.
     void Shutdown() noexcept;
 
-    [[nodiscard]] HINSTANCE GetInstance() const noexcept { return instance; }
+    [[nodiscard]] HINSTANCE GetInstance() const noexcept { return instance_; }
 
     // Enters the loop for the calling thread. False when the module is not
     // initialised, the thread has a loop already, or memory runs out.
-    bool RegisterLoop(CMessageLoop* loop) noexcept;
+    [[nodiscard]] bool RegisterLoop(CMessageLoop* loop) noexcept;
     // Removes the calling thread's entry.
     void UnregisterLoop() noexcept;
     // The calling thread's loop, or null.
     [[nodiscard]] CMessageLoop* FindLoop() noexcept;
 
 private:
-    class Lock;
-
-    HINSTANCE instance = nullptr;
-    bool initialised = false;
-    std::vector<std::pair<DWORD, CMessageLoop*>> loops;
-    CRITICAL_SECTION lock = {};
+    HINSTANCE instance_ = nullptr;
+    bool initialised_ = false;
+    std::vector<std::pair<DWORD, CMessageLoop*>> loops_;
+    ExclusiveLock lock_;
 };
 
 // The one module object of the process.

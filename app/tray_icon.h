@@ -42,9 +42,9 @@ template <class T>
 class CTrayIconImpl {
 public:
     CTrayIconImpl() noexcept {
-        ZeroMemory(&icon_data, sizeof icon_data);
-        icon_data.cbSize = kNotifyIconDataSize;
-        tray_message = RegisterWindowMessageW(kTrayIconMessageName);
+        ZeroMemory(&icon_data_, sizeof icon_data_);
+        icon_data_.cbSize = kNotifyIconDataSize;
+        tray_message_ = RegisterWindowMessageW(kTrayIconMessageName);
     }
     ~CTrayIconImpl() { RemoveTrayIcon(); }
     CTrayIconImpl(const CTrayIconImpl&) = delete;
@@ -52,53 +52,54 @@ public:
 
     // Adds the icon with its tooltip (cut to 127 characters); true when the shell
     // took it.
-    bool AddTrayIcon(const wchar_t* tooltip, HICON icon, UINT id) noexcept {
-        icon_data.hWnd = static_cast<T*>(this)->Handle();
-        icon_data.uID = id;
-        icon_data.hIcon = icon;
-        icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-        icon_data.uCallbackMessage = tray_message;
-        CopyTruncated(icon_data.szTip, tooltip);
-        installed = Shell_NotifyIconW(NIM_ADD, &icon_data) != FALSE;
-        return installed;
+    [[nodiscard]] bool AddTrayIcon(const wchar_t* tooltip, HICON icon, UINT id) noexcept {
+        icon_data_.hWnd = static_cast<T*>(this)->Handle();
+        icon_data_.uID = id;
+        icon_data_.hIcon = icon;
+        icon_data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        icon_data_.uCallbackMessage = tray_message_;
+        CopyTruncated(icon_data_.szTip, tooltip);
+        installed_ = Shell_NotifyIconW(NIM_ADD, &icon_data_) != FALSE;
+        return installed_;
     }
 
     // Shows a balloon (title cut to 63 characters, text to 255) at the icon. Without
     // an icon it sends nothing and returns false; a failure marks the icon absent.
-    bool ShowTrayBalloon(const wchar_t* title, const wchar_t* text, UINT timeout) noexcept {
-        if (!installed) {
+    [[nodiscard]] bool ShowTrayBalloon(const wchar_t* title, const wchar_t* text,
+                                       UINT timeout) noexcept {
+        if (!installed_) {
             return false;
         }
-        icon_data.uFlags |= NIF_INFO;
-        icon_data.uTimeout = timeout;
-        icon_data.dwInfoFlags = NIIF_INFO;
-        CopyTruncated(icon_data.szInfoTitle, title);
-        CopyTruncated(icon_data.szInfo, text);
-        installed = Shell_NotifyIconW(NIM_MODIFY, &icon_data) != FALSE;
-        return installed;
+        icon_data_.uFlags |= NIF_INFO;
+        icon_data_.uTimeout = timeout;
+        icon_data_.dwInfoFlags = NIIF_INFO;
+        CopyTruncated(icon_data_.szInfoTitle, title);
+        CopyTruncated(icon_data_.szInfo, text);
+        installed_ = Shell_NotifyIconW(NIM_MODIFY, &icon_data_) != FALSE;
+        return installed_;
     }
 
     // Removes the icon if it is there; a second call does nothing.
     void RemoveTrayIcon() noexcept {
-        if (!installed) {
+        if (!installed_) {
             return;
         }
-        icon_data.uFlags = 0;
-        Shell_NotifyIconW(NIM_DELETE, &icon_data);
-        installed = false;
+        icon_data_.uFlags = 0;
+        Shell_NotifyIconW(NIM_DELETE, &icon_data_);
+        installed_ = false;
     }
 
     // A notification from the shell: wParam is the icon id, the low word of lParam
     // the mouse message. A right button release opens the menu whose resource id is
     // the icon id; a left double click runs the menu's default command.
     LRESULT HandleTrayNotify(WPARAM wparam, LPARAM lparam) noexcept {
-        if (wparam != icon_data.uID) {
+        if (wparam != icon_data_.uID) {
             return 0;
         }
         const HWND window = static_cast<T*>(this)->Handle();
         const UINT mouse_message = LOWORD(lparam);
         if (mouse_message == WM_RBUTTONUP) {
-            UniqueMenu menu(LoadMenuW(g_module.GetInstance(), MAKEINTRESOURCEW(icon_data.uID)));
+            UniqueMenu menu(LoadMenuW(g_module.GetInstance(), MAKEINTRESOURCEW(icon_data_.uID)));
             if (!menu) {
                 return 0;
             }
@@ -106,36 +107,35 @@ public:
             POINT cursor = {};
             GetCursorPos(&cursor);
             SetForegroundWindow(window);
-            if (default_item == 0) {
+            if (default_item_ == 0) {
                 SetMenuDefaultItem(popup, 0, TRUE);
             } else {
-                SetMenuDefaultItem(popup, default_item, FALSE);
+                SetMenuDefaultItem(popup, default_item_, FALSE);
             }
             TrackPopupMenu(popup, 0, ClampMenuX(cursor.x, cursor.y), cursor.y, 0, window, nullptr);
             // Lets the menu close properly when the user clicks elsewhere next time.
             PostMessageW(window, WM_NULL, 0, 0);
         } else if (mouse_message == WM_LBUTTONDBLCLK) {
             SetForegroundWindow(window);
-            UniqueMenu menu(LoadMenuW(g_module.GetInstance(), MAKEINTRESOURCEW(icon_data.uID)));
+            UniqueMenu menu(LoadMenuW(g_module.GetInstance(), MAKEINTRESOURCEW(icon_data_.uID)));
             if (!menu) {
                 return 0;
             }
             const HMENU popup = GetSubMenu(menu.get(), 0);
-            const UINT command = default_item != 0 ? default_item : GetMenuItemID(popup, 0);
+            const UINT command = default_item_ != 0 ? default_item_ : GetMenuItemID(popup, 0);
             SendMessageW(window, WM_COMMAND, command, 0);
         }
         return 0;
     }
 
-    [[nodiscard]] UINT TrayMessage() const noexcept { return tray_message; }
-    [[nodiscard]] bool IsTrayIconInstalled() const noexcept { return installed; }
-    [[nodiscard]] const NOTIFYICONDATAW& TrayIconData() const noexcept { return icon_data; }
+    [[nodiscard]] bool IsTrayIconInstalled() const noexcept { return installed_; }
+    [[nodiscard]] const NOTIFYICONDATAW& TrayIconData() const noexcept { return icon_data_; }
 
 protected:
-    UINT tray_message = 0;
-    NOTIFYICONDATAW icon_data;
-    bool installed = false;
-    UINT default_item = 0;  // 0: the menu's first item; nothing sets another
+    UINT tray_message_ = 0;
+    NOTIFYICONDATAW icon_data_;
+    bool installed_ = false;
+    UINT default_item_ = 0;  // 0: the menu's first item; nothing sets another
 };
 
 }  // namespace qv

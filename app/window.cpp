@@ -29,10 +29,10 @@ bool ReturnsResultDirectly(UINT message) noexcept {
 
 void CWindow::CentreWindow() noexcept {
     RECT window = {};
-    if (!GetWindowRect(hwnd, &window)) {
+    if (!GetWindowRect(hwnd_, &window)) {
         return;
     }
-    const HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
+    const HMONITOR monitor = MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST);
     MONITORINFO info = {};
     info.cbSize = sizeof info;
     if (monitor == nullptr || !GetMonitorInfoW(monitor, &info)) {
@@ -55,21 +55,21 @@ void CWindow::CentreWindow() noexcept {
     if (top < work.top) {
         top = work.top;
     }
-    SetWindowPos(hwnd, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(hwnd_, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 CDialogImplBase::~CDialogImplBase() {
-    if (hwnd != nullptr && ::IsWindow(hwnd)) {
+    if (hwnd_ != nullptr && ::IsWindow(hwnd_)) {
         // The derived parts are gone: unbind first, so that no message of the
         // destruction reaches this object.
-        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        DestroyWindow(hwnd);
+        SetWindowLongPtrW(hwnd_, DWLP_USER, 0);
+        DestroyWindow(hwnd_);
     }
 }
 
 HWND CDialogImplBase::CreateFromTemplate(HINSTANCE instance, int template_id, HWND parent,
                                          LPARAM param) {
-    if (hwnd != nullptr) {
+    if (hwnd_ != nullptr) {
         SetLastError(ERROR_ALREADY_EXISTS);  // one window per object
         return nullptr;
     }
@@ -88,14 +88,14 @@ INT_PTR CALLBACK CDialogImplBase::DialogProc(HWND window, UINT message, WPARAM w
         if (self == nullptr) {
             return FALSE;  // not ours, or its object is already gone
         }
-        self->hwnd = window;
+        self->hwnd_ = window;
         SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
     }
 
-    ++self->handler_depth;
+    ++self->handler_depth_;
     LRESULT result = 0;
     const BOOL handled = self->ProcessWindowMessage(window, message, wparam, lparam, result);
-    --self->handler_depth;
+    --self->handler_depth_;
 
     INT_PTR answer = FALSE;
     if (handled) {
@@ -106,14 +106,14 @@ INT_PTR CALLBACK CDialogImplBase::DialogProc(HWND window, UINT message, WPARAM w
             answer = TRUE;
         }
     } else if (message == WM_NCDESTROY) {
-        self->destroyed = true;
+        self->destroyed_ = true;
     }
 
     // The window is gone; once no handler of it runs any more (a handler may have
     // destroyed it), the object lets go of the handle.
-    if (self->destroyed && self->handler_depth == 0) {
-        self->destroyed = false;
-        self->hwnd = nullptr;
+    if (self->destroyed_ && self->handler_depth_ == 0) {
+        self->destroyed_ = false;
+        self->hwnd_ = nullptr;
         self->OnFinalMessage(window);  // may delete the object: nothing touches it after
     }
     return answer;

@@ -14,15 +14,15 @@ namespace qv {
 // Holds a window handle; null before creation and again after destruction.
 class CWindow {
 public:
-    [[nodiscard]] HWND Handle() const noexcept { return hwnd; }
-    [[nodiscard]] bool IsWindow() const noexcept { return hwnd != nullptr && ::IsWindow(hwnd); }
+    [[nodiscard]] HWND Handle() const noexcept { return hwnd_; }
+    [[nodiscard]] bool IsWindow() const noexcept { return hwnd_ != nullptr && ::IsWindow(hwnd_); }
 
     // Centres the window on the work area of the monitor nearest to it, kept inside
     // that work area; it stays where it is when no monitor information is found.
     void CentreWindow() noexcept;
 
 protected:
-    HWND hwnd = nullptr;
+    HWND hwnd_ = nullptr;
 };
 
 // The non-template part of every dialog: creation from a template and the dialog
@@ -52,8 +52,8 @@ protected:
 
 private:
     // Handlers of this window now on the stack; the final message waits for them.
-    int handler_depth = 0;
-    bool destroyed = false;
+    int handler_depth_ = 0;
+    bool destroyed_ = false;
 };
 
 // A modeless dialog made from the template T::IDD of the module's executable.
@@ -78,15 +78,15 @@ public:
     CUpdateUI() noexcept {
         try {
             for (const UpdateUIEntry* entry = T::GetUpdateUIMap(); entry->id != 0; ++entry) {
-                states.push_back({entry->id, true, false, false});
+                states_.push_back({entry->id, true, false, false});
             }
         } catch (...) {
-            states.clear();  // out of memory: the table then changes nothing
+            states_.clear();  // out of memory: the table then changes nothing
         }
     }
 
     // False when the command is not in the table.
-    bool UIEnable(UINT id, bool enable) noexcept {
+    [[nodiscard]] bool UIEnable(UINT id, bool enable) noexcept {
         State* state = Find(id);
         if (state == nullptr) {
             return false;
@@ -95,7 +95,7 @@ public:
         state->enabled = enable;
         return true;
     }
-    bool UISetCheck(UINT id, bool checked) noexcept {
+    [[nodiscard]] bool UISetCheck(UINT id, bool checked) noexcept {
         State* state = Find(id);
         if (state == nullptr) {
             return false;
@@ -106,7 +106,7 @@ public:
     }
     // Applies every changed state to the menu's items with those commands.
     void UIUpdateMenu(HMENU menu) noexcept {
-        for (State& state : states) {
+        for (State& state : states_) {
             if (!state.dirty) {
                 continue;
             }
@@ -116,7 +116,7 @@ public:
             state.dirty = false;
         }
     }
-    [[nodiscard]] size_t UIElementCount() const noexcept { return states.size(); }
+    [[nodiscard]] size_t UIElementCount() const noexcept { return states_.size(); }
 
 private:
     struct State {
@@ -126,14 +126,14 @@ private:
         bool dirty;
     };
     State* Find(UINT id) noexcept {
-        for (State& state : states) {
+        for (State& state : states_) {
             if (state.id == id) {
                 return &state;
             }
         }
         return nullptr;
     }
-    std::vector<State> states;
+    std::vector<State> states_;
 };
 
 }  // namespace qv

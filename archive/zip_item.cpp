@@ -3,6 +3,9 @@
 #include <cstring>
 #include <cwchar>
 
+#include "win/byte_order.h"
+#include "win/path.h"
+
 namespace qv::zip {
 namespace {
 
@@ -13,20 +16,6 @@ constexpr uint32_t kUnixDirectory = 0x40000000;   // S_IFDIR in the high 16 bits
 constexpr uint32_t kUnixOwnerWrite = 0x00800000;  // S_IWUSR in the high 16 bits
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr uint16_t kExtendedTimestampId = 0x5455;  // "UT"
-
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-int32_t Le32Signed(const uint8_t* p) {
-    const uint32_t value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    return static_cast<int32_t>(value);
-}
 
 FILETIME FromInt64(int64_t value) {
     FILETIME time;
@@ -80,7 +69,7 @@ void CleanItemName(wchar_t* name) noexcept {
         size_t drop = 0;
         if (name[0] != L'\0' && name[1] == L':') {
             drop = 2;
-        } else if (IsSeparator(name[0])) {
+        } else if (IsPathSeparator(name[0])) {
             drop = 1;
         } else {
             for (const wchar_t* pattern : kParentPatterns) {
@@ -135,8 +124,8 @@ FILETIME DosStampToFileTime(uint32_t dos_stamp) noexcept {
 void ApplyExtendedTimestamp(const uint8_t* extra, size_t length, ItemTimes& times) noexcept {
     size_t block = 0;
     while (block + 4 < length) {
-        const uint16_t id = Le16(extra + block);
-        const size_t data_size = Le16(extra + block + 2);
+        const uint16_t id = ReadLittleEndian16(extra + block);
+        const size_t data_size = ReadLittleEndian16(extra + block + 2);
         if (id != kExtendedTimestampId) {
             block += 4 + data_size;
             continue;
@@ -153,7 +142,7 @@ void ApplyExtendedTimestamp(const uint8_t* extra, size_t length, ItemTimes& time
             if (at + 4 > end) {
                 break;
             }
-            const int64_t seconds = Le32Signed(extra + at);
+            const int64_t seconds = static_cast<int32_t>(ReadLittleEndian32(extra + at));
             *targets[bit] = FromInt64(seconds * 10000000LL + kUnixEpochAsFileTime);
             at += 4;
         }

@@ -2,21 +2,12 @@
 
 #include <cwchar>
 
+#include "win/path.h"
+
 namespace qv::zip {
-namespace {
-
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
-bool Exists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-}  // namespace
 
 bool IsAbsolutePath(const wchar_t* path) noexcept {
-    return IsSeparator(path[0]) || (path[0] != L'\0' && path[1] == L':');
+    return IsPathSeparator(path[0]) || (path[0] != L'\0' && path[1] == L':');
 }
 
 bool JoinInto(PathBuffer& out, std::initializer_list<std::wstring_view> parts) noexcept {
@@ -34,36 +25,6 @@ bool JoinInto(PathBuffer& out, std::initializer_list<std::wstring_view> parts) n
         at += part.size();
     }
     out[at] = L'\0';
-    return true;
-}
-
-bool EnsureDirectoryPath(const wchar_t* base, const wchar_t* directory) noexcept {
-    const std::wstring_view base_view = base != nullptr ? base : L"";
-    const std::wstring_view whole = directory;
-    PathBuffer path;
-    if (!JoinInto(path, {base_view, whole})) {
-        return false;
-    }
-    if (!base_view.empty() && !Exists(base)) {
-        CreateDirectoryW(base, nullptr);
-    }
-    if (whole.empty()) {
-        return true;
-    }
-    // Every ancestor ends where a separator (other than a leading one) begins; make
-    // them from the top down, then the directory itself.
-    for (size_t i = 1; i < whole.size(); ++i) {
-        if (!IsSeparator(whole[i])) {
-            continue;
-        }
-        PathBuffer ancestor;
-        if (JoinInto(ancestor, {base_view, whole.substr(0, i)}) && !Exists(ancestor)) {
-            CreateDirectoryW(ancestor, nullptr);
-        }
-    }
-    if (!Exists(path)) {
-        CreateDirectoryW(path, nullptr);
-    }
     return true;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
-// Target paths of an extraction: MAX_PATH buffers that are filled whole or not at all,
-// and the creation of the directories a target needs.
+// Target paths of an extraction: MAX_PATH buffers that are filled whole or not at all.
 
 #include <windows.h>
 
@@ -18,12 +17,5 @@ using PathBuffer = wchar_t[MAX_PATH];
 // more than MAX_PATH - 1 characters.
 [[nodiscard]] bool JoinInto(PathBuffer& out,
                             std::initializer_list<std::wstring_view> parts) noexcept;
-
-// Creates `directory` and every missing directory above it: under `base` when one is
-// given (creating `base` itself first when it does not exist), else as it stands.
-// Failures of CreateDirectoryW are not reported here: a directory that could not be
-// made shows up when the caller creates something in it. Returns false, creating
-// nothing, only when base and directory together do not fit MAX_PATH.
-[[nodiscard]] bool EnsureDirectoryPath(const wchar_t* base, const wchar_t* directory) noexcept;
 
 }  // namespace qv::zip

@@ -14,6 +14,8 @@
 #include "archive/zip_item.h"
 #include "archive/zip_paths.h"
 #include "archive/zip_stream.h"
+#include "win/file_system.h"
+#include "win/path.h"
 
 namespace qv {
 namespace {
@@ -290,25 +292,19 @@ ArchiveResult ExtractDirectory(const ArchiveReader& reader, const wchar_t* targe
     if (!absolute && !reader.has_base_directory) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
-    const wchar_t* base = absolute ? nullptr : reader.base_directory;
     zip::PathBuffer full;
-    if (!zip::JoinInto(full, {base != nullptr ? base : L"", target}) ||
-        !zip::EnsureDirectoryPath(base, target)) {
+    if (!zip::JoinInto(full, {absolute ? L"" : reader.base_directory, target})) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
     // A directory that could not be made must not pass for extracted.
-    const DWORD attributes = GetFileAttributesW(full);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return ARCHIVE_E_OPEN_FILE;
-    }
-    return ARCHIVE_OK;
+    return CreateDirectoryTree(full) ? ARCHIVE_OK : ARCHIVE_E_OPEN_FILE;
 }
 
 ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
                           const zip::ItemDetails& details, const wchar_t* target) {
     // Directory part (with its separator) and file name.
     const std::wstring_view whole = target;
-    const size_t split = whole.find_last_of(L"\\/");
+    const size_t split = FindLastSeparator(whole);
     const std::wstring_view directory_view =
         split == std::wstring_view::npos ? std::wstring_view() : whole.substr(0, split + 1);
     const std::wstring_view file_name =
@@ -321,12 +317,12 @@ ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
     if (!absolute && !reader.has_base_directory) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
-    const wchar_t* base = absolute ? nullptr : reader.base_directory;
     zip::PathBuffer full;
-    if (!zip::JoinInto(full, {base != nullptr ? base : L"", directory_view, file_name}) ||
-        !zip::EnsureDirectoryPath(base, directory)) {
+    if (!zip::JoinInto(full, {absolute ? L"" : reader.base_directory, directory_view, file_name})) {
         return ARCHIVE_E_NAME_TOO_LONG;
     }
+    // A directory that could not be made shows up as a file that cannot be created.
+    static_cast<void>(CreateParentDirectories(full));
 
     // Windows will not open a read-only file for writing, but a process with root's
     // rights under Wine would replace it: refuse it here, the same everywhere.
@@ -384,6 +380,8 @@ struct ResultText {
     const wchar_t* text;
 };
 
+// The texts are the ones the shipped updater has always given, spelling included
+// ("Culdn't"): callers may show or compare them.
 constexpr ResultText kResultTexts[] = {
     {ARCHIVE_OK, L"Success"},
     {ARCHIVE_E_DUPLICATE_HANDLE, L"Culdn't duplicate handle"},
@@ -453,9 +451,10 @@ ArchiveResult ArchiveClose(ArchiveHandle handle) noexcept {
     if (checked != ARCHIVE_OK) {
         return Record(checked);
     }
+    // The record goes with the reader: like any freed pointer, a closed handle must not
+    // be used again. The kind check only tells a reader's record from other memory
+    // passed in as a handle; it cannot see a handle that was closed.
     delete reader;  // closes the archive in minizip, then the file
-    handle->kind = 0;
-    handle->reader = nullptr;
     delete handle;
     return Record(ARCHIVE_OK);
 }

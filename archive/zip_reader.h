@@ -12,30 +12,33 @@ namespace qv {
 
 using ArchiveResult = uint32_t;
 
+// One code space with the archive-writing functions this interface comes from: the
+// codes marked "never returned" belong to that side and are kept, with their texts, so
+// that every code keeps its value and meaning for callers.
 inline constexpr ArchiveResult ARCHIVE_OK = 0x00000000;
-inline constexpr ArchiveResult ARCHIVE_LAST_RESULT = 0x00000001;  // ArchiveResultText only
-inline constexpr ArchiveResult ARCHIVE_E_DUPLICATE_HANDLE = 0x00000100;
+inline constexpr ArchiveResult ARCHIVE_LAST_RESULT = 0x00000001;         // ArchiveResultText only
+inline constexpr ArchiveResult ARCHIVE_E_DUPLICATE_HANDLE = 0x00000100;  // never returned
 inline constexpr ArchiveResult ARCHIVE_E_OPEN_FILE = 0x00000200;
 inline constexpr ArchiveResult ARCHIVE_E_OUT_OF_MEMORY = 0x00000300;
 inline constexpr ArchiveResult ARCHIVE_E_WRITE_FILE = 0x00000400;
-inline constexpr ArchiveResult ARCHIVE_E_ITEM_NOT_FOUND = 0x00000500;
-inline constexpr ArchiveResult ARCHIVE_MORE_DATA = 0x00000600;
+inline constexpr ArchiveResult ARCHIVE_E_ITEM_NOT_FOUND = 0x00000500;  // never returned
+inline constexpr ArchiveResult ARCHIVE_MORE_DATA = 0x00000600;         // never returned
 inline constexpr ArchiveResult ARCHIVE_E_CORRUPT = 0x00000700;
 inline constexpr ArchiveResult ARCHIVE_E_READ_FILE = 0x00000800;
 // An item name or a target path does not fit its MAX_PATH buffer.
 inline constexpr ArchiveResult ARCHIVE_E_NAME_TOO_LONG = 0x00000900;
 inline constexpr ArchiveResult ARCHIVE_E_PASSWORD = 0x00001000;
 inline constexpr ArchiveResult ARCHIVE_E_BAD_ARGUMENTS = 0x00010000;
-inline constexpr ArchiveResult ARCHIVE_E_NOT_MEMORY_ARCHIVE = 0x00020000;
-inline constexpr ArchiveResult ARCHIVE_E_MEMORY_TOO_SMALL = 0x00030000;
-inline constexpr ArchiveResult ARCHIVE_E_PREVIOUS_ERROR = 0x00040000;
-inline constexpr ArchiveResult ARCHIVE_E_ALREADY_ENDED = 0x00050000;
-inline constexpr ArchiveResult ARCHIVE_E_SIZE_CHANGED = 0x00060000;
-inline constexpr ArchiveResult ARCHIVE_E_PARTIALLY_EXTRACTED = 0x00070000;
+inline constexpr ArchiveResult ARCHIVE_E_NOT_MEMORY_ARCHIVE = 0x00020000;   // never returned
+inline constexpr ArchiveResult ARCHIVE_E_MEMORY_TOO_SMALL = 0x00030000;     // never returned
+inline constexpr ArchiveResult ARCHIVE_E_PREVIOUS_ERROR = 0x00040000;       // never returned
+inline constexpr ArchiveResult ARCHIVE_E_ALREADY_ENDED = 0x00050000;        // never returned
+inline constexpr ArchiveResult ARCHIVE_E_SIZE_CHANGED = 0x00060000;         // never returned
+inline constexpr ArchiveResult ARCHIVE_E_PARTIALLY_EXTRACTED = 0x00070000;  // never returned
 inline constexpr ArchiveResult ARCHIVE_E_WRONG_MODE = 0x00080000;
-inline constexpr ArchiveResult ARCHIVE_E_NOT_INITIALISED = 0x01000000;
-inline constexpr ArchiveResult ARCHIVE_E_NOT_SEEKABLE = 0x02000000;
-inline constexpr ArchiveResult ARCHIVE_E_NO_CHANGE = 0x04000000;
+inline constexpr ArchiveResult ARCHIVE_E_NOT_INITIALISED = 0x01000000;  // never returned
+inline constexpr ArchiveResult ARCHIVE_E_NOT_SEEKABLE = 0x02000000;     // never returned
+inline constexpr ArchiveResult ARCHIVE_E_NO_CHANGE = 0x04000000;        // never returned
 inline constexpr ArchiveResult ARCHIVE_E_INFLATE = 0x05000000;
 
 // One item's record.
@@ -72,7 +75,7 @@ using ArchiveHandle = ArchiveHandleRecord*;
 [[nodiscard]] ArchiveResult ArchiveExtractToFile(ArchiveHandle handle, int32_t index,
                                                  const wchar_t* target_path) noexcept;
 // Closes the archive and frees the handle.
-ArchiveResult ArchiveClose(ArchiveHandle handle) noexcept;
+[[nodiscard]] ArchiveResult ArchiveClose(ArchiveHandle handle) noexcept;
 // The text of `code` (ARCHIVE_LAST_RESULT: of the last result) into `buffer`, cut to
 // capacity - 1 characters; returns the whole text's length.
 uint32_t ArchiveResultText(ArchiveResult code, wchar_t* buffer, uint32_t capacity) noexcept;

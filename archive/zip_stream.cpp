@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "win/byte_order.h"
+
 namespace qv::zip {
 namespace {
 
@@ -12,15 +14,6 @@ constexpr uint64_t kEndRecordSize = 22;
 constexpr uint64_t kMaxCommentLength = 0xFFFF;
 // minizip looks for the record only within this many bytes of the end.
 constexpr uint64_t kDependencySearchLength = 0xFFFF;
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 // Bytes of the file from `start` to its end.
 bool FileLength(const ZipFileStream& stream, uint64_t& length) {
@@ -44,11 +37,13 @@ bool ShownSize(const ZipFileStream& stream, uint64_t& size) {
 }
 
 voidpf ZCALLBACK OpenCallback(voidpf, const void* filename, int mode) {
-    // The reader opened the file itself; minizip only ever reads.
-    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) {
+    // The caller opened the file itself, for what it means minizip to do.
+    auto* stream = static_cast<ZipFileStream*>(const_cast<void*>(filename));
+    const bool wants_write = (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ;
+    if (stream == nullptr || (wants_write && !stream->writable)) {
         return nullptr;
     }
-    return const_cast<void*>(filename);
+    return stream;
 }
 
 uLong ZCALLBACK ReadCallback(voidpf, voidpf stream, void* buffer, uLong size) {
@@ -56,8 +51,9 @@ uLong ZCALLBACK ReadCallback(voidpf, voidpf stream, void* buffer, uLong size) {
                              static_cast<uint32_t>(size));
 }
 
-uLong ZCALLBACK WriteCallback(voidpf, voidpf, const void*, uLong) {
-    return 0;
+uLong ZCALLBACK WriteCallback(voidpf, voidpf stream, const void* buffer, uLong size) {
+    return WriteZipFileStream(*static_cast<ZipFileStream*>(stream), buffer,
+                              static_cast<uint32_t>(size));
 }
 
 ZPOS64_T ZCALLBACK TellCallback(voidpf, voidpf stream) {
@@ -91,22 +87,16 @@ long ZCALLBACK SeekCallback(voidpf, voidpf opaque_stream, ZPOS64_T offset, int o
     return 0;
 }
 
-int ZCALLBACK CloseCallback(voidpf, voidpf) {
-    return 0;
+int ZCALLBACK CloseCallback(voidpf, voidpf stream) {
+    return static_cast<ZipFileStream*>(stream)->failed ? -1 : 0;
 }
 
 int ZCALLBACK ErrorCallback(voidpf, voidpf stream) {
-    return static_cast<ZipFileStream*>(stream)->read_error ? 1 : 0;
+    return static_cast<ZipFileStream*>(stream)->failed ? 1 : 0;
 }
 
-}  // namespace
-
-bool OpenZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept {
-    stream.file.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!stream.file) {
-        return false;
-    }
+// Takes the handle's current position as position 0.
+bool StartAtFilePointer(ZipFileStream& stream) {
     LARGE_INTEGER zero = {};
     LARGE_INTEGER current = {};
     if (!SetFilePointerEx(stream.file.get(), zero, &current, FILE_CURRENT) ||
@@ -117,8 +107,40 @@ bool OpenZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept {
     stream.start = static_cast<uint64_t>(current.QuadPart);
     stream.file_pointer = stream.start;
     stream.position = 0;
-    stream.read_error = false;
+    stream.failed = false;
     return true;
+}
+
+// Moves the handle's file pointer to the stream's position, unless it is there.
+bool MoveFilePointer(ZipFileStream& stream, uint64_t absolute) {
+    if (stream.file_pointer == absolute) {
+        return true;
+    }
+    LARGE_INTEGER move;
+    move.QuadPart = static_cast<LONGLONG>(absolute);
+    if (!SetFilePointerEx(stream.file.get(), move, nullptr, FILE_BEGIN)) {
+        stream.file_pointer = UINT64_MAX;
+        stream.failed = true;
+        return false;
+    }
+    stream.file_pointer = absolute;
+    return true;
+}
+
+}  // namespace
+
+bool OpenZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept {
+    stream.file.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    stream.writable = false;
+    return stream.file && StartAtFilePointer(stream);
+}
+
+bool CreateZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept {
+    stream.file.reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    stream.writable = true;
+    return stream.file && StartAtFilePointer(stream);
 }
 
 void FillZipFileFunctions(zlib_filefunc64_def& functions) noexcept {
@@ -146,23 +168,15 @@ uint32_t ReadZipFileStream(ZipFileStream& stream, void* buffer, uint32_t size) n
         return done;
     }
     const uint64_t wanted = std::min<uint64_t>(size - done, stream.shown_length - file_offset);
-    const uint64_t absolute = stream.start + file_offset;
-    if (stream.file_pointer != absolute) {
-        LARGE_INTEGER move;
-        move.QuadPart = static_cast<LONGLONG>(absolute);
-        if (!SetFilePointerEx(stream.file.get(), move, nullptr, FILE_BEGIN)) {
-            stream.file_pointer = UINT64_MAX;
-            stream.read_error = true;
-            return done;
-        }
-        stream.file_pointer = absolute;
+    if (!MoveFilePointer(stream, stream.start + file_offset)) {
+        return done;
     }
     uint32_t remaining = static_cast<uint32_t>(wanted);
     while (remaining > 0) {
         DWORD got = 0;
         if (!ReadFile(stream.file.get(), out + done, remaining, &got, nullptr)) {
             stream.file_pointer = UINT64_MAX;
-            stream.read_error = true;
+            stream.failed = true;
             break;
         }
         if (got == 0) {
@@ -172,6 +186,29 @@ uint32_t ReadZipFileStream(ZipFileStream& stream, void* buffer, uint32_t size) n
         remaining -= got;
         stream.position += got;
         stream.file_pointer += got;
+    }
+    return done;
+}
+
+uint32_t WriteZipFileStream(ZipFileStream& stream, const void* buffer, uint32_t size) noexcept {
+    // Writes land at the position as minizip counts it; a pad is only ever shown to reads.
+    if (!stream.writable || !MoveFilePointer(stream, stream.start + stream.position)) {
+        stream.failed = true;
+        return 0;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD written = 0;
+        if (!WriteFile(stream.file.get(), bytes + done, size - done, &written, nullptr) ||
+            written == 0) {
+            stream.file_pointer = UINT64_MAX;
+            stream.failed = true;
+            break;
+        }
+        done += written;
+        stream.position += written;
+        stream.file_pointer += written;
     }
     return done;
 }
@@ -190,7 +227,7 @@ bool ShowEndRecordToDependency(ZipFileStream& stream) noexcept {
     stream.lead_pad = 0;
     stream.shown_length = UINT64_MAX;
     stream.position = tail_start;
-    stream.read_error = false;
+    stream.failed = false;
     if (ReadZipFileStream(stream, tail.get(), static_cast<uint32_t>(tail_length)) != tail_length) {
         return false;
     }
@@ -202,8 +239,9 @@ bool ShowEndRecordToDependency(ZipFileStream& stream) noexcept {
             continue;
         }
         const uint8_t* record = tail.get() + (at - tail_start);
-        if (Le32(record) != 0x06054b50 || Le16(record + 4) != 0 || Le16(record + 6) != 0 ||
-            at + kEndRecordSize + Le16(record + 20) != length) {
+        if (ReadLittleEndian32(record) != 0x06054b50 || ReadLittleEndian16(record + 4) != 0 ||
+            ReadLittleEndian16(record + 6) != 0 ||
+            at + kEndRecordSize + ReadLittleEndian16(record + 20) != length) {
             continue;
         }
         stream.lead_pad = at == 0 ? 1 : 0;

@@ -1,7 +1,8 @@
 #pragma once
-// The archive file as minizip sees it: read, seek, tell and an error flag over a
+// Archive files as minizip sees them: read, write, seek, tell and an error flag over a
 // CreateFileW handle, with positions counted from the file position at open time, so
 // an archive with data in front of it (a self-extractor stub) opens like any other.
+// The reader opens archives for reading; the publisher creates them for writing.
 
 #include <windows.h>
 
@@ -15,29 +16,41 @@ namespace qv::zip {
 
 struct ZipFileStream {
     UniqueFileHandle file;
+    bool writable = false;
     uint64_t start = 0;     // file offset of position 0
-    uint64_t position = 0;  // where the next read starts, as minizip counts
+    uint64_t position = 0;  // where the next read or write starts, as minizip counts
     // Zero bytes shown ahead of the file, and how many file bytes are shown; see
     // ShowEndRecordToDependency.
     uint64_t lead_pad = 0;
     uint64_t shown_length = UINT64_MAX;
     // Where the handle's own file pointer is (file offset), or UINT64_MAX when unknown;
-    // saves a SetFilePointerEx before reads that follow each other.
+    // saves a SetFilePointerEx before reads or writes that follow each other.
     uint64_t file_pointer = UINT64_MAX;
-    bool read_error = false;
+    bool failed = false;  // a read or write failed
 };
 
 // Opens `path` for reading (shared for reading only) and takes the current file
 // position as position 0; false when the file cannot be opened.
 [[nodiscard]] bool OpenZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept;
 
-// The I/O functions for unzOpen2_64; the "path" given to unzOpen2_64 must be the
-// ZipFileStream. Closing through them leaves the handle to the stream's owner.
+// Creates `path` (replacing a file there) for writing and reading, shared with nobody;
+// false when it cannot be created.
+[[nodiscard]] bool CreateZipFileStream(ZipFileStream& stream, const wchar_t* path) noexcept;
+
+// The I/O functions for unzOpen2_64 and zipOpen2_64; the "path" given to them must be
+// the ZipFileStream, opened in a mode that allows what minizip asks for. Closing
+// through them reports the error flag and leaves the handle to the stream's owner.
 void FillZipFileFunctions(zlib_filefunc64_def& functions) noexcept;
 
 // Reads up to `size` bytes at the stream's position; returns the count read. A failed
-// ReadFile sets the read-error flag.
-uint32_t ReadZipFileStream(ZipFileStream& stream, void* buffer, uint32_t size) noexcept;
+// ReadFile sets the error flag.
+[[nodiscard]] uint32_t ReadZipFileStream(ZipFileStream& stream, void* buffer,
+                                         uint32_t size) noexcept;
+
+// Writes `size` bytes at the stream's position; returns the count written, fewer only
+// when a WriteFile failed, which sets the error flag.
+[[nodiscard]] uint32_t WriteZipFileStream(ZipFileStream& stream, const void* buffer,
+                                          uint32_t size) noexcept;
 
 // minizip's search for the end-of-central-directory record misses two places where a
 // valid record can lie: at offset 0 (an archive without items is nothing but that

@@ -1,5 +1,6 @@
 # Sourced by the scripts that run Windows programs: one place for the Wine settings.
-# Needs WINEPREFIX; defines QV_WINE and qv_wine_prefix_ready.
+# Needs WINEPREFIX; defines QV_WINE, QV_WINESERVER, qv_wine_prefix_ready and the
+# persistent server's qv_wineserver_start and qv_wineserver_stop.
 
 : "${WINEPREFIX:?WINEPREFIX must name the private prefix of the build tree}"
 export WINEPREFIX
@@ -30,6 +31,21 @@ qv_wine_smoke_test() {
         return 1
     fi
     rm -f "$out"
+}
+
+# One persistent wineserver for this prefix while the calling shell runs, so that every
+# program starts against a warm server, ended (for this prefix only) when the shell
+# exits. A server that the prefix creation left behind is waited out first, or -p
+# would find it running. A caller with an EXIT trap of its own calls
+# qv_wineserver_stop from it.
+qv_wineserver_start() {
+    "$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+    "$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
+    trap qv_wineserver_stop EXIT
+}
+
+qv_wineserver_stop() {
+    "$QV_WINESERVER" -k </dev/null >/dev/null 2>&1 || true
 }
 
 # Creates the prefix on first use (several tests may race for it, hence the lock)

@@ -68,7 +68,7 @@ class CHttpAuthHandler {
 public:
     virtual ~CHttpAuthHandler() = default;
     // `offer` is the whole challenge value; true when the challenge was answered.
-    virtual bool Authenticate(bool for_proxy, const std::wstring& offer) = 0;
+    [[nodiscard]] virtual bool Authenticate(bool for_proxy, const std::wstring& offer) = 0;
 };
 
 struct AuthSchemeLess {
@@ -87,7 +87,7 @@ public:
 
     // Answers a 401 (false) or 407 (true) response: true only when a registered handler
     // answers one of the offered schemes.
-    virtual bool TryAuthentication(bool for_proxy) noexcept;
+    [[nodiscard]] virtual bool TryAuthentication(bool for_proxy) noexcept;
     // Called with the value of each "set-cookie" header; does nothing here.
     virtual void OnCookie(const std::wstring& value) noexcept;
 
@@ -119,19 +119,8 @@ public:
     }
     [[nodiscard]] const CParsedUrl& CurrentUrl() const noexcept { return current_url_; }
     // Registers a handler for a scheme (compared without regard to case); not owned.
-    bool AddAuthenticationHandler(const wchar_t* scheme, CHttpAuthHandler* handler) noexcept;
-
-    // Steps of a fetch, public for the engine's tools and for tests.
-    void ResetRequestState() noexcept;
-    [[nodiscard]] bool SetCurrentUrl(const CParsedUrl& url, unsigned short default_port) noexcept;
-    [[nodiscard]] bool SetCurrentUrl(const wchar_t* url, unsigned short default_port) noexcept;
-    // The request text for the current URL and options; false without options.
-    [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
-                                    std::wstring& request, bool with_body = true) const noexcept;
-    // Reads one response (100 responses skipped) into the buffer and header table.
-    ReadResult ReadResponse() noexcept;
-    // Decides success from the status code, following redirects on the way.
-    [[nodiscard]] bool ProcessStatus(DWORD flags) noexcept;
+    [[nodiscard]] bool AddAuthenticationHandler(const wchar_t* scheme,
+                                                CHttpAuthHandler* handler) noexcept;
 
 protected:
     // The socket under the client, for derived clients and tests.
@@ -140,17 +129,31 @@ protected:
     void SetBodyLimit(uint32_t limit) noexcept { body_limit_ = limit; }
 
 private:
-    bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
-    bool SendRequest(const std::string& request_bytes, uint64_t* sent);
-    bool FollowRedirect();
-    bool ReceiveMore();
-    ReadResult ReadResponseSteps();
-    bool ParseHeaderLines(size_t lines_start, size_t block_end);
+    // The steps of a fetch, in the order FetchParsedUrl takes them. Those that build
+    // strings or tables may throw std::bad_alloc: FetchParsedUrl catches it, once for
+    // every step, and nothing below it catches.
+    void ResetRequestState() noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const CParsedUrl& url, unsigned short default_port) noexcept;
+    [[nodiscard]] bool SetCurrentUrl(const wchar_t* url, unsigned short default_port) noexcept;
+    // The request text for the current URL and options; false without options.
+    [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
+                                    std::wstring& request, bool with_body = true) const;
+    // Reads one response (100 responses skipped) into the buffer and header table.
+    [[nodiscard]] ReadResult ReadResponse();
+    // Decides success from the status code, following redirects on the way.
+    [[nodiscard]] bool ProcessStatus(DWORD flags);
+
+    [[nodiscard]] bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
+    [[nodiscard]] bool SendRequest(const std::string& request_bytes, uint64_t* sent);
+    [[nodiscard]] bool FollowRedirect();
+    [[nodiscard]] bool ReceiveMore();
+    [[nodiscard]] ReadResult ReadResponseSteps();
+    [[nodiscard]] bool ParseHeaderLines(size_t lines_start, size_t block_end);
     void DecodeHeaderLine(const BYTE* begin, const BYTE* end);
-    bool ReadBody(int64_t length, uint32_t already);
-    bool ReadChunkedBody();
-    bool CallReadStatus(DWORD count) noexcept;
-    bool ResponseHasNoBody() const;
+    [[nodiscard]] bool ReadBody(int64_t length, uint32_t already);
+    [[nodiscard]] bool ReadChunkedBody();
+    [[nodiscard]] bool CallReadStatus(DWORD count) noexcept;
+    [[nodiscard]] bool ResponseHasNoBody() const noexcept;
 
     HeaderTable headers_;
     std::map<std::wstring, CHttpAuthHandler*, AuthSchemeLess> auth_handlers_;
@@ -162,9 +165,9 @@ private:
     uint32_t body_length_ = 0;
     uint32_t header_length_ = 0;
     uint32_t header_start_ = 0;
-    // Offsets into the receive buffer (it may move as it grows).
+    // Where the body starts in the receive buffer: an offset, since the buffer may move
+    // as it grows.
     uint32_t parse_position_ = 0;
-    uint32_t data_end_ = 0;
     CFetchOptions* options_ = nullptr;
     ReadResult last_read_result_ = NoResponseYet;
     int redirects_followed_ = 0;
@@ -173,8 +176,5 @@ private:
 
 using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;
 extern template class CAtlHttpClientT<ZEvtSyncSocket>;
-
-// UTF-16 to the thread's ANSI code page, as the request is sent. May throw.
-[[nodiscard]] bool WideToAnsi(const std::wstring& text, std::string& out);
 
 }  // namespace qv

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/client.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -20,15 +21,6 @@ inline constexpr DWORD kHeaderReceiveSize = 2048;
 inline constexpr int kEmptyReceivesHeader = 5;
 inline constexpr int kEmptyReceivesKnownLength = 5;
 inline constexpr int kEmptyReceivesUntilClose = 6;
-
-inline bool HasControlCharacter(const wchar_t* text) noexcept {
-    for (; *text != 0; ++text) {
-        if (*text < 0x20 || *text == 0x7f) {
-            return true;
-        }
-    }
-    return false;
-}
 
 }  // namespace client_detail
 
@@ -103,7 +95,6 @@ void CAtlHttpClientT<TSocket>::ResetRequestState() noexcept {
     header_length_ = 0;
     header_start_ = 0;
     parse_position_ = 0;
-    data_end_ = 0;
     options_ = nullptr;
     last_read_result_ = NoResponseYet;
     redirects_followed_ = 0;
@@ -116,19 +107,16 @@ bool CAtlHttpClientT<TSocket>::FetchUrl(const wchar_t* url, CFetchOptions* optio
     if (url == nullptr || *url == 0) {
         return false;
     }
-    try {
-        std::wstring escaped;
-        if (!PercentEncodeUrl(url, escaped)) {
-            return false;
-        }
-        CParsedUrl parsed;
-        if (!parsed.ParseUrl(escaped.c_str(), 0)) {
-            return false;
-        }
-        return FetchParsedUrl(parsed, options);
-    } catch (...) {
+    // Nothing here throws: the escaping catches its own allocation failures.
+    std::wstring escaped;
+    if (!PercentEncodeUrl(url, escaped)) {
         return false;
     }
+    CParsedUrl parsed;
+    if (!parsed.ParseUrl(escaped.c_str(), 0)) {
+        return false;
+    }
+    return FetchParsedUrl(parsed, options);
 }
 
 template <typename TSocket>
@@ -136,6 +124,8 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrl(const CParsedUrl& url,
                                               CFetchOptions* options) noexcept {
     CFetchOptions defaults;
     bool ok = false;
+    // The one place a fetch catches: the steps build strings, header tables and
+    // requests, and an allocation failure anywhere in them fails the fetch.
     try {
         ok = FetchParsedUrlSteps(url, options != nullptr ? options : &defaults);
     } catch (...) {
@@ -166,7 +156,7 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
         return false;
     }
     std::string bytes;
-    bool ok = WideToAnsi(request, bytes);
+    bool ok = ToCodePage(request, CP_THREAD_ACP, bytes);
     if (ok) {
         const uint64_t expected = uint64_t{bytes.size()} + options->data_length;
         uint64_t sent = 0;
@@ -214,41 +204,36 @@ bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const CParsedUrl& url,
 
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
-                                            std::wstring& request, bool with_body) const noexcept {
+                                            std::wstring& request, bool with_body) const {
     if (options_ == nullptr || method == nullptr) {
         return false;
     }
     // A redirect target comes from the server unescaped; a line break in it would
     // split our request.
-    if (client_detail::HasControlCharacter(method) ||
-        client_detail::HasControlCharacter(current_url_.UrlPath()) ||
-        client_detail::HasControlCharacter(current_url_.ExtraInfo()) ||
-        client_detail::HasControlCharacter(current_url_.HostName())) {
+    if (HasControlCharacter(method) || HasControlCharacter(current_url_.UrlPath()) ||
+        HasControlCharacter(current_url_.ExtraInfo()) ||
+        HasControlCharacter(current_url_.HostName())) {
         return false;
     }
-    try {
-        std::wstring text;
-        text.append(method).append(L" ").append(current_url_.UrlPath());
-        text.append(current_url_.ExtraInfo()).append(L" HTTP/1.1\r\n");
-        if (with_body && options_->data_length != 0) {
-            text.append(L"Content-Length: ")
-                .append(std::to_wstring(options_->data_length))
-                .append(L"\r\n");
-        }
-        if (with_body && options_->content_type != nullptr && *options_->content_type != 0) {
-            text.append(L"Content-Type: ").append(options_->content_type).append(L"\r\n");
-        }
-        if (extra_headers != nullptr) {
-            text.append(extra_headers);
-        }
-        text.append(L"Host: ").append(current_url_.HostName()).append(L"\r\n");
-        text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n");
-        text.append(L"\r\n");
-        request = std::move(text);
-        return true;
-    } catch (...) {
-        return false;
+    std::wstring text;
+    text.append(method).append(L" ").append(current_url_.UrlPath());
+    text.append(current_url_.ExtraInfo()).append(L" HTTP/1.1\r\n");
+    if (with_body && options_->data_length != 0) {
+        text.append(L"Content-Length: ")
+            .append(std::to_wstring(options_->data_length))
+            .append(L"\r\n");
     }
+    if (with_body && options_->content_type != nullptr && *options_->content_type != 0) {
+        text.append(L"Content-Type: ").append(options_->content_type).append(L"\r\n");
+    }
+    if (extra_headers != nullptr) {
+        text.append(extra_headers);
+    }
+    text.append(L"Host: ").append(current_url_.HostName()).append(L"\r\n");
+    text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n");
+    text.append(L"\r\n");
+    request = std::move(text);
+    return true;
 }
 
 template <typename TSocket>
@@ -340,7 +325,7 @@ bool CAtlHttpClientT<TSocket>::SendRequest(const std::string& request_bytes, uin
 // ---------------------------------------------------------------- Status and redirects
 
 template <typename TSocket>
-bool CAtlHttpClientT<TSocket>::ProcessStatus(DWORD flags) noexcept {
+bool CAtlHttpClientT<TSocket>::ProcessStatus(DWORD flags) {
     switch (status_code_) {
         case 200:
         case 201:
@@ -358,11 +343,7 @@ bool CAtlHttpClientT<TSocket>::ProcessStatus(DWORD flags) noexcept {
             if ((flags & FOLLOW_REDIRECTS) == 0) {
                 return false;
             }
-            try {
-                return FollowRedirect();
-            } catch (...) {
-                return false;
-            }
+            return FollowRedirect();
         case 401:
             return TryAuthentication(false);
         case 407:
@@ -385,13 +366,13 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     const bool have_extra = options_ != nullptr && options_->extra_headers != nullptr;
     const std::wstring extra_headers = have_extra ? options_->extra_headers : L"";
     std::wstring connection;
-    if (ResponseHeader(L"Connection", connection) && EqualsIgnoreCase(connection, L"close")) {
+    if (ResponseHeader(L"Connection", connection) && EqualsAsciiNoCase(connection, L"close")) {
         this->CloseSocket();
     }
     // The redirecting response is gone: nothing may point into it any more.
     headers_.Clear();
     receive_buffer_.Clear();
-    header_start_ = header_length_ = body_length_ = parse_position_ = data_end_ = 0;
+    header_start_ = header_length_ = body_length_ = parse_position_ = 0;
     if (!CompleteRedirectUrl(current_url_, location)) {
         return false;
     }
@@ -412,7 +393,7 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     std::string bytes;
     if (!BuildRequest(method_.c_str(), have_extra ? extra_headers.c_str() : nullptr, request,
                       false) ||
-        !WideToAnsi(request, bytes)) {
+        !ToCodePage(request, CP_THREAD_ACP, bytes)) {
         return false;
     }
     const DWORD length = static_cast<DWORD>(bytes.size());
@@ -452,32 +433,21 @@ bool CAtlHttpClientT<TSocket>::ReceiveMore() {
             ++empty;
             continue;
         }
-        if (!receive_buffer_.Append(block, count)) {
-            return false;
-        }
-        data_end_ = receive_buffer_.Length();
-        return true;
+        return receive_buffer_.Append(block, count);
     }
     return false;
 }
 
 template <typename TSocket>
-ReadResult CAtlHttpClientT<TSocket>::ReadResponse() noexcept {
-    ReadResult result;
-    try {
-        result = ReadResponseSteps();
-    } catch (...) {
-        result = HeaderBlockBad;  // only header decoding allocates outside its own guards
-    }
-    last_read_result_ = result;
-    return result;
+ReadResult CAtlHttpClientT<TSocket>::ReadResponse() {
+    last_read_result_ = ReadResponseSteps();
+    return last_read_result_;
 }
 
 template <typename TSocket>
 ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
     receive_buffer_.Clear();
     parse_position_ = 0;
-    data_end_ = 0;
     last_read_result_ = ResponseOk;
     uint32_t response_start = 0;
     size_t block_end = 0;
@@ -531,13 +501,16 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
     const std::wstring* transfer_encoding = headers_.Find(L"Transfer-Encoding");
     if (ResponseHasNoBody()) {
         body_length_ = 0;
-    } else if (transfer_encoding != nullptr && EqualsIgnoreCase(*transfer_encoding, L"chunked")) {
+    } else if (transfer_encoding != nullptr && EqualsAsciiNoCase(*transfer_encoding, L"chunked")) {
         if (!ReadChunkedBody()) {
             return ChunkedBodyFailed;
         }
     } else {
         const std::wstring* content_length = headers_.Find(L"Content-Length");
-        const int64_t length = content_length != nullptr ? ParseContentLength(*content_length) : -1;
+        int64_t length = -1;
+        if (content_length != nullptr && !ParseContentLengthField(*content_length, &length)) {
+            return HeaderBlockBad;  // two lengths: no telling where this body ends
+        }
         const uint32_t already = receive_buffer_.Length() - parse_position_;
         if (!ReadBody(length, already)) {
             result = BodyReceiveFailed;
@@ -547,14 +520,14 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
         }
     }
     const std::wstring* connection = headers_.Find(L"Connection");
-    if (connection != nullptr && EqualsIgnoreCase(*connection, L"close")) {
+    if (connection != nullptr && EqualsAsciiNoCase(*connection, L"close")) {
         this->CloseSocket();
     }
     return result;
 }
 
 template <typename TSocket>
-bool CAtlHttpClientT<TSocket>::ResponseHasNoBody() const {
+bool CAtlHttpClientT<TSocket>::ResponseHasNoBody() const noexcept {
     // These never have a body, whatever their headers say; reading one "until close"
     // would only wait out the time-out on a kept-alive connection.
     return (status_code_ >= 100 && status_code_ < 200) || status_code_ == 204 ||
@@ -578,14 +551,14 @@ void CAtlHttpClientT<TSocket>::DecodeHeaderLine(const BYTE* begin, const BYTE* e
     if (!SplitHeaderLine(begin, end, &name_bytes, &value_bytes)) {
         return;  // no colon, or too long: dropped
     }
-    const std::wstring name = AnsiToWide(name_bytes);
-    const std::wstring value = AnsiToWide(value_bytes);
-    if (EqualsIgnoreCase(name, L"www-authenticate") ||
-        EqualsIgnoreCase(name, L"proxy-authenticate")) {
+    const std::wstring name = DecodeText(name_bytes, CP_THREAD_ACP);
+    const std::wstring value = DecodeText(value_bytes, CP_THREAD_ACP);
+    if (EqualsAsciiNoCase(name, L"www-authenticate") ||
+        EqualsAsciiNoCase(name, L"proxy-authenticate")) {
         auth_offers_.push_back(value);
     }
     headers_.Add(name, value);
-    if (EqualsIgnoreCase(name, L"set-cookie")) {
+    if (EqualsAsciiNoCase(name, L"set-cookie")) {
         OnCookie(value);
     }
 }
@@ -607,7 +580,6 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
         *count = block_size;
         const bool ok = this->ReadBytes(space, count) && *count <= block_size;
         receive_buffer_.Commit(ok ? *count : 0);
-        data_end_ = receive_buffer_.Length();
         if (ok) {
             received += *count;
         }
@@ -683,42 +655,36 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
     };
 
     ChunkDecoder::Status status = ChunkDecoder::Status::Failed;
-    try {
-        if (ok) {
-            status = feed(receive_buffer_.Data() + parse_position_,
-                          receive_buffer_.Length() - parse_position_);
+    if (ok) {
+        status = feed(receive_buffer_.Data() + parse_position_,
+                      receive_buffer_.Length() - parse_position_);
+    }
+    receive_buffer_.Clear();
+    body_length_ = 0;
+    header_start_ = 0;
+    parse_position_ = 0;
+    const DWORD block_size =
+        options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+    UniqueHeapBlock block;
+    if (status == ChunkDecoder::Status::NeedMore) {
+        block.reset(HeapAlloc(GetProcessHeap(), 0, block_size));
+        if (!block) {
+            status = ChunkDecoder::Status::Failed;
         }
-        receive_buffer_.Clear();
-        body_length_ = 0;
-        header_start_ = 0;
-        parse_position_ = 0;
-        const DWORD block_size = options_ != nullptr && options_->read_block_size != 0
-                                     ? options_->read_block_size
-                                     : 2048;
-        UniqueHeapBlock block;
-        if (status == ChunkDecoder::Status::NeedMore) {
-            block.reset(HeapAlloc(GetProcessHeap(), 0, block_size));
-            if (!block) {
-                status = ChunkDecoder::Status::Failed;
-            }
+    }
+    BYTE* bytes = static_cast<BYTE*>(block.get());
+    while (status == ChunkDecoder::Status::NeedMore) {
+        DWORD count = block_size;
+        if (!this->ReadBytes(bytes, &count) || count > block_size) {
+            status = ChunkDecoder::Status::Failed;
+        } else if (count == 0) {
+            status = decoder.Finish();  // closed: complete only right after the last chunk
+        } else {
+            status = feed(bytes, count);
         }
-        BYTE* bytes = static_cast<BYTE*>(block.get());
-        while (status == ChunkDecoder::Status::NeedMore) {
-            DWORD count = block_size;
-            if (!this->ReadBytes(bytes, &count) || count > block_size) {
-                status = ChunkDecoder::Status::Failed;
-            } else if (count == 0) {
-                status = decoder.Finish();  // closed: complete only right after the last chunk
-            } else {
-                status = feed(bytes, count);
-            }
-        }
-    } catch (...) {
-        status = ChunkDecoder::Status::Failed;
     }
     // Whatever was decoded becomes the buffer's content, so BodyData stays inside it.
     receive_buffer_.TakeFrom(output);
-    data_end_ = receive_buffer_.Length();
     header_start_ = 0;
     header_length_ = std::min(header_length, receive_buffer_.Length());
     body_length_ = receive_buffer_.Length() - header_length_;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "win/text.h"
+
 namespace qv {
 
 // ---------------------------------------------------------------- ReceiveBuffer
@@ -116,40 +118,16 @@ void ReceiveBuffer::TakeFrom(ReceiveBuffer& source) noexcept {
 
 // ---------------------------------------------------------------- HeaderTable
 
-namespace {
-
-wchar_t FoldAscii(wchar_t c) noexcept {
-    return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c;
-}
-
-bool IsSpace(BYTE c) noexcept {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-}  // namespace
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 size_t HeaderNameHash::operator()(const std::wstring& name) const noexcept {
     size_t hash = 14695981039346656037ull;  // FNV-1a over the folded characters
     for (wchar_t c : name) {
-        hash = (hash ^ static_cast<size_t>(FoldAscii(c))) * 1099511628211ull;
+        hash = (hash ^ static_cast<size_t>(AsciiLower(c))) * 1099511628211ull;
     }
     return hash;
 }
 
 bool HeaderNameEqual::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
-    return EqualsIgnoreCase(a, b);
+    return EqualsAsciiNoCase(a, b);
 }
 
 HeaderTable::HeaderTable() : map_(17) {}
@@ -182,10 +160,10 @@ size_t FindHeaderBlockEnd(const BYTE* data, size_t length, size_t from) noexcept
 
 int ParseStatusLine(const BYTE* block, size_t length, size_t* lines_start) noexcept {
     size_t i = 0;
-    while (i < length && !IsSpace(block[i])) {
+    while (i < length && !IsAsciiSpace(block[i])) {
         ++i;
     }
-    while (i < length && IsSpace(block[i])) {
+    while (i < length && IsAsciiSpace(block[i])) {
         ++i;
     }
     if (i >= length || block[i] < '0' || block[i] > '9') {
@@ -224,7 +202,7 @@ bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
         return false;
     }
     const BYTE* value_start = colon + 1;
-    while (value_start < end && IsSpace(*value_start)) {
+    while (value_start < end && IsAsciiSpace(*value_start)) {
         ++value_start;
     }
     const size_t value_length = static_cast<size_t>(end - value_start);
@@ -236,24 +214,7 @@ bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
     return true;
 }
 
-std::wstring AnsiToWide(std::string_view bytes) {
-    std::wstring out;
-    if (bytes.empty()) {
-        return out;
-    }
-    // Header names and values are bounded far below INT_MAX by the callers.
-    const int count = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(),
-                                          static_cast<int>(bytes.size()), nullptr, 0);
-    if (count <= 0) {
-        return out;
-    }
-    out.resize(static_cast<size_t>(count));
-    MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(),
-                        count);
-    return out;
-}
-
-int64_t ParseContentLength(const std::wstring& value) noexcept {
+int64_t ParseContentLength(std::wstring_view value) noexcept {
     size_t i = 0;
     while (i < value.size() && (value[i] == L' ' || value[i] == L'\t')) {
         ++i;
@@ -273,6 +234,20 @@ int64_t ParseContentLength(const std::wstring& value) noexcept {
         number = number * 10 + digit;
     }
     return negative ? -number : number;
+}
+
+bool ParseContentLengthField(std::wstring_view value, int64_t* length) noexcept {
+    const int64_t first = ParseContentLength(value.substr(0, value.find(L',')));
+    for (size_t comma = value.find(L','); comma != std::wstring_view::npos;) {
+        const size_t next = value.find(L',', comma + 1);
+        const size_t member_length = next == std::wstring_view::npos ? next : next - comma - 1;
+        if (ParseContentLength(value.substr(comma + 1, member_length)) != first) {
+            return false;
+        }
+        comma = next;
+    }
+    *length = first;
+    return true;
 }
 
 // ---------------------------------------------------------------- ChunkDecoder

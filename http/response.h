@@ -90,7 +90,6 @@ struct HeaderNameHash {
 struct HeaderNameEqual {
     bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
 };
-[[nodiscard]] bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
 
 // Response headers by name. A repeated header is stored once, its values joined by ","
 // in arrival order. May throw std::bad_alloc; the client catches it.
@@ -152,13 +151,15 @@ void ForEachHeaderLine(const BYTE* begin, const BYTE* block_end, OnLine&& on_lin
 [[nodiscard]] bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
                                    std::string_view* value) noexcept;
 
-// Bytes in the thread's ANSI code page to wide text. May throw std::bad_alloc.
-[[nodiscard]] std::wstring AnsiToWide(std::string_view bytes);
-
 // A Content-Length value read as a signed decimal number: leading white space and a
 // sign, then leading digits; text without digits gives 0. Values beyond the 64-bit
 // range saturate.
-[[nodiscard]] int64_t ParseContentLength(const std::wstring& value) noexcept;
+[[nodiscard]] int64_t ParseContentLength(std::wstring_view value) noexcept;
+// The body length that a Content-Length field announces. Repeated fields reach us
+// joined by "," (see HeaderTable), as does a list in one field: every member must
+// announce the same length. False when they differ: the framing is then ambiguous, the
+// very signal request smuggling relies on, and the response must be refused.
+[[nodiscard]] bool ParseContentLengthField(std::wstring_view value, int64_t* length) noexcept;
 
 // Decodes a chunked body incrementally from bytes split anywhere. Body bytes go to a
 // ReceiveBuffer; trailer lines are handed back one at a time. A size line must be hex

@@ -1,8 +1,9 @@
 #include "http/socket.h"
 
-#include <cwchar>
-#include <memory>
-#include <new>
+#include <cstdio>
+#include <string>
+
+#include "win/text.h"
 
 namespace qv {
 
@@ -25,44 +26,7 @@ WinsockState& TheWinsockState() noexcept {
     return state;
 }
 
-SRWLOCK winsock_lock = SRWLOCK_INIT;
-
-// UTF-16 text in the thread's ANSI code page, on the stack when short and on the heap
-// otherwise, so that no host text is ever cut or overruns a buffer.
-class AnsiText {
-public:
-    AnsiText() = default;
-    AnsiText(const AnsiText&) = delete;
-    AnsiText& operator=(const AnsiText&) = delete;
-
-    [[nodiscard]] bool Convert(const wchar_t* text) noexcept {
-        const int needed =
-            WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-        if (needed <= 0) {
-            return false;
-        }
-        char* target = stack_;
-        if (static_cast<size_t>(needed) > sizeof(stack_)) {
-            heap_.reset(new (std::nothrow) char[static_cast<size_t>(needed)]);
-            if (!heap_) {
-                return false;
-            }
-            target = heap_.get();
-        }
-        if (WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, target, needed, nullptr, nullptr) !=
-            needed) {
-            return false;
-        }
-        text_ = target;
-        return true;
-    }
-    [[nodiscard]] const char* get() const noexcept { return text_; }
-
-private:
-    char stack_[1024];
-    std::unique_ptr<char[]> heap_;
-    const char* text_ = nullptr;
-};
+ExclusiveLock winsock_lock;
 
 bool IsSignalled(WSAEVENT event) noexcept {
     return event != WSA_INVALID_EVENT && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
@@ -88,14 +52,12 @@ bool CancelAndFinish(SOCKET socket, WSAOVERLAPPED* overlapped, WSAEVENT event, D
 
 bool WinsockInit::Start() noexcept {
     // Guarded so that two sockets constructed at once on two threads start Winsock once.
-    AcquireSRWLockExclusive(&winsock_lock);
+    const LockGuard guard(winsock_lock);
     WinsockState& state = TheWinsockState();
     if (state.result != 0) {
         state.result = WSAStartup(MAKEWORD(2, 0), &state.data);
     }
-    const bool started = state.result == 0;
-    ReleaseSRWLockExclusive(&winsock_lock);
-    return started;
+    return state.result == 0;
 }
 
 CSocketAddr::~CSocketAddr() {
@@ -111,8 +73,8 @@ void CSocketAddr::Free() noexcept {
 
 int CSocketAddr::ResolveAddress(const wchar_t* host, int port, int flags, int family,
                                 int socket_type, int protocol) noexcept {
-    wchar_t port_text[12];  // "-2147483648" and its terminator
-    if (swprintf(port_text, sizeof(port_text) / sizeof(port_text[0]), L"%d", port) < 0) {
+    char port_text[12];  // "-2147483648" and its terminator
+    if (std::snprintf(port_text, sizeof port_text, "%d", port) < 0) {
         WSASetLastError(static_cast<int>(kWsaNotEnoughMemory));
         return -1;
     }
@@ -124,13 +86,19 @@ int CSocketAddr::ResolveAddress(const wchar_t* host, int port, int flags, int fa
     hints.ai_socktype = socket_type;
     hints.ai_protocol = protocol;
 
-    AnsiText host_text;
-    AnsiText port_ansi;
-    if ((host != nullptr && !host_text.Convert(host)) || !port_ansi.Convert(port_text)) {
+    // The lookup takes the host name in the thread's ANSI code page, never cut short.
+    std::string host_text;
+    try {
+        if (host != nullptr && !ToCodePage(host, CP_THREAD_ACP, host_text)) {
+            WSASetLastError(static_cast<int>(kWsaNotEnoughMemory));
+            return -1;
+        }
+    } catch (...) {  // out of memory
         WSASetLastError(static_cast<int>(kWsaNotEnoughMemory));
         return -1;
     }
-    return getaddrinfo(host_text.get(), port_ansi.get(), &hints, &addresses_);
+    return getaddrinfo(host != nullptr ? host_text.c_str() : nullptr, port_text, &hints,
+                       &addresses_);
 }
 
 const ADDRINFOA* CSocketAddr::GetAddressAt(int index) const noexcept {
@@ -145,7 +113,8 @@ const ADDRINFOA* CSocketAddr::GetAddressAt(int index) const noexcept {
 }
 
 ZEvtSyncSocket::ZEvtSyncSocket() noexcept {
-    WinsockInit::Start();
+    // A failed start shows up as the failure of the first lookup or socket.
+    static_cast<void>(WinsockInit::Start());
 }
 
 ZEvtSyncSocket::~ZEvtSyncSocket() {
@@ -153,15 +122,15 @@ ZEvtSyncSocket::~ZEvtSyncSocket() {
 }
 
 DWORD ZEvtSyncSocket::SetTimeout(DWORD timeout) noexcept {
-    return timeout_ms.exchange(timeout);
+    return timeout_ms_.exchange(timeout);
 }
 
 DWORD ZEvtSyncSocket::GetTimeout() const noexcept {
-    return timeout_ms;
+    return timeout_ms_;
 }
 
 DWORD ZEvtSyncSocket::LastError() const noexcept {
-    return last_error;
+    return last_error_;
 }
 
 bool ZEvtSyncSocket::IsConnected() const noexcept {
@@ -180,14 +149,14 @@ bool ZEvtSyncSocket::ConnectToHost(const wchar_t* host, unsigned short port) noe
     const int result = addresses.ResolveAddress(host, port, 0, AF_UNSPEC, SOCK_STREAM, 0);
     if (result != 0) {
         // -1 means our own conversion failed; its reason is in the thread's error.
-        last_error =
+        last_error_ =
             result == -1 ? static_cast<DWORD>(WSAGetLastError()) : static_cast<DWORD>(result);
         return false;
     }
-    last_error = 0;
+    last_error_ = 0;
     const ADDRINFOA* first = addresses.GetAddressAt(0);
     if (first == nullptr) {
-        last_error = WSANO_DATA;
+        last_error_ = WSANO_DATA;
         return false;
     }
     if (!socket_ && !CreateSocket(first->ai_family, first->ai_socktype, first->ai_protocol, 0)) {
@@ -198,12 +167,12 @@ bool ZEvtSyncSocket::ConnectToHost(const wchar_t* host, unsigned short port) noe
 
 bool ZEvtSyncSocket::CreateSocket(int family, int type, int protocol, DWORD extra_flags) noexcept {
     if (socket_) {
-        last_error = kWsaAlready;
+        last_error_ = kWsaAlready;
         return false;
     }
     socket_.reset(WSASocketW(family, type, protocol, nullptr, 0, extra_flags | create_flags_));
     if (!socket_) {
-        last_error = static_cast<DWORD>(WSAGetLastError());
+        last_error_ = static_cast<DWORD>(WSAGetLastError());
         return false;
     }
     // Both transfer events start signalled: "no transfer in progress".
@@ -212,14 +181,17 @@ bool ZEvtSyncSocket::CreateSocket(int family, int type, int protocol, DWORD extr
     connect_event_.reset(WSACreateEvent());
     const bool ok = read_event_ && write_event_ && connect_event_ &&
                     WSASetEvent(write_event_.get()) && WSASetEvent(read_event_.get()) &&
-                    // Each association replaces the one before: only FD_CONNECT is
-                    // reported, and the socket becomes non-blocking. The other two
-                    // events serve as completion events of the overlapped transfers.
+                    // Each association replaces the one before, so only the last,
+                    // FD_CONNECT, is reported, and the socket becomes non-blocking. The
+                    // first two do nothing lasting; they stay because the shipped updater
+                    // makes all three, and a failure of any of them fails the socket as
+                    // it always has. The read and write events serve as the completion
+                    // events of the overlapped transfers.
                     WSAEventSelect(socket_.get(), read_event_.get(), FD_READ) == 0 &&
                     WSAEventSelect(socket_.get(), write_event_.get(), FD_WRITE) == 0 &&
                     WSAEventSelect(socket_.get(), connect_event_.get(), FD_CONNECT) == 0;
     if (!ok) {
-        last_error = GetLastError();
+        last_error_ = GetLastError();
         return false;
     }
     return true;
@@ -233,7 +205,7 @@ bool ZEvtSyncSocket::ConnectAddress(const sockaddr* address, int address_length)
         return false;
     }
     if (aborted_) {
-        last_error = kWsaConnAborted;
+        last_error_ = kWsaConnAborted;
         return false;
     }
     // A signal left by an earlier failed attempt must not end this attempt's wait.
@@ -245,15 +217,15 @@ bool ZEvtSyncSocket::ConnectAddress(const sockaddr* address, int address_length)
     } else {
         const DWORD error = static_cast<DWORD>(WSAGetLastError());
         if (error != kWsaWouldBlock) {
-            last_error = error;
-        } else if (WaitForSingleObject(connect_event_.get(), timeout_ms) == WAIT_OBJECT_0) {
+            last_error_ = error;
+        } else if (WaitForSingleObject(connect_event_.get(), timeout_ms_) == WAIT_OBJECT_0) {
             // No event handle: the connect event stays signalled for the transfers,
             // which wait on it before every send and receive.
             WSANETWORKEVENTS events{};
             if (WSAEnumNetworkEvents(socket_.get(), nullptr, &events) != 0) {
-                last_error = static_cast<DWORD>(WSAGetLastError());
+                last_error_ = static_cast<DWORD>(WSAGetLastError());
             } else if (events.iErrorCode[FD_CONNECT_BIT] != 0) {
-                last_error = static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT]);
+                last_error_ = static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT]);
             } else {
                 connected = (events.lNetworkEvents & FD_CONNECT) != 0;
             }
@@ -266,24 +238,24 @@ bool ZEvtSyncSocket::ConnectAddress(const sockaddr* address, int address_length)
 bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
                               DWORD* transferred) noexcept {
     *transferred = 0;
-    const DWORD timeout = timeout_ms;
+    const DWORD timeout = timeout_ms_;
     // The connect event stays signalled once connected, so this returns at once then.
     // Without a socket there is nothing that could connect, so nothing to wait for.
     if (!connect_event_ || WaitForSingleObject(connect_event_.get(), timeout) != WAIT_OBJECT_0) {
-        last_error = kWsaNotConnected;
+        last_error_ = kWsaNotConnected;
         return false;
     }
     if (aborted_) {
-        last_error = kWsaConnAborted;
+        last_error_ = kWsaConnAborted;
         return false;
     }
     const bool send = direction == Direction::kSend;
-    CriticalSection& lock = send ? write_lock_ : read_lock_;
+    ExclusiveLock& lock = send ? write_lock_ : read_lock_;
     const WSAEVENT event = send ? write_event_.get() : read_event_.get();
     // The event is reset while a transfer is outstanding; the lock is held while one
     // runs. Either means another thread is in the middle of one: refuse, don't queue.
-    if (!IsSignalled(event) || !lock.TryEnter()) {
-        last_error = kWsaInProgress;
+    if (!IsSignalled(event) || !lock.TryAcquire()) {
+        last_error_ = kWsaInProgress;
         return false;
     }
     WSAOVERLAPPED overlapped{};
@@ -302,7 +274,7 @@ bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
             // Nothing was started, so nothing will signal the event: set it again, or
             // every later call would be refused as "in progress".
             WSASetEvent(event);
-            last_error = error;
+            last_error_ = error;
             ok = false;
         }
     }
@@ -312,7 +284,7 @@ bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
             if (WSAGetOverlappedResult(socket_.get(), &overlapped, &done, FALSE, &flags)) {
                 *transferred = done;
             } else {
-                last_error = GetLastError();
+                last_error_ = GetLastError();
                 ok = false;
             }
         } else if (CancelAndFinish(socket_.get(), &overlapped, event, timeout, &done)) {
@@ -324,13 +296,13 @@ bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
             ok = false;
         }
     }
-    lock.Leave();
+    lock.Release();
     return ok;
 }
 
 bool ZEvtSyncSocket::WriteBuffers(WSABUF* buffers, DWORD count, DWORD* sent) noexcept {
     if (sent == nullptr || (buffers == nullptr && count != 0)) {
-        last_error = WSAEFAULT;
+        last_error_ = WSAEFAULT;
         return false;
     }
     return Transfer(Direction::kSend, buffers, count, sent);
@@ -338,7 +310,7 @@ bool ZEvtSyncSocket::WriteBuffers(WSABUF* buffers, DWORD count, DWORD* sent) noe
 
 bool ZEvtSyncSocket::Write(const BYTE* bytes, DWORD* length) noexcept {
     if (length == nullptr || (bytes == nullptr && *length != 0)) {
-        last_error = WSAEFAULT;
+        last_error_ = WSAEFAULT;
         return false;
     }
     // WSASend only reads the bytes; its buffer type is not const.
@@ -351,7 +323,7 @@ bool ZEvtSyncSocket::Write(const BYTE* bytes, DWORD* length) noexcept {
 
 bool ZEvtSyncSocket::ReadBytes(BYTE* buffer, DWORD* length) noexcept {
     if (length == nullptr || (buffer == nullptr && *length != 0)) {
-        last_error = WSAEFAULT;
+        last_error_ = WSAEFAULT;
         return false;
     }
     WSABUF target{*length, reinterpret_cast<char*>(buffer)};

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "win/lock.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -39,27 +40,11 @@ struct WsaEventTraits {
 using UniqueSocket = UniqueHandle<SocketTraits>;
 using UniqueWsaEvent = UniqueHandle<WsaEventTraits>;
 
-// A Win32 critical section that lives as long as its owner.
-class CriticalSection {
-public:
-    CriticalSection() noexcept { InitializeCriticalSection(&section_); }
-    ~CriticalSection() { DeleteCriticalSection(&section_); }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-
-    // Enters without waiting; false when another thread holds it.
-    [[nodiscard]] bool TryEnter() noexcept { return TryEnterCriticalSection(&section_) != FALSE; }
-    void Leave() noexcept { LeaveCriticalSection(&section_); }
-
-private:
-    CRITICAL_SECTION section_;
-};
-
 // Starts Winsock once per process (version 2.0) and cleans up at exit.
 class WinsockInit {
 public:
     // True when Winsock is started (starting it on the first call).
-    static bool Start() noexcept;
+    [[nodiscard]] static bool Start() noexcept;
 };
 
 // The result list of one address lookup.
@@ -72,8 +57,9 @@ public:
 
     // 0 on success, else the lookup's error code (or -1 with WSA error 8 when the
     // port or host text cannot be converted). A null host asks for the local addresses.
-    int ResolveAddress(const wchar_t* host, int port, int flags = 0, int family = AF_UNSPEC,
-                       int socket_type = SOCK_STREAM, int protocol = 0) noexcept;
+    [[nodiscard]] int ResolveAddress(const wchar_t* host, int port, int flags = 0,
+                                     int family = AF_UNSPEC, int socket_type = SOCK_STREAM,
+                                     int protocol = 0) noexcept;
     // The n-th entry from 0, or null.
     [[nodiscard]] const ADDRINFOA* GetAddressAt(int index) const noexcept;
 
@@ -102,17 +88,18 @@ public:
 
     // Resolves, creates and connects (only the first address is tried). Succeeds at
     // once when already connected.
-    bool ConnectToHost(const wchar_t* host, unsigned short port) noexcept;
-    bool CreateSocket(int family, int type, int protocol, DWORD extra_flags = 0) noexcept;
-    bool ConnectAddress(const sockaddr* address, int address_length) noexcept;
+    [[nodiscard]] bool ConnectToHost(const wchar_t* host, unsigned short port) noexcept;
+    [[nodiscard]] bool CreateSocket(int family, int type, int protocol,
+                                    DWORD extra_flags = 0) noexcept;
+    [[nodiscard]] bool ConnectAddress(const sockaddr* address, int address_length) noexcept;
 
     // One overlapped send; `sent` receives the count (possibly fewer than offered).
-    bool WriteBuffers(WSABUF* buffers, DWORD count, DWORD* sent) noexcept;
+    [[nodiscard]] bool WriteBuffers(WSABUF* buffers, DWORD count, DWORD* sent) noexcept;
     // Sends one buffer; `length` is the count offered on entry and sent on return.
-    bool Write(const BYTE* bytes, DWORD* length) noexcept;
+    [[nodiscard]] bool Write(const BYTE* bytes, DWORD* length) noexcept;
     // One overlapped receive; `length` is the capacity on entry and the count received
     // on return (0 when the peer has closed the connection).
-    bool ReadBytes(BYTE* buffer, DWORD* length) noexcept;
+    [[nodiscard]] bool ReadBytes(BYTE* buffer, DWORD* length) noexcept;
     void CloseSocket() noexcept;
 
     [[nodiscard]] DWORD LastError() const noexcept;
@@ -123,20 +110,21 @@ private:
     enum class Direction { kReceive, kSend };
 
     // The common path of WriteBuffers and ReadBytes.
-    bool Transfer(Direction direction, WSABUF* buffers, DWORD count, DWORD* transferred) noexcept;
+    [[nodiscard]] bool Transfer(Direction direction, WSABUF* buffers, DWORD count,
+                                DWORD* transferred) noexcept;
 
     DWORD create_flags_ = WSA_FLAG_OVERLAPPED;
     UniqueWsaEvent read_event_;
     UniqueWsaEvent write_event_;
     UniqueWsaEvent connect_event_;
-    CriticalSection read_lock_;
-    CriticalSection write_lock_;
+    ExclusiveLock read_lock_;
+    ExclusiveLock write_lock_;
     UniqueSocket socket_;
     // Written by the receiving and the sending thread alike, hence atomic.
     std::atomic<bool> connected_{false};
     std::atomic<bool> aborted_{false};  // a timed-out transfer was cancelled
-    std::atomic<DWORD> last_error{0};
-    std::atomic<DWORD> timeout_ms{10000};
+    std::atomic<DWORD> last_error_{0};
+    std::atomic<DWORD> timeout_ms_{10000};
 };
 
 }  // namespace qv

@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
-#include <new>
 #include <string>
+#include <string_view>
+
+#include "win/text.h"
 
 namespace qv {
 
@@ -21,23 +23,6 @@ constexpr SchemeEntry kSchemes[] = {
     {L"file", 4, 0}, {L"news", 4, 0},    {L"mailto", 6, 0}, {L"socks", 5, 1080},
 };
 constexpr int32_t kSchemeCount = static_cast<int32_t>(sizeof(kSchemes) / sizeof(kSchemes[0]));
-
-// Scheme names are ASCII; folding only ASCII keeps the lookup independent of locale.
-wchar_t AsciiLower(wchar_t c) noexcept {
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool EqualsNoCase(const wchar_t* text, size_t length, const SchemeEntry& entry) noexcept {
-    if (length != entry.length) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if (AsciiLower(text[i]) != entry.name[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The length of `text`, but counting no further than limit + 1: enough to tell
 // that a text is too long without walking all of it.
@@ -62,10 +47,7 @@ bool StoreText(wchar_t* field, size_t max_length, uint32_t& field_length, const 
     return true;
 }
 
-// The capacity comes from the array; the copy itself takes a plain pointer. (GCC 12
-// at -O3 split a copy loop that indexed wchar_t (&)[N] out of each instantiation and
-// then folded the parts as identical, so every field got the loop bound of the
-// 33-character one.)
+// The capacity comes from the array.
 template <size_t N>
 bool StoreText(wchar_t (&field)[N], uint32_t& field_length, const wchar_t* text,
                size_t length) noexcept {
@@ -80,14 +62,6 @@ uint16_t ReadPort(const wchar_t* text, size_t length) noexcept {
         value = (value * 10 + static_cast<uint32_t>(text[i] - L'0')) & 0xFFFFu;
     }
     return static_cast<uint16_t>(value);
-}
-
-bool IsAsciiSpace(wchar_t c) noexcept {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-bool IsControl(wchar_t c) noexcept {
-    return c < 0x20 || c == 0x7F;
 }
 
 // Bytes that stay as they are before the first '?' or '#'.
@@ -125,7 +99,7 @@ uint16_t SchemeDefaultPort(UrlScheme scheme) noexcept {
 
 CParsedUrl::CParsedUrl() noexcept {
     Reset();
-    SetScheme(URL_SCHEME_HTTP);
+    static_cast<void>(SetScheme(URL_SCHEME_HTTP));  // a table entry: always fits
 }
 
 void CParsedUrl::Reset() noexcept {
@@ -165,7 +139,8 @@ bool CParsedUrl::AssignSchemeName(const wchar_t* name, size_t length) noexcept {
     scheme_ = URL_SCHEME_UNKNOWN;
     port_ = 0;
     for (int32_t i = 0; i < kSchemeCount; ++i) {
-        if (EqualsNoCase(name, length, kSchemes[i])) {
+        // Scheme names are ASCII; folding only ASCII keeps the lookup independent of locale.
+        if (EqualsAsciiNoCase(std::wstring_view(name, length), kSchemes[i].name)) {
             scheme_ = static_cast<UrlScheme>(i);
             port_ = kSchemes[i].default_port;
             break;
@@ -442,61 +417,41 @@ bool PercentEncodeUrl(const wchar_t* text, std::wstring& out) noexcept {
     // only fail; stopping here bounds the conversion below.
     constexpr size_t kMaxOutput = kMaxEncodedUrlCapacity - 1;
     const size_t length = BoundedLength(text, kMaxOutput);
-    if (length == 0) {
-        return true;
-    }
     if (length > kMaxOutput) {
         return false;
     }
-
-    // At most 3 UTF-8 bytes per UTF-16 unit (a surrogate pair gives 4 for 2 units).
-    char utf8[kMaxOutput * 3];
-    const int utf8_length =
-        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length), utf8,
-                            static_cast<int>(sizeof(utf8)), nullptr, nullptr);
-    if (utf8_length <= 0) {
-        return false;  // a lone surrogate: refuse rather than fetch some other URL
-    }
-
-    static const char kHex[] = "0123456789abcdef";
-    char encoded[kMaxOutput];
-    size_t encoded_length = 0;
-    bool verbatim = false;
-    for (int i = 0; i < utf8_length; ++i) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        if (b == '?' || b == '#') {
-            verbatim = true;
-        }
-        if (verbatim || IsKeptByte(b)) {
-            if (encoded_length + 1 > kMaxOutput) {
-                return false;
-            }
-            encoded[encoded_length++] = static_cast<char>(b);
-        } else {
-            if (encoded_length + 3 > kMaxOutput) {
-                return false;
-            }
-            encoded[encoded_length++] = '%';
-            encoded[encoded_length++] = kHex[b >> 4];
-            encoded[encoded_length++] = kHex[b & 0x0F];
-        }
-    }
-
-    // The request text goes out in the ANSI code page, so the bytes are read in it.
-    wchar_t wide[kMaxOutput];
-    const int wide_length =
-        MultiByteToWideChar(CP_THREAD_ACP, 0, encoded, static_cast<int>(encoded_length), wide,
-                            static_cast<int>(kMaxOutput));
-    if (wide_length <= 0) {
-        return false;
-    }
     try {
-        out.assign(wide, static_cast<size_t>(wide_length));
-    } catch (const std::bad_alloc&) {
+        std::string utf8;
+        if (!ToCodePage(std::wstring_view(text, length), CP_UTF8, utf8, WC_ERR_INVALID_CHARS)) {
+            return false;  // a lone surrogate: refuse rather than fetch some other URL
+        }
+        static const char kHex[] = "0123456789abcdef";
+        std::string encoded;
+        encoded.reserve(kMaxOutput);
+        bool verbatim = false;
+        for (const char byte : utf8) {
+            const auto b = static_cast<unsigned char>(byte);
+            if (b == '?' || b == '#') {
+                verbatim = true;
+            }
+            const bool kept = verbatim || IsKeptByte(b);
+            if (encoded.size() + (kept ? 1 : 3) > kMaxOutput) {
+                return false;
+            }
+            if (kept) {
+                encoded.push_back(byte);
+            } else {
+                encoded.push_back('%');
+                encoded.push_back(kHex[b >> 4]);
+                encoded.push_back(kHex[b & 0x0F]);
+            }
+        }
+        // The request text goes out in the ANSI code page, so the bytes are read in it.
+        return FromCodePage(encoded, CP_THREAD_ACP, out);
+    } catch (...) {  // allocation failures: nothing may leave this module
         out.clear();
         return false;
     }
-    return true;
 }
 
 bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference) noexcept {
@@ -510,11 +465,9 @@ bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference) noe
             --end;
         }
         std::wstring trimmed = reference.substr(begin, end - begin);
-        for (wchar_t c : trimmed) {
-            if (IsControl(c)) {
-                reference.clear();
-                return false;
-            }
+        if (HasControlCharacter(trimmed)) {
+            reference.clear();
+            return false;
         }
 
         CParsedUrl probe;

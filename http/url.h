@@ -62,13 +62,15 @@ public:
 
     // Setters refuse (return false, change nothing) text over the field's capacity
     // and a null pointer.
-    bool SetScheme(UrlScheme scheme) noexcept;         // by table index 0..7
-    bool SetSchemeName(const wchar_t* name) noexcept;  // looked up without regard to case
-    bool SetHostName(const wchar_t* host) noexcept;
-    bool SetUserName(const wchar_t* user) noexcept;
-    bool SetPassword(const wchar_t* password) noexcept;  // refused while the user is empty
-    bool SetUrlPath(const wchar_t* path) noexcept;
-    bool SetExtraInfo(const wchar_t* extra) noexcept;
+    [[nodiscard]] bool SetScheme(UrlScheme scheme) noexcept;  // by table index 0..7
+    [[nodiscard]] bool SetSchemeName(
+        const wchar_t* name) noexcept;  // looked up without regard to case
+    [[nodiscard]] bool SetHostName(const wchar_t* host) noexcept;
+    [[nodiscard]] bool SetUserName(const wchar_t* user) noexcept;
+    [[nodiscard]] bool SetPassword(
+        const wchar_t* password) noexcept;  // refused while the user is empty
+    [[nodiscard]] bool SetUrlPath(const wchar_t* path) noexcept;
+    [[nodiscard]] bool SetExtraInfo(const wchar_t* extra) noexcept;
     void SetPortNumber(uint16_t port) noexcept { port_ = port; }
 
     [[nodiscard]] const wchar_t* SchemeName() const noexcept { return scheme_name_; }
@@ -88,9 +90,9 @@ public:
 
 private:
     // The parse proper; ParseUrl resets the object when this fails.
-    bool SplitUrl(const wchar_t* text) noexcept;
-    bool AssignSchemeName(const wchar_t* name, size_t length) noexcept;
-    bool AssignPassword(const wchar_t* password, size_t length) noexcept;
+    [[nodiscard]] bool SplitUrl(const wchar_t* text) noexcept;
+    [[nodiscard]] bool AssignSchemeName(const wchar_t* name, size_t length) noexcept;
+    [[nodiscard]] bool AssignPassword(const wchar_t* password, size_t length) noexcept;
 
     wchar_t scheme_name_[kMaxSchemeNameLength + 1];
     wchar_t host_name_[kMaxHostNameLength + 1];
@@ -120,6 +122,6 @@ private:
 // control character (CR, LF, NUL, ...) is refused, since it would end up in the
 // request text. On failure `reference` is emptied, so that nothing half-made can be
 // fetched.
-bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference) noexcept;
+[[nodiscard]] bool CompleteRedirectUrl(const CParsedUrl& current, std::wstring& reference) noexcept;
 
 }  // namespace qv

@@ -14,8 +14,7 @@ qv_wine_prefix_ready
 
 # Inside one X display: Wine's server for this prefix lives for the demo only.
 exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    "$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
-    "$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
-    trap "\"$QV_WINESERVER\" -k >/dev/null 2>&1 || true" EXIT
+    . "$1/cmake/wine-env.sh"
+    qv_wineserver_start
     python3 "$1/tools/demo.py"
 ' demo "$top"

@@ -8,6 +8,7 @@ deps="$top/.deps"
 
 packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+    clang lld  # the second compiler of the same target (cmake/mingw-w64-x86_64-clang.cmake)
     wine wine64 xvfb xauth
     libgnutls30  # Wine's bcrypt loads it for ECDSA keys: without it release signatures cannot be checked
     googletest cmake ninja-build
@@ -41,17 +42,75 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
 fi
 
+# The registry this machine installs from: the first apt source of type $1 ("deb" or
+# "deb-src") for suite $2 with the main component, as "URI<TAB>Signed-By" (Signed-By may
+# be empty). Reads deb822 .sources files and one-line .list entries; prints nothing
+# when there is none.
+apt_source() {
+    local type=$1 suite=$2 file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk -v type="$type" -v suite="$suite" '
+            BEGIN { RS = ""; FS = "\n" }
+            {
+                types = ""; uris = ""; suites = ""; comps = ""; signed = ""; enabled = "yes"
+                for (i = 1; i <= NF; i++) {
+                    if ($i ~ /^[ \t]*#/ || index($i, ":") == 0) continue
+                    key = tolower(substr($i, 1, index($i, ":") - 1))
+                    value = substr($i, index($i, ":") + 1)
+                    gsub(/^[ \t]+|[ \t]+$/, "", value)
+                    if (key == "types") types = value
+                    else if (key == "uris") uris = value
+                    else if (key == "suites") suites = value
+                    else if (key == "components") comps = value
+                    else if (key == "signed-by") signed = value
+                    else if (key == "enabled") enabled = tolower(value)
+                }
+                if (enabled == "no" || (" " types " ") !~ (" " type " ")) next
+                if ((" " suites " ") !~ (" " suite " ") || (" " comps " ") !~ / main /) next
+                split(uris, uri, /[ \t]+/)
+                print uri[1] "\t" signed
+                exit
+            }' "$file"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        awk -v type="$type" -v suite="$suite" '
+            $1 != type { next }
+            {
+                signed = ""; i = 2
+                if ($2 ~ /^\[/) {
+                    for (; i <= NF; i++) {
+                        if ($i ~ /^\[?signed-by=/) { signed = $i; sub(/^\[?signed-by=/, "", signed); sub(/\]$/, "", signed) }
+                        if ($i ~ /\]$/) { i++; break }
+                    }
+                }
+                if ($(i + 1) != suite) next
+                for (c = i + 2; c <= NF; c++) if ($c == "main") { print $i "\t" signed; exit }
+            }' "$file"
+    done
+}
+
 # minizip has no MinGW package: its unzip module is compiled by our CMake from the
 # sources in Debian's zlib source package.
 if ! ls -d "$deps"/zlib-*/contrib/minizip >/dev/null 2>&1; then
-    src_list=/etc/apt/sources.list.d/qvupdate-deb-src.sources
-    if [ ! -f "$src_list" ]; then
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    if [ -z "$(apt_source deb-src "$suite" | head -n 1)" ]; then
         # The same registry and suite as the binary packages come from.
-        uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-        suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-        uri=${uri:-http://deb.debian.org/debian}
-        printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-            "$uri" "$suite" | "${sudo_cmd[@]}" tee "$src_list" >/dev/null
+        source=$(apt_source deb "$suite" | head -n 1)
+        if [ -z "$source" ]; then
+            echo "setup: no apt source for Debian $suite (main) in /etc/apt; cannot add the" \
+                "deb-src entry for Debian's zlib sources. Configure the registry this machine" \
+                "installs from and run again." >&2
+            exit 1
+        fi
+        uri=${source%%$'\t'*}
+        signed=${source#*$'\t'}
+        case $signed in /*) ;; *) signed= ;; esac  # a key file, not an inline key block
+        {
+            printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\n' "$uri" "$suite"
+            if [ -n "$signed" ]; then printf 'Signed-By: %s\n' "$signed"; fi
+        } | "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/qvupdate-deb-src.sources >/dev/null
         apt_updated=0
     fi
     apt_update

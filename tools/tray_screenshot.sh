@@ -24,9 +24,7 @@ xvfb-run -a -s "-screen 0 800x600x24 -fbdir $work/fb" bash -c '
     set -euo pipefail
     . "$QV_TOP/cmake/wine-env.sh"
     qv_wine_prefix_ready
-    "$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
-    "$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
-    trap "\"$QV_WINESERVER\" -k >/dev/null 2>&1 || true" EXIT
+    qv_wineserver_start
     # Chinese texts in the balloon: link a free CJK font to the interface fonts.
     for face in Tahoma "MS Shell Dlg" "Microsoft Sans Serif"; do
         "$QV_WINE" reg add "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink" \

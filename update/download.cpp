@@ -1,14 +1,12 @@
 #include "update/download.h"
 
-#include <shlwapi.h>
-
-#include <climits>
 #include <cstring>
-#include <cwchar>
+#include <string_view>
 
 #include "http/client.h"
 #include "update/update_logic.h"
-#include "win/path.h"
+#include "win/file_system.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -33,27 +31,6 @@ CFetchOptions EngineOptions(DWORD timeout_ms) {
 
 constexpr DWORD kFileTimeoutMs = 10000;
 
-// The fetch failed only because of the status of a response that arrived whole (404,
-// 500, ...). A redirect that could not be followed (the limit, a target we cannot
-// fetch) is no page of the file at all.
-bool ErrorPageArrived(const CAtlHttpClient& client) {
-    const int status = client.StatusCode();
-    return client.LastReadResult() == ResponseOk && status != -1 && status != 301 &&
-           status != 302 && status != 303;
-}
-
-// Copies a path into a MAX_PATH buffer and drops its last component. False when the
-// path does not fit: it is never cut short.
-bool CopyWithoutLastComponent(const wchar_t* path, wchar_t (&buffer)[MAX_PATH]) {
-    const size_t length = std::wcslen(path);
-    if (!FitsMaxPath(std::wstring_view(path, length))) {
-        return false;
-    }
-    std::wmemcpy(buffer, path, length + 1);
-    PathRemoveFileSpecW(buffer);
-    return true;
-}
-
 }  // namespace
 
 void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
@@ -62,20 +39,9 @@ void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
     }
     // Up to the first zero byte, never past the given length.
     const BYTE* zero = static_cast<const BYTE*>(std::memchr(data, 0, length));
-    const uint32_t used = zero != nullptr ? static_cast<uint32_t>(zero - data) : length;
-    if (used == 0 || used > static_cast<uint32_t>(INT_MAX)) {
-        text.clear();
-        return;
-    }
-    const char* bytes = reinterpret_cast<const char*>(data);
-    const int count = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(used), nullptr, 0);
-    if (count <= 0) {
-        text.clear();
-        return;
-    }
-    std::wstring decoded(static_cast<size_t>(count), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(used), decoded.data(), count);
-    text = std::move(decoded);
+    const size_t used = zero != nullptr ? static_cast<size_t>(zero - data) : length;
+    // A body that cannot be decoded leaves an empty text, which no version equals.
+    text = DecodeText(std::string_view(reinterpret_cast<const char*>(data), used));
 }
 
 bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms) {
@@ -94,15 +60,15 @@ bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeou
 bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path) {
     CAtlHttpClient client;
     CFetchOptions options = EngineOptions(kFileTimeoutMs);
-    if (!client.FetchUrl(url.c_str(), &options) && !ErrorPageArrived(client)) {
+    // An error page is no file: written, it would replace a good list or staged file
+    // with something that only a later check could tell apart.
+    if (!client.FetchUrl(url.c_str(), &options) || client.StatusCode() != 200) {
         return false;
     }
-    // Whatever body arrived is written, an error page included: the CRC-32 check of
-    // the download rejects a wrong file.
     return WriteBodyToFile(target_path.c_str(), client.BodyData(), client.BodyLength());
 }
 
-bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length) {
+bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length) noexcept {
     if (path == nullptr || (data == nullptr && length != 0) || !CreateParentDirectories(path)) {
         return false;
     }
@@ -122,39 +88,6 @@ bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length) {
         written_total += written;
     }
     return true;
-}
-
-bool CreateParentDirectories(const wchar_t* path) {
-    if (path == nullptr) {
-        return false;
-    }
-    wchar_t parent[MAX_PATH];
-    if (!CopyWithoutLastComponent(path, parent)) {
-        return false;
-    }
-    return CreateDirectoryTree(parent);
-}
-
-bool CreateDirectoryTree(const wchar_t* path) {
-    if (path == nullptr) {
-        return false;
-    }
-    if (PathIsDirectoryW(path)) {
-        return true;
-    }
-    wchar_t parent[MAX_PATH];
-    if (!CopyWithoutLastComponent(path, parent) || std::wcslen(parent) >= std::wcslen(path)) {
-        return false;  // nothing left to take away: the root does not exist
-    }
-    if (!CreateDirectoryTree(parent)) {
-        return false;
-    }
-    if (CreateDirectoryW(path, nullptr)) {
-        return true;
-    }
-    // There now, made by someone else or named with a trailing separator: the goal is
-    // reached either way.
-    return GetLastError() == ERROR_ALREADY_EXISTS && PathIsDirectoryW(path);
 }
 
 }  // namespace qv

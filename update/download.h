@@ -12,28 +12,24 @@ namespace qv {
 class CHttpReceiveDataBase {
 public:
     virtual ~CHttpReceiveDataBase() = default;
-    virtual void OnData(const BYTE* data, uint32_t length) {
-        (void)data;
-        (void)length;
-    }
+    virtual void OnData(const BYTE* /*data*/, uint32_t /*length*/) {}
 };
 
 // Keeps the body as text decoded from UTF-8, up to its first zero byte.
 class CHttpReceiveDataUTF8String : public CHttpReceiveDataBase {
 public:
+    // Throws std::bad_alloc when memory runs out.
     void OnData(const BYTE* data, uint32_t length) override;
     std::wstring text;
 };
 
 // Fetches `url` with a fresh client; hands the body to `sink` (may be null) only when
 // the status is 200. False on any transfer failure or another status.
-bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms);
+// Throws what the sink throws.
+[[nodiscard]] bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms);
 
-// Creates or replaces the file with the bytes, creating missing directories first.
-bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length);
-// Creates every missing directory above `path`.
-bool CreateParentDirectories(const wchar_t* path);
-// Creates `path` and every missing directory above it, from the top down.
-bool CreateDirectoryTree(const wchar_t* path);
+// Creates or replaces the file with the bytes, creating missing directories first
+// (CreateParentDirectories of win/file_system.h).
+[[nodiscard]] bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length) noexcept;
 
 }  // namespace qv

@@ -8,28 +8,24 @@
 
 #include "update/text_line_file.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
 
 namespace {
 
-constexpr uint64_t kMaxCrcFileSize = 1ull << 30;  // the largest file the engine verifies
-constexpr size_t kMaxNumberFieldLength = 32;      // longer number fields count as empty
-
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
+constexpr size_t kMaxNumberFieldLength = 32;  // longer number fields count as empty
 
 }  // namespace
 
-bool IsSafeRelativeName(const std::wstring& name) {
-    if (name.empty() || IsSeparator(name.front())) {
+bool IsSafeRelativeName(const std::wstring& name) noexcept {
+    if (name.empty() || IsPathSeparator(name.front())) {
         return false;  // absolute, rooted or UNC
     }
     for (wchar_t c : name) {
         // ':' covers drive letters and alternate data streams.
-        if (c < 0x20 || c == 0x7F || c == L':') {
+        if (IsControlCharacter(c) || c == L':') {
             return false;
         }
     }
@@ -38,7 +34,7 @@ bool IsSafeRelativeName(const std::wstring& name) {
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = start;
-        while (end < name.size() && !IsSeparator(name[end])) {
+        while (end < name.size() && !IsPathSeparator(name[end])) {
             ++end;
         }
         bool names_something = false;
@@ -114,12 +110,13 @@ bool FileList::WriteFileList(const wchar_t* path) const {
         return false;
     }
     for (const FileEntry& entry : entries) {
-        file.WriteLine(FormatFileEntry(entry).c_str(), '\n');
+        // A line is refused only without an open file, which was checked above.
+        static_cast<void>(file.WriteLine(FormatFileEntry(entry).c_str(), '\n'));
     }
     return true;
 }
 
-uint32_t FileCrc32(const wchar_t* path) {
+uint32_t FileCrc32(const wchar_t* path) noexcept {
     if (path == nullptr || *path == L'\0' || !FitsMaxPath(path)) {
         return 0;
     }

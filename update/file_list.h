@@ -20,9 +20,9 @@ class FileList {
 public:
     // Clears the list, then appends every line that parses. False only when the file
     // cannot be opened; malformed lines are skipped.
-    bool ReadFileList(const wchar_t* path);
+    [[nodiscard]] bool ReadFileList(const wchar_t* path);
     // Writes every entry, LF-terminated. False only when the file cannot be created.
-    bool WriteFileList(const wchar_t* path) const;
+    [[nodiscard]] bool WriteFileList(const wchar_t* path) const;
 
     std::vector<FileEntry> entries;
 };
@@ -30,15 +30,19 @@ public:
 // Parses "crc_installed,crc_download,aux_value,zipped,name". Rejects lines with fewer
 // than four commas, an empty name, or a name that could reach outside the
 // installation directory.
-bool ParseFileEntry(const std::wstring& line, FileEntry& out);
+[[nodiscard]] bool ParseFileEntry(const std::wstring& line, FileEntry& out);
 // The line text, without terminator, in the form ParseFileEntry reads.
 std::wstring FormatFileEntry(const FileEntry& entry);
 // True when a list name stays inside the directory it is relative to.
-bool IsSafeRelativeName(const std::wstring& name);
+[[nodiscard]] bool IsSafeRelativeName(const std::wstring& name) noexcept;
+
+// The largest file the engine verifies; as large as the largest body the HTTP client
+// accepts (kMaxBodyBytes).
+inline constexpr uint64_t kMaxCrcFileSize = 1ull << 30;
 
 // CRC-32 (as in zip archives) of a whole file; 0 when it cannot be read, is empty, is
-// larger than 1 GiB or its path does not fit MAX_PATH.
-uint32_t FileCrc32(const wchar_t* path);
+// larger than kMaxCrcFileSize or its path does not fit MAX_PATH.
+[[nodiscard]] uint32_t FileCrc32(const wchar_t* path) noexcept;
 
 // The entries whose installed file ("app_dir\name") does not have crc_installed,
 // in list order.

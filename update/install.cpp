@@ -6,12 +6,15 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "archive/zip_reader.h"
 #include "update/download.h"
 #include "update/update_logic.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -21,18 +24,9 @@ namespace {
 struct ArchiveHandleTraits {
     using pointer = ArchiveHandle;
     static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer archive) noexcept { (void)ArchiveClose(archive); }
+    static void Close(pointer archive) noexcept { static_cast<void>(ArchiveClose(archive)); }
 };
 using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
-
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFile(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 // One staged file and where it goes.
 struct PlannedMove {
@@ -40,13 +34,52 @@ struct PlannedMove {
     std::wstring installed_path;
 };
 
+// True when a list name is the installation's `file_name`, as Windows resolves names:
+// in any letter case, and with trailing dots and spaces dropped ("VER.DAT." is ver.dat).
+bool NamesInstalledFile(const std::wstring& name, const wchar_t* file_name) {
+    size_t length = name.size();
+    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
+        --length;
+    }
+    return EqualsNoCase(std::wstring_view(name.data(), length), file_name);
+}
+
+// Where an entry goes in the order of the moves: every other file first, then the two
+// that the next run reads the installed version from, ver.dat (read first) last.
+int MoveRank(const FileEntry& entry) {
+    if (NamesInstalledFile(entry.name, kVersionFileName)) {
+        return 2;
+    }
+    return NamesInstalledFile(entry.name, kReaderFileName) ? 1 : 0;
+}
+
+// Forces a staged file's data to the disk, so that a power cut right after its move
+// cannot leave an empty or partial file installed.
+bool FlushToDisk(const std::wstring& path) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && FlushFileBuffers(file.get());
+}
+
+bool IsRunningExecutable(const std::wstring& path) {
+    std::wstring self;
+    return GetExecutablePath(self) && EqualsNoCase(self, path);
+}
+
+// The new updater installing itself cannot open its own running image for writing;
+// the updater that staged it flushed it before starting it.
+bool FlushStagedFile(const std::wstring& path) {
+    return IsRunningExecutable(path) || FlushToDisk(path);
+}
+
 }  // namespace
 
 bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) const {
-    return JoinPath(out, app_dir, name);
+    return app_dir_[0] != L'\0' && JoinPath(out, app_dir_, name);
 }
 
-bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) {
+bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) noexcept {
     if (archive_path == nullptr || target_path == nullptr) {
         return false;
     }
@@ -76,14 +109,10 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     }
     // A zipped file is served under its plain name.
     std::wstring url = BaseUrl() + L"/" + entry.name;
-    for (wchar_t& c : url) {
-        if (c == L'\\') {
-            c = L'/';
-        }
-    }
+    std::replace(url.begin(), url.end(), L'\\', L'/');
 
     // Left by an earlier run that was interrupted or whose installation was deferred.
-    if (IsFile(staged_path) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
+    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
         return UPDATE_OK;
     }
 
@@ -113,7 +142,7 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     return UPDATE_OK;
 }
 
-bool CanOpenForWrite(const wchar_t* path) {
+bool CanOpenForWrite(const wchar_t* path) noexcept {
     if (path == nullptr || !FitsMaxPath(path)) {
         return false;
     }
@@ -133,14 +162,27 @@ UpdateResult CUpdateLogic::InstallFiles() {
         return UPDATE_E_LIST_READ;
     }
 
+    // The order of the moves: the list's order, but the files that tell the installed
+    // version last. A run that ends after any move leaves a version that still differs
+    // from the server's, so the next run finds the rest staged and completes it.
+    std::vector<const FileEntry*> ordered;
+    ordered.reserve(list.entries.size());
+    for (const FileEntry& entry : list.entries) {
+        ordered.push_back(&entry);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(), [](const FileEntry* a, const FileEntry* b) {
+        return MoveRank(*a) < MoveRank(*b);
+    });
+
     // Everything that can be known to fail is checked before the first move, so that
     // such a failure installs nothing rather than part of the release.
     std::vector<PlannedMove> moves;
-    moves.reserve(list.entries.size());
-    for (const FileEntry& entry : list.entries) {
+    moves.reserve(ordered.size());
+    for (const FileEntry* entry : ordered) {
         PlannedMove move;
-        if (!UpdateDirPath(entry.name, move.staged_path) ||
-            !InstalledPath(entry.name, move.installed_path) || !IsFile(move.staged_path)) {
+        if (!UpdateDirPath(entry->name, move.staged_path) ||
+            !InstalledPath(entry->name, move.installed_path) || !IsFile(move.staged_path.c_str()) ||
+            !FlushStagedFile(move.staged_path)) {
             return UPDATE_E_INSTALL;
         }
         moves.push_back(std::move(move));
@@ -148,26 +190,29 @@ UpdateResult CUpdateLogic::InstallFiles() {
 
     bool all_writable = true;
     for (const PlannedMove& move : moves) {
-        if (PathExists(move.installed_path) && !CanOpenForWrite(move.installed_path.c_str())) {
+        if (PathExists(move.installed_path.c_str()) &&
+            !CanOpenForWrite(move.installed_path.c_str())) {
             all_writable = false;
         }
         // A failure shows up as a failed move below.
-        (void)CreateParentDirectories(move.installed_path.c_str());
+        static_cast<void>(CreateParentDirectories(move.installed_path.c_str()));
     }
 
     size_t next = 0;
     if (all_writable) {
+        // Each move is on the disk before the next one starts.
         while (next < moves.size() &&
-               move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING)) {
+               move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
         }
     }
     // One file in use defers every file; a move that failed after others were done
-    // (a target taken in the meantime) defers the rest.
+    // (a target taken in the meantime) defers the rest. The system carries them out at
+    // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
-        if (!move_file(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        if (!move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             // Without the right to register (a standard user) the staged files stay for
             // the next run.
             return UPDATE_E_INSTALL;
@@ -194,7 +239,8 @@ bool CUpdateLogic::RelaunchCommandLine(std::wstring& application,
 bool CUpdateLogic::RelaunchFromUpdateDir() {
     std::wstring application;
     std::wstring command_line;
-    if (!RelaunchCommandLine(application, command_line)) {
+    // Once running, the new updater cannot flush its own image before moving it.
+    if (!RelaunchCommandLine(application, command_line) || !FlushToDisk(application)) {
         return false;
     }
     // CreateProcessW may write into the command line.
@@ -241,8 +287,7 @@ bool CUpdateLogic::WaitForOldUpdater() {
         wchar_t module[MAX_PATH] = {};
         const DWORD length = GetModuleFileNameExW(process.get(), nullptr, module, MAX_PATH);
         if (length > 0 && length < MAX_PATH &&
-            CompareStringOrdinal(module, static_cast<int>(length), target.c_str(),
-                                 static_cast<int>(target.size()), TRUE) == CSTR_EQUAL) {
+            EqualsNoCase(std::wstring_view(module, length), target)) {
             WaitForSingleObject(process.get(), INFINITE);
         }
     } while (Process32NextW(snapshot.get(), &entry));

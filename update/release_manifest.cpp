@@ -7,7 +7,7 @@
 
 #include "update/file_list.h"
 #include "update/hex.h"
-#include "update/text_line_file.h"
+#include "win/text.h"
 
 namespace qv {
 
@@ -54,7 +54,7 @@ bool HasSpace(std::string_view text) noexcept {
 }
 
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
-    return ParseDecimal(text, out) && out <= kMaxSignedFileSize;
+    return ParseDecimal(text, out) && out <= kMaxCrcFileSize;
 }
 
 bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
@@ -112,16 +112,16 @@ bool ReadDigits(std::string_view text, size_t at, size_t count, unsigned& out) n
 
 // A list name in UTF-8: valid, safe, short enough for the engine's paths.
 bool ReadName(std::string_view bytes, std::wstring& out) {
-    out = DecodeText(bytes.data(), bytes.size(), CP_UTF8);
-    // Invalid UTF-8 decodes to replacement characters and so does not encode back.
-    return !out.empty() && out.size() < MAX_PATH &&
-           EncodeText(out.data(), out.size(), CP_UTF8) == bytes && IsSafeRelativeName(out);
+    return FromCodePage(bytes, CP_UTF8, out, MB_ERR_INVALID_CHARS) && !out.empty() &&
+           out.size() < MAX_PATH && IsSafeRelativeName(out);
 }
 
-std::wstring CaseFolded(std::wstring name) {
-    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
-    return name;
-}
+// Names as Windows tells files apart: without regard to case.
+struct NameLessNoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+        return LessNoCase(a, b);
+    }
+};
 
 // Finds the signature line: the last line, which must end the file.
 bool SplitSignature(std::string_view bytes, size_t& signed_length,
@@ -196,7 +196,7 @@ bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
         !ParseDecimal(fields[2], out.file_list_size)) {
         return problem.Fail("expected \"filelist\", a SHA-256 and a size", number);
     }
-    std::set<std::wstring> folded_names;
+    std::set<std::wstring, NameLessNoCase> names;
     while (next_line()) {
         if (line.substr(0, 10) == "signature ") {
             return problem.Fail("a second signature line", number);
@@ -215,7 +215,7 @@ bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
         if (!ReadName(fields[5], file.name)) {
             return problem.Fail("a name the updater cannot install", number);
         }
-        if (!folded_names.insert(CaseFolded(file.name)).second) {
+        if (!names.insert(file.name).second) {
             return problem.Fail("a name listed twice", number);
         }
         out.files.push_back(std::move(file));
@@ -259,8 +259,7 @@ std::string FormatManifestBody(const ReleaseManifest& manifest) {
     for (const SignedFile& file : manifest.files) {
         text += "file " + DigestText(file.served_sha256) + " " + std::to_string(file.served_size) +
                 " " + DigestText(file.installed_sha256) + " " +
-                std::to_string(file.installed_size) + " " +
-                EncodeText(file.name.data(), file.name.size(), CP_UTF8) + "\n";
+                std::to_string(file.installed_size) + " " + EncodeText(file.name) + "\n";
     }
     return text;
 }

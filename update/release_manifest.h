@@ -32,7 +32,6 @@ inline constexpr wchar_t kReleaseManifestName[] = L"release.dat";
 // Bounds of what the reader takes at all.
 inline constexpr size_t kMaxReleaseManifestSize = 16u << 20;
 inline constexpr size_t kMaxSignedVersionSize = 4096;
-inline constexpr uint64_t kMaxSignedFileSize = 1ull << 30;  // the engine's CRC-32 ceiling
 
 struct SignedFile {
     std::wstring name;  // as in filelist.dat: relative, backslash-separated

@@ -17,17 +17,21 @@ public:
 
     // Opens in untranslated byte mode: "rb" to read, "wb" to create or truncate.
     // Closes a file opened before.
-    bool Open(const wchar_t* path, const wchar_t* mode, UINT code_page = CP_UTF8);
+    [[nodiscard]] bool Open(const wchar_t* path, const wchar_t* mode,
+                            UINT code_page = CP_UTF8) noexcept;
 
     // Reads the next line without its line feed; a carriage return right before the
     // line feed is dropped. False at the end of the file or when none is open.
-    bool ReadLine(std::wstring& out);
+    // Invalid text is replaced, never dropped. Throws std::bad_alloc when memory runs out.
+    [[nodiscard]] bool ReadLine(std::wstring& out);
 
-    // Writes the text encoded in the file's code page followed by `terminator`.
-    bool WriteLine(const wchar_t* text, char terminator = '\n');
+    // Writes the text encoded in the file's code page followed by `terminator`. False
+    // only when no file is open or there is no text. Throws std::bad_alloc when memory
+    // runs out.
+    [[nodiscard]] bool WriteLine(const wchar_t* text, char terminator = '\n');
 
-    void Close() noexcept { file.reset(); }
-    [[nodiscard]] bool IsOpen() const noexcept { return file != nullptr; }
+    void Close() noexcept { file_.reset(); }
+    [[nodiscard]] bool IsOpen() const noexcept { return file_ != nullptr; }
 
 private:
     struct FileCloser {
@@ -35,17 +39,13 @@ private:
     };
     static constexpr size_t kReadSize = 256;
 
-    std::unique_ptr<FILE, FileCloser> file;
-    UINT code_page = CP_UTF8;
-    char buffer[kReadSize + 1] = {};
-    // The part of `buffer` not returned yet; it may be empty but present.
-    bool has_window = false;
-    size_t window_start = 0;
-    size_t window_length = 0;
+    std::unique_ptr<FILE, FileCloser> file_;
+    UINT code_page_ = CP_UTF8;
+    char buffer_[kReadSize + 1] = {};
+    // The part of `buffer_` not returned yet; it may be empty but present.
+    bool has_window_ = false;
+    size_t window_start_ = 0;
+    size_t window_length_ = 0;
 };
-
-// Converts between UTF-16 and a code page; invalid input is replaced, never dropped.
-std::wstring DecodeText(const char* bytes, size_t length, UINT code_page = CP_UTF8);
-std::string EncodeText(const wchar_t* text, size_t length, UINT code_page = CP_UTF8);
 
 }  // namespace qv

@@ -9,36 +9,41 @@ CThread::~CThread() {
 }
 
 void CThread::RequestStop() noexcept {
-    InterlockedExchange(&stop_flag, 1);
+    stop_flag_.exchange(true);
 }
 
 void CThread::StopAndWait() noexcept {
     RequestStop();
-    if (thread_handle) {
-        WaitForSingleObject(thread_handle.get(), INFINITE);
-        thread_handle.reset();
+    if (thread_handle_) {
+        WaitForSingleObject(thread_handle_.get(), INFINITE);
+        thread_handle_.reset();
     }
-    stop_flag = 0;
+    stop_flag_.exchange(false);
 }
 
 bool CThread::IsStopRequested() const noexcept {
-    return stop_flag != 0;
+    return stop_flag_.load();
 }
 
-unsigned __stdcall CThread::ThreadEntry(void* self) {
-    return static_cast<unsigned>(static_cast<CThread*>(self)->Run());
+unsigned WINAPI CThread::ThreadEntry(void* self) noexcept {
+    CThread& thread = *static_cast<CThread*>(self);
+    try {
+        return static_cast<unsigned>(thread.Run());
+    } catch (...) {
+        return static_cast<unsigned>(thread.OnRunFailed());
+    }
 }
 
 bool CThread::Start() noexcept {
     // The C runtime's thread start, so that the runtime is set up for the thread.
     const uintptr_t handle = _beginthreadex(nullptr, 0, &CThread::ThreadEntry, this, 0, nullptr);
-    thread_handle.reset(reinterpret_cast<HANDLE>(handle));
-    return thread_handle.valid();
+    thread_handle_.reset(reinterpret_cast<HANDLE>(handle));
+    return thread_handle_.valid();
 }
 
 void CThreadEx::PostToWindow(UINT message, WPARAM wparam, LPARAM lparam) const noexcept {
-    if (notify_window != nullptr && IsWindow(notify_window)) {
-        PostMessageW(notify_window, message, wparam, lparam);
+    if (notify_window_ != nullptr && IsWindow(notify_window_)) {
+        PostMessageW(notify_window_, message, wparam, lparam);
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -22,30 +24,34 @@ public:
     virtual void StopAndWait() noexcept;
     // The thread's work; its result becomes the thread's exit code.
     virtual int Run() { return 0; }
+    // Called on the thread instead of finishing Run when Run throws (out of memory);
+    // its result becomes the exit code. Nothing may leave the thread's entry.
+    virtual int OnRunFailed() noexcept { return -1; }
 
     // Starts the thread (the caller checks IsStarted first). False when it could not
     // be created; the handle then stays null.
-    bool Start() noexcept;
-    [[nodiscard]] bool IsStarted() const noexcept { return thread_handle.valid(); }
+    [[nodiscard]] bool Start() noexcept;
+    [[nodiscard]] bool IsStarted() const noexcept { return thread_handle_.valid(); }
     [[nodiscard]] bool IsStopRequested() const noexcept;
 
 protected:
-    UniqueKernelHandle thread_handle;
-    volatile LONG stop_flag = 0;
+    UniqueKernelHandle thread_handle_;
+    // Set on the UI thread, read on the worker: set, cleared and read atomically.
+    std::atomic<bool> stop_flag_{false};
 
 private:
-    static unsigned __stdcall ThreadEntry(void* self);
+    static unsigned WINAPI ThreadEntry(void* self) noexcept;
 };
 
 class CThreadEx : public CThread {
 public:
     // Set before Start; the thread only reads it.
-    void SetNotifyWindow(HWND window) noexcept { notify_window = window; }
+    void SetNotifyWindow(HWND window) noexcept { notify_window_ = window; }
     // Posts only while the window still exists; the outcome is not examined.
     void PostToWindow(UINT message, WPARAM wparam, LPARAM lparam) const noexcept;
 
 protected:
-    HWND notify_window = nullptr;
+    HWND notify_window_ = nullptr;
 };
 
 }  // namespace qv

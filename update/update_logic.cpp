@@ -11,12 +11,13 @@ namespace qv {
 CUpdateLogic::CUpdateLogic() {
     std::wstring directory;
     if (!GetExecutableDirectory(directory)) {
-        return;  // app_dir stays empty; every path built from it then fails
+        return;  // app_dir_ stays empty: the job then ends before touching anything
     }
     if (IsCopyOnlyMode() && !RemoveLastComponent(directory)) {
         return;
     }
-    SetAppDir(directory.c_str());
+    // The executable's path fitted MAX_PATH, so its directory does too.
+    static_cast<void>(SetAppDir(directory.c_str()));
 }
 
 // The thread runs Run() of this class, so it must be joined before this part of the
@@ -29,13 +30,13 @@ bool CUpdateLogic::SetAppDir(const wchar_t* directory) noexcept {
     if (directory == nullptr || !FitsMaxPath(directory)) {
         return false;
     }
-    lstrcpynW(app_dir, directory, MAX_PATH);
+    lstrcpynW(app_dir_, directory, MAX_PATH);
     return true;
 }
 
 std::wstring CUpdateLogic::BaseUrl() const {
-    if (!base_url_override.empty()) {
-        return base_url_override;
+    if (!base_url_override_.empty()) {
+        return base_url_override_;
     }
     return CConfigFile::Instance().GetUrl(L"upddir", kDefaultUpdateUrl);
 }
@@ -47,22 +48,36 @@ bool CUpdateLogic::IsCopyOnlyMode() noexcept {
 
 bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
     std::wstring update_dir;
-    return JoinPath(update_dir, app_dir, L"update") && JoinPath(out, update_dir, name);
+    // Without an installation directory the path would start at the root of the drive.
+    return app_dir_[0] != L'\0' && JoinPath(update_dir, app_dir_, kUpdateDirName) &&
+           JoinPath(out, update_dir, name);
 }
 
 int CUpdateLogic::Run() {
     const bool copy_only = IsCopyOnlyMode();
     if (copy_only) {
-        WaitForOldUpdater();
+        // A process list that cannot be read leaves nothing to wait for; installing
+        // over a running old updater then fails on its file and defers the moves.
+        static_cast<void>(WaitForOldUpdater());
     }
     const UpdateResult result = RunExclusive(copy_only);
     PostToWindow(WM_UPDATEDONE, 1, result);
     return result;
 }
 
+int CUpdateLogic::OnRunFailed() noexcept {
+    PostToWindow(WM_UPDATEDONE, 1, UPDATE_E_OUT_OF_MEMORY);
+    return UPDATE_E_OUT_OF_MEMORY;
+}
+
 UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
+    if (app_dir_[0] == L'\0') {
+        return UPDATE_E_NO_APP_DIR;
+    }
     UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // A mutex we may not open (one an elevated updater created, say) is as good a
+    // sign of another job as one that exists.
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
         return UPDATE_OK;  // another updater does the job
     }
     if (copy_only) {
@@ -70,7 +85,7 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     }
     bool self_update = false;
     const UpdateResult result = UpdatePass(self_update);
-    if (result != UPDATE_OK || !files_staged) {
+    if (result != UPDATE_OK || !files_staged_) {
         return result;
     }
     if (self_update) {
@@ -82,12 +97,17 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
 }
 
 UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
-    files_staged = false;
+    files_staged_ = false;
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    if (!CheckVersion()) {
-        return UPDATE_OK;
+    switch (CheckVersion()) {
+        case VersionCheck::UpToDate:
+            return UPDATE_OK;
+        case VersionCheck::Failed:
+            return UPDATE_E_VERSION_CHECK;  // nothing known is no success
+        case VersionCheck::UpdateNeeded:
+            break;
     }
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
@@ -105,7 +125,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!file_list.ReadFileList(file_list_path.c_str())) {
         return UPDATE_E_LIST_READ;
     }
-    const FileList download_list = BuildDownloadList(file_list, app_dir);
+    const FileList download_list = BuildDownloadList(file_list, app_dir_);
     std::wstring download_list_path;
     if (!UpdateDirPath(kDownloadListName, download_list_path) ||
         !download_list.WriteFileList(download_list_path.c_str())) {
@@ -121,7 +141,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
             return result;
         }
     }
-    files_staged = true;
+    files_staged_ = true;
     return UPDATE_OK;
 }
 

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "update/file_list.h"
+#include "update/file_names.h"
 #include "update/thread.h"
+#include "update/version_check.h"
 
 namespace qv {
 
@@ -24,7 +26,17 @@ enum UpdateResult : int {
                                      // file is not the one the list names
     UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
                                      // for the next start, or the new updater did not start
+    UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
+    UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
+    UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
     UPDATE_STOPPED = 100,            // the stop flag was found set
+};
+
+// What the version check found.
+enum class VersionCheck {
+    UpToDate,      // the server announces the installed version
+    UpdateNeeded,  // the texts differ, or no installed version is known
+    Failed,        // the server's ver.dat could not be fetched: nothing is known
 };
 
 // Posted once by the worker as the last act of its run: wParam 1, lParam the result.
@@ -33,11 +45,6 @@ inline constexpr UINT WM_UPDATEDONE = WM_USER + 666;
 // Only one update job runs at a time on a machine.
 inline constexpr wchar_t kUpdateMutexName[] = L"qvupdate{C51B3E40-435A-4389-95C9-9DD16EDF517B}";
 inline constexpr wchar_t kCopyOnlySwitch[] = L"/copyonly";
-inline constexpr wchar_t kUpdaterFileName[] = L"update.exe";
-inline constexpr wchar_t kReaderFileName[] = L"qvreader.exe";
-inline constexpr wchar_t kVersionFileName[] = L"ver.dat";
-inline constexpr wchar_t kFileListName[] = L"filelist.dat";
-inline constexpr wchar_t kDownloadListName[] = L"downlist.dat";
 
 // Download attempts per listed file.
 inline constexpr int kDownloadAttempts = 3;
@@ -56,81 +63,84 @@ public:
     // The whole run: wait for the old updater (copy-only), the exclusive job, then
     // WM_UPDATEDONE. Returns the UpdateResult.
     int Run() override;
+    // A run that threw (out of memory) still ends the job: UPDATE_E_OUT_OF_MEMORY is
+    // posted and returned, so that the window closes.
+    int OnRunFailed() noexcept override;
 
     // True when the process command line holds "/copyonly" in any letter case.
-    static bool IsCopyOnlyMode() noexcept;
+    [[nodiscard]] static bool IsCopyOnlyMode() noexcept;
 
-    [[nodiscard]] const wchar_t* AppDir() const noexcept { return app_dir; }
+    [[nodiscard]] const wchar_t* AppDir() const noexcept { return app_dir_; }
     // Points the job at another installation directory (tests, tools). False when the
     // path does not fit.
-    bool SetAppDir(const wchar_t* directory) noexcept;
+    [[nodiscard]] bool SetAppDir(const wchar_t* directory) noexcept;
     // Overrides the configured base URL ("upddir" in cfg.ini).
-    void SetBaseUrl(std::wstring url) { base_url_override = std::move(url); }
+    void SetBaseUrl(std::wstring url) { base_url_override_ = std::move(url); }
+    // Overrides the time limit of the ver.dat request (tests of a silent server).
+    void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms_ = timeout_ms; }
     [[nodiscard]] std::wstring BaseUrl() const;
 
     // The job inside the single-instance mutex.
-    UpdateResult RunExclusive(bool copy_only);
+    [[nodiscard]] UpdateResult RunExclusive(bool copy_only);
     // Version check, file list, download list, downloads; sets self_update when the
     // updater itself is among the files.
-    UpdateResult UpdatePass(bool& self_update);
+    [[nodiscard]] UpdateResult UpdatePass(bool& self_update);
 
     // Stages, in the order the pass uses them.
-    // True when an update is needed: the server's ver.dat differs from the installed
-    // version, or no installed version is known. A failed ver.dat request means no
-    // update.
-    bool CheckVersion();
+    // Compares the server's ver.dat with the installed version; with no installed
+    // version known, an update is needed without asking the server.
+    [[nodiscard]] VersionCheck CheckVersion();
     // The installed version: the first line of app_dir\ver.dat, or else the file
     // version of app_dir\qvreader.exe. False when neither is available.
-    bool GetInstalledVersion(std::wstring& version) const;
-    bool DownloadToFile(const std::wstring& url, const std::wstring& target_path);
+    [[nodiscard]] bool GetInstalledVersion(std::wstring& version) const;
+    [[nodiscard]] bool DownloadToFile(const std::wstring& url, const std::wstring& target_path);
     // Stages one listed file in the update directory: reuses a staged file that is
     // already right, else downloads it (3 attempts) and checks it, unpacking zipped
     // ones. Sets self_update when the file is the updater itself.
-    UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
+    [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
     // Moves every staged file of downlist.dat into the installation: all at once when
-    // every target can be written, otherwise all at the next system start.
-    UpdateResult InstallFiles();
+    // every target can be written, otherwise all at the next system start. The files
+    // that tell the installed version move last, so that an installation cut short at
+    // any point still differs from the server's version and the next run completes it.
+    [[nodiscard]] UpdateResult InstallFiles();
     // Starts the staged updater in copy-only mode; false when it did not start.
-    bool RelaunchFromUpdateDir();
+    [[nodiscard]] bool RelaunchFromUpdateDir();
     // Waits until no process runs app_dir\update.exe; false when the process list
     // cannot be read.
-    bool WaitForOldUpdater();
+    [[nodiscard]] bool WaitForOldUpdater();
 
-    // "app_dir\update\name"; false when it does not fit MAX_PATH.
-    bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
-    // "app_dir\name"; false when it does not fit MAX_PATH.
-    bool InstalledPath(const std::wstring& name, std::wstring& out) const;
+    // "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is unknown.
+    [[nodiscard]] bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
+    // "app_dir\name"; false when it does not fit MAX_PATH or app_dir is unknown.
+    [[nodiscard]] bool InstalledPath(const std::wstring& name, std::wstring& out) const;
     // The command line that starts the staged updater: its quoted path and
     // "/copyonly". False when the path does not fit.
-    bool RelaunchCommandLine(std::wstring& application, std::wstring& command_line) const;
+    [[nodiscard]] bool RelaunchCommandLine(std::wstring& application,
+                                           std::wstring& command_line) const;
 
     // The file move of the installation, MoveFileExW unless a test puts in the
     // failures that only another program or a standard user's rights would cause.
     using MoveFileFunction = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, DWORD flags);
-    void SetMoveFileFunction(MoveFileFunction function) noexcept { move_file = function; }
+    void SetMoveFileFunction(MoveFileFunction function) noexcept { move_file_ = function; }
 
 protected:
-    wchar_t app_dir[MAX_PATH] = {};
+    wchar_t app_dir_[MAX_PATH] = {};
 
 private:
-    std::wstring base_url_override;
-    MoveFileFunction move_file = &MoveFileExW;
+    std::wstring base_url_override_;
+    DWORD version_timeout_ms_ = kVersionTimeoutMs;
+    MoveFileFunction move_file_ = &MoveFileExW;
     // Set by a pass that went through the whole download list: only then is there
     // something of this run to install. A pass that found the versions equal must not
     // install what an older list staged.
-    bool files_staged = false;
+    bool files_staged_ = false;
 };
 
-// The first line of a text file (UTF-8, one CR before the LF dropped). False when the
-// file cannot be opened; an empty file gives an empty line.
-bool ReadVersionLine(const wchar_t* path, std::wstring& line);
-// The file version of an executable's version resource, "%d.%d.%d.%d". False when it
-// has none.
-bool ReadFileVersion(const wchar_t* path, std::wstring& version);
 // Extracts item 0 of a zip archive to `target_path`, whatever its stored name.
-bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path);
+[[nodiscard]] bool ExtractFirstItem(const wchar_t* archive_path,
+                                    const wchar_t* target_path) noexcept;
 // True when no other process holds the existing file open in a way that stops
 // writing.
-bool CanOpenForWrite(const wchar_t* path);
+[[nodiscard]] bool CanOpenForWrite(const wchar_t* path) noexcept;
 
 }  // namespace qv

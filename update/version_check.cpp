@@ -1,5 +1,9 @@
 // The version check: the server's ver.dat against the installed version text.
 
+#include "update/version_check.h"
+
+#include <windows.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -66,27 +70,39 @@ bool ReadFileVersion(const wchar_t* path, std::wstring& version) {
     return true;
 }
 
-bool CUpdateLogic::GetInstalledVersion(std::wstring& version) const {
-    version.clear();
+VersionSource ReadInstalledVersion(const std::wstring& directory, std::wstring& version) {
     std::wstring path;
-    if (JoinPath(path, app_dir, kVersionFileName) && ReadVersionLine(path.c_str(), version)) {
-        return true;
+    if (JoinPath(path, directory, kVersionFileName) && ReadVersionLine(path.c_str(), version)) {
+        return VersionSource::kVersionFile;
     }
-    return JoinPath(path, app_dir, kReaderFileName) && ReadFileVersion(path.c_str(), version);
+    if (JoinPath(path, directory, kReaderFileName) && ReadFileVersion(path.c_str(), version)) {
+        return VersionSource::kExecutable;
+    }
+    version.clear();
+    return VersionSource::kNone;
 }
 
-bool CUpdateLogic::CheckVersion() {
+bool CUpdateLogic::GetInstalledVersion(std::wstring& version) const {
+    // Without an installation directory the paths would start at the root of the drive.
+    if (app_dir_[0] == L'\0') {
+        version.clear();
+        return false;
+    }
+    return ReadInstalledVersion(app_dir_, version) != VersionSource::kNone;
+}
+
+VersionCheck CUpdateLogic::CheckVersion() {
     std::wstring installed;
     if (!GetInstalledVersion(installed)) {
-        return true;  // nothing to compare with: look at the file list
+        return VersionCheck::UpdateNeeded;  // nothing to compare with: look at the file list
     }
     const std::wstring url = BaseUrl() + L"/" + kVersionFileName;
     CHttpReceiveDataUTF8String server_version;
-    if (!DownloadToSink(url.c_str(), &server_version, kVersionTimeoutMs)) {
-        return false;  // server unreachable or no ver.dat: no update this time
+    if (!DownloadToSink(url.c_str(), &server_version, version_timeout_ms_)) {
+        return VersionCheck::Failed;  // server unreachable, silent or without ver.dat
     }
     // Whole texts, code unit by code unit: any difference, a downgrade included, updates.
-    return server_version.text != installed;
+    return server_version.text != installed ? VersionCheck::UpdateNeeded : VersionCheck::UpToDate;
 }
 
 }  // namespace qv

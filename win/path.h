@@ -9,6 +9,21 @@
 
 namespace qv {
 
+// Windows takes both for a separator.
+[[nodiscard]] constexpr bool IsPathSeparator(wchar_t c) noexcept {
+    return c == L'\\' || c == L'/';
+}
+
+// The index of the last separator of `path`, or npos when it has none.
+[[nodiscard]] constexpr size_t FindLastSeparator(std::wstring_view path) noexcept {
+    for (size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) {
+            return i - 1;
+        }
+    }
+    return std::wstring_view::npos;
+}
+
 [[nodiscard]] inline bool FitsMaxPath(std::wstring_view path) noexcept {
     return path.size() < MAX_PATH;
 }
@@ -40,9 +55,9 @@ namespace qv {
 
 // Drops the last path component and its separator ("C:\a\b.exe" -> "C:\a"); false
 // when the path has no separator.
-[[nodiscard]] inline bool RemoveLastComponent(std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) {
+[[nodiscard]] inline bool RemoveLastComponent(std::wstring& path) noexcept {
+    const size_t slash = FindLastSeparator(path);
+    if (slash == std::wstring_view::npos) {
         return false;
     }
     // "C:\x" gives "C:", which joins back to "C:\..." like any other directory.

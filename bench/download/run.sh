@@ -47,12 +47,12 @@ EOF
 nginx -p "$work/nginx" -e "$work/nginx/logs/error.log" -c "$work/nginx/nginx.conf" \
     </dev/null >"$work/nginx/logs/stdout.log" 2>&1 &
 nginx_pid=$!
-# One wineserver for all runs, ended with the benchmark (for this prefix only).
-"$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
+# One wineserver for all runs, ended with the benchmark.
+qv_wineserver_start
 cleanup() {
     kill "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
-    "$QV_WINESERVER" -k >/dev/null 2>&1 || true
+    qv_wineserver_stop
     rm -f "$work/curl.out" "$work/ours.out"
 }
 trap cleanup EXIT

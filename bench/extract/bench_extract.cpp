@@ -39,7 +39,7 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         const qv::ArchiveResult result = qv::ArchiveExtractToFile(archive, 0, argv[2]);
-        qv::ArchiveClose(archive);
+        static_cast<void>(qv::ArchiveClose(archive));
         const double elapsed = Seconds() - start;
         if (result != qv::ARCHIVE_OK) {
             std::printf("extraction failed: 0x%08x\n", static_cast<unsigned>(result));

@@ -16,14 +16,6 @@ namespace {
 
 using qv::bench::Seconds;
 
-class Logic : public qv::CUpdateLogic {
-public:
-    Logic(const wchar_t* app, const wchar_t* base_url) {
-        SetAppDir(app);
-        SetBaseUrl(base_url);
-    }
-};
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -31,7 +23,12 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: bench_stages INSTALLATION_DIR BASE_URL\n", stderr);
         return 64;
     }
-    Logic logic(argv[1], argv[2]);
+    qv::CUpdateLogic logic;
+    if (!logic.SetAppDir(argv[1])) {
+        std::fputs("bench_stages: the installation path is too long\n", stderr);
+        return 64;
+    }
+    logic.SetBaseUrl(argv[2]);
     const double start = Seconds();
     std::wstring list_path;
     qv::FileList list;

@@ -5,7 +5,5 @@ set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
 qv_wine_prefix_ready
 # Every process starts against a warm, persistent server, as in the tests.
-"$QV_WINESERVER" -w </dev/null >/dev/null 2>&1 || true
-"$QV_WINESERVER" -p </dev/null >/dev/null 2>&1
-trap '"$QV_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+qv_wineserver_start
 PYTHONDONTWRITEBYTECODE=1 python3 "$QV_SOURCE_DIR/bench/update/bench_update.py"

@@ -143,10 +143,10 @@ std::wstring HomeMarkerExePath() {
     return BesideTests(L"app_home_marker.exe");
 }
 
-bool WriteConfig(const std::wstring& directory, const std::wstring& home) {
-    // Port 9 on loopback is closed: the engine never leaves the machine.
+bool WriteConfig(const std::wstring& directory, const std::wstring& home,
+                 const std::wstring& upddir) {
     return WriteFileBytes(directory + L"\\cfg.ini", "[urls]\r\nhome=" + Narrow(home) +
-                                                        "\r\nupddir=http://127.0.0.1:9/up1\r\n");
+                                                        "\r\nupddir=" + Narrow(upddir) + "\r\n");
 }
 
 UpdaterProcess::UpdaterProcess(const std::wstring& exe, const std::wstring& arguments) {

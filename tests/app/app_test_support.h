@@ -67,8 +67,10 @@ void PumpFor(DWORD ms);
 std::wstring UpdateExePath();
 std::wstring HomeMarkerExePath();
 
-// Writes a cfg.ini with "home" and an "upddir" on a closed loopback port.
-bool WriteConfig(const std::wstring& directory, const std::wstring& home);
+// Writes a cfg.ini with "home" and "upddir" (by default a closed loopback port: the
+// engine never leaves the machine).
+bool WriteConfig(const std::wstring& directory, const std::wstring& home,
+                 const std::wstring& upddir = L"http://127.0.0.1:9/up1");
 
 // A started update.exe.
 class UpdaterProcess {

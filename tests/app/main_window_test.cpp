@@ -27,6 +27,7 @@ struct Observations {
     NOTIFYICONDATAW after_done = {};
     bool installed_after_done = false;
     DWORD done_at = 0;
+    LPARAM done_result = -1;
     DWORD destroyed_at = 0;
     bool worker_returned_at_destroy = false;
     bool installed_after_destroy = true;
@@ -34,22 +35,23 @@ struct Observations {
 };
 Observations observed;
 
-// The main window with the scripted worker, recording its state as it goes.
-template <int TemplateId = IDD_MAINDLG>
-class ObservedDlg : public CMainDlgT<FakeWorker, TemplateId> {
+// The main window with the scripted worker (or another), recording its state as it goes.
+template <int TemplateId = IDD_MAINDLG, class TWorker = FakeWorker>
+class ObservedDlg : public CMainDlgT<TWorker, TemplateId> {
 public:
-    using CMainDlgT<FakeWorker, TemplateId>::CMainDlgT;
+    using CMainDlgT<TWorker, TemplateId>::CMainDlgT;
 
     BOOL ProcessWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                               LRESULT& result) override {
         if (message == WM_UPDATEDONE) {
             observed.done_at = GetTickCount();
+            observed.done_result = lparam;
         }
         if (message == WM_DESTROY) {
             observed.destroyed_at = GetTickCount();
             observed.worker_returned_at_destroy = Script().returned;
         }
-        const BOOL handled = CMainDlgT<FakeWorker, TemplateId>::ProcessWindowMessage(
+        const BOOL handled = CMainDlgT<TWorker, TemplateId>::ProcessWindowMessage(
             window, message, wparam, lparam, result);
         if (message == WM_INITDIALOG) {
             observed.after_init = this->TrayIconData();
@@ -207,6 +209,29 @@ TEST_F(MainWindowTest, NonZeroResultClosesAtOnceWithoutTheCompletionBalloon) {
     EXPECT_EQ(Run(kPlainLine), 2);
     EXPECT_STREQ(observed.after_done.szInfo, L"Qv阅读器正在升级...");
     EXPECT_LT(observed.destroyed_at - observed.done_at, 500u);
+}
+
+// The real update job, confined to the test's folder, against a server that never
+// answers.
+std::wstring g_offline_app_dir;
+class OfflineUpdateLogic : public CUpdateLogic {
+public:
+    OfflineUpdateLogic() {
+        EXPECT_TRUE(SetAppDir(g_offline_app_dir.c_str()));
+        SetBaseUrl(L"http://127.0.0.1:9/up1");
+    }
+};
+
+TEST_F(MainWindowTest, AVersionCheckWithoutAnAnswerEndsWithoutTheCompletionBalloon) {
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"ver.dat", "1.0"));
+    g_offline_app_dir = dir.path();
+    EXPECT_EQ(
+        (RunMainWindow<ObservedDlg<IDD_MAINDLG, OfflineUpdateLogic>>(kPlainLine, config.get())), 2);
+    EXPECT_EQ(observed.done_result, UPDATE_E_VERSION_CHECK);
+    EXPECT_TRUE(observed.installed_after_done);
+    EXPECT_STREQ(observed.after_done.szInfo, L"Qv阅读器正在升级...");
+    EXPECT_LT(observed.destroyed_at - observed.done_at, 500u);
+    EXPECT_FALSE(test::DirectoryExists(dir / L"update"));
 }
 
 TEST_F(MainWindowTest, SilentModeShowsNoIconButStillWaitsAfterResultZero) {

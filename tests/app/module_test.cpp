@@ -78,10 +78,10 @@ TEST(MessageLoop, AsksTheLatestFilterFirstAndStopsAtTheFirstThatConsumes) {
     RecordingFilter second(log, 2, WM_USER + 2);
     RecordingFilter third(log, 3, WM_USER + 3);
     CMessageLoop loop;
-    loop.RegisterFilter(&first);
-    loop.RegisterFilter(nullptr);  // null entries are skipped
-    loop.RegisterFilter(&second);
-    loop.RegisterFilter(&third);
+    ASSERT_TRUE(loop.RegisterFilter(&first));
+    ASSERT_TRUE(loop.RegisterFilter(nullptr));  // null entries are skipped
+    ASSERT_TRUE(loop.RegisterFilter(&second));
+    ASSERT_TRUE(loop.RegisterFilter(&third));
 
     MSG message = {};
     message.message = WM_USER + 2;
@@ -94,7 +94,7 @@ TEST(MessageLoop, AsksTheLatestFilterFirstAndStopsAtTheFirstThatConsumes) {
     EXPECT_EQ(log, (std::vector<int>{3, 2, 1}));
 
     // Unregistering removes the first equal entry only; an absent one is ignored.
-    loop.RegisterFilter(&first);
+    ASSERT_TRUE(loop.RegisterFilter(&first));
     loop.UnregisterFilter(&first);
     loop.UnregisterFilter(&first);
     loop.UnregisterFilter(&first);
@@ -116,9 +116,9 @@ TEST(MessageLoop, RunIdleHandlersCallsEveryHandlerOnceAndReturnsFalse) {
     CountingIdle a;
     CountingIdle b;
     CMessageLoop loop;
-    loop.RegisterIdleHandler(&a);
-    loop.RegisterIdleHandler(nullptr);
-    loop.RegisterIdleHandler(&b);
+    ASSERT_TRUE(loop.RegisterIdleHandler(&a));
+    ASSERT_TRUE(loop.RegisterIdleHandler(nullptr));
+    ASSERT_TRUE(loop.RegisterIdleHandler(&b));
     EXPECT_FALSE(loop.RunIdleHandlers(0));
     EXPECT_EQ(a.calls, 1);
     EXPECT_EQ(b.calls, 1);
@@ -161,8 +161,8 @@ class ScriptedLoop : public CMessageLoop, public CIdleHandler, public CMessageFi
 public:
     ScriptedLoop(HWND target, std::vector<UINT> script, UINT consumed = 0)
         : target_(target), script_(std::move(script)), consumed_(consumed) {
-        RegisterIdleHandler(this);
-        RegisterFilter(this);
+        EXPECT_TRUE(RegisterIdleHandler(this));
+        EXPECT_TRUE(RegisterFilter(this));
     }
 
     bool DoIdleWork() override {

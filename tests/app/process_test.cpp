@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/app/app_test_support.h"
+#include "tests/support/hostile_server.h"
 #include "tests/support/test_support.h"
 
 namespace qv {
@@ -24,10 +25,11 @@ protected:
         ASSERT_TRUE(CopyFileW(test::UpdateExePath().c_str(), exe.c_str(), FALSE));
         marker_program = dir / L"home.exe";
         ASSERT_TRUE(CopyFileW(test::HomeMarkerExePath().c_str(), marker_program.c_str(), FALSE));
-        ASSERT_TRUE(test::WriteConfig(dir.path(), marker_program));
-        // With an installed version the engine asks the closed port for ver.dat,
-        // gets no answer and ends with 0 (no update); without one it would go on to
-        // the file list and end with 1.
+        // The server announces the installed version: the job ends with 0 (nothing to
+        // do) after one request.
+        ASSERT_TRUE(server.Running()) << server.Problem();
+        ASSERT_TRUE(server.Script(R"({"/process/up1/ver.dat": {"body": "1.0"}})"));
+        ASSERT_TRUE(test::WriteConfig(dir.path(), marker_program, server.Url("/process/up1")));
         ASSERT_TRUE(test::WriteFileBytes(dir / L"ver.dat", "1.0"));
     }
 
@@ -63,6 +65,7 @@ protected:
         return outcome;
     }
 
+    test::HostileServer server;
     TempDir dir;
     std::wstring exe;
     std::wstring marker_program;

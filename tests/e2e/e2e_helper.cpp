@@ -14,6 +14,13 @@
 //   e2e_helper close EXE
 //       Posts WM_CLOSE to every top-level window of every process running EXE, as a
 //       user closing it would. Exit code 0 when at least one window was found.
+//   e2e_helper job APP_DIR BASE_URL MODE MOVES
+//       Runs the updater's job on the installation APP_DIR with the base URL: MODE
+//       "normal" (the update pass and its installation), "stage" (the pass alone, as
+//       an old updater that staged a self-update and ended) or "copyonly" (the
+//       copy-only installation). After MOVES file moves the next one ends the process
+//       at once, as a crash or a power cut would (exit code 99); -1 never does. Exit
+//       code otherwise: the job's result.
 
 #include <windows.h>
 
@@ -25,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "update/update_logic.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -200,6 +208,44 @@ int Close(int argc, wchar_t** argv) {
     return request.posted > 0 ? 0 : 1;
 }
 
+constexpr UINT kCrashExitCode = 99;
+long g_moves_before_crash = -1;
+
+BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
+    if (g_moves_before_crash == 0) {
+        TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    }
+    if (g_moves_before_crash > 0) {
+        --g_moves_before_crash;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+int Job(int argc, wchar_t** argv) {
+    if (argc != 6) {
+        return 64;
+    }
+    const std::wstring mode = argv[4];
+    g_moves_before_crash = std::wcstol(argv[5], nullptr, 10);
+    qv::CUpdateLogic logic;
+    if (!logic.SetAppDir(argv[2])) {
+        return 65;
+    }
+    logic.SetBaseUrl(argv[3]);
+    logic.SetMoveFileFunction(&MoveOrCrash);
+    if (mode == L"normal") {
+        return logic.RunExclusive(false);
+    }
+    if (mode == L"copyonly") {
+        return logic.RunExclusive(true);
+    }
+    if (mode == L"stage") {
+        bool self_update = false;
+        return logic.UpdatePass(self_update);
+    }
+    return 64;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -212,6 +258,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"close") == 0) {
         return Close(argc, argv);
     }
-    std::fputs("usage: e2e_helper watch|hold|close ...\n", stderr);
+    if (argc >= 2 && std::wcscmp(argv[1], L"job") == 0) {
+        return Job(argc, argv);
+    }
+    std::fputs("usage: e2e_helper watch|hold|close|job ...\n", stderr);
     return 64;
 }

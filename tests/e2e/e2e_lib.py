@@ -243,6 +243,12 @@ http {{
     def uris(self):
         return [uri for uri, _, _ in self.requests()]
 
+    def clear_log(self):
+        """Forgets the requests so far (nginx appends to the emptied file)."""
+        log = self.dir / "access.log"
+        if log.exists():
+            log.write_bytes(b"")
+
 
 def publish(release, server, *options):
     """Makes an update server folder from a release folder with the publisher."""
@@ -354,8 +360,13 @@ class Installation:
         self.dir.mkdir(parents=True)
         shutil.copyfile(UPDATER, self.dir / "update.exe")
         shutil.copyfile(reader, self.dir / "qvreader.exe")
-        (self.dir / "cfg.ini").write_bytes(config_text(upddir, release_keys))
+        self.set_server(upddir, release_keys)
         write_tree(self.dir, files or {})
+
+    def set_server(self, upddir, release_keys=None):
+        """Points cfg.ini's "upddir" at another update server (signed mode with
+        release_keys)."""
+        (self.dir / "cfg.ini").write_bytes(config_text(upddir, release_keys))
 
     @classmethod
     def existing(cls, folder):

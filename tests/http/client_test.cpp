@@ -67,9 +67,9 @@ struct Expected {
     std::vector<std::pair<const wchar_t*, std::wstring>> headers;
 };
 
-// Feeds `raw` whole, in two receives split at every point, and one byte per receive;
-// every way must give the same response.
-void ExpectSameResponseAtEverySplit(const std::string& raw, const Expected& expected) {
+// The receives of `raw` whole, in two receives split at every point, and one byte per
+// receive.
+std::vector<std::vector<std::string>> EveryWayToReceive(const std::string& raw) {
     std::vector<std::vector<std::string>> ways = {{raw}};
     for (size_t i = 1; i < raw.size(); ++i) {
         ways.push_back({raw.substr(0, i), raw.substr(i)});
@@ -78,7 +78,12 @@ void ExpectSameResponseAtEverySplit(const std::string& raw, const Expected& expe
     for (char c : raw) {
         ways.back().emplace_back(1, c);
     }
-    for (const auto& receives : ways) {
+    return ways;
+}
+
+// Every way of receiving `raw` must give the same response.
+void ExpectSameResponseAtEverySplit(const std::string& raw, const Expected& expected) {
+    for (const auto& receives : EveryWayToReceive(raw)) {
         TestClient client;
         for (const std::string& piece : receives) {
             client.socket().Add(piece);
@@ -97,6 +102,34 @@ TEST(ClientReading, ContentLengthBodyAtEverySplit) {
         std::string("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nX-Folded: a\r\n b\r\n\r\nabc\0def",
                     62),
         {200, std::string("abc\0def", 7), {{L"x-folded", L"a\r\n b"}}});
+}
+
+TEST(ClientReading, RepeatedEqualContentLengthsAreOneLengthAtEverySplit) {
+    ExpectSameResponseAtEverySplit(
+        "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nX: y\r\nContent-Length: 3\r\n\r\nabc",
+        {200, "abc", {}});
+    ExpectSameResponseAtEverySplit("HTTP/1.1 200 OK\r\nContent-Length: 3, 3\r\n\r\nabc",
+                                   {200, "abc", {}});
+}
+
+TEST(ClientReading, DifferingContentLengthsFailTheResponseAtEverySplit) {
+    // Which length a reader believes decides where the next response starts; a
+    // response that names two cannot be read safely by either.
+    for (const char* lengths :
+         {"Content-Length: 7\r\nContent-Length: 3", "Content-Length: 3\r\nContent-Length: 7",
+          "Content-Length: 7, 3", "Content-Length: 3\r\nContent-Length: 3\r\nContent-Length: 4"}) {
+        const std::string raw = std::string("HTTP/1.1 200 OK\r\n") + lengths + "\r\n\r\nabcdefg";
+        for (const auto& receives : EveryWayToReceive(raw)) {
+            TestClient client;
+            for (const std::string& piece : receives) {
+                client.socket().Add(piece);
+            }
+            ASSERT_FALSE(client.FetchUrl(kUrl))
+                << lengths << ", first receive " << receives[0].size();
+            ASSERT_EQ(client.LastReadResult(), HeaderBlockBad) << lengths;
+            ASSERT_FALSE(client.socket().IsConnected()) << lengths;
+        }
+    }
 }
 
 TEST(ClientReading, ChunkedBodyWithTrailersAtEverySplit) {

@@ -257,6 +257,21 @@ TEST(ParseContentLength, ReadsLeadingDigitsWithSign) {
     EXPECT_EQ(ParseContentLength(L"99999999999999999999999"), INT64_MAX);
 }
 
+TEST(ParseContentLengthField, RepeatedValuesMustAgree) {
+    const std::vector<std::pair<const wchar_t*, int64_t>> agreeing = {
+        {L"7", 7}, {L"7,7", 7}, {L"7, 7", 7}, {L" 12 ,12,12", 12}, {L"x", 0}};
+    for (const auto& [value, expected] : agreeing) {
+        int64_t length = -5;
+        EXPECT_TRUE(ParseContentLengthField(value, &length)) << value;
+        EXPECT_EQ(length, expected) << value;
+    }
+    for (const wchar_t* value : {L"7,3", L"3,7", L"7,7,8", L"7,", L",7", L"7,seven"}) {
+        int64_t length = -5;
+        EXPECT_FALSE(ParseContentLengthField(value, &length)) << value;
+        EXPECT_EQ(length, -5) << value;
+    }
+}
+
 // ---------------------------------------------------------------- Chunked bodies
 
 struct Decoded {

@@ -37,7 +37,7 @@ sockaddr_in Loopback(unsigned short port) {
 class LoopbackListener {
 public:
     explicit LoopbackListener(int backlog = SOMAXCONN) {
-        WinsockInit::Start();
+        EXPECT_TRUE(WinsockInit::Start());
         socket_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         sockaddr_in address = Loopback(0);
         int length = sizeof(address);
@@ -214,7 +214,7 @@ TEST(Socket, WriteReportsTheSentCountInTheLength) {
 }
 
 TEST(Socket, RefusedConnectRecordsTheConnectErrorAndLaterSendsSayNotConnected) {
-    WinsockInit::Start();
+    ASSERT_TRUE(WinsockInit::Start());
     unsigned short port = 0;
     const UniqueSocket bound = BoundNotListening(&port);
     ZEvtSyncSocket client;
@@ -253,7 +253,7 @@ TEST(Socket, RefusedConnectRecordsTheConnectErrorAndLaterSendsSayNotConnected) {
 }
 
 TEST(Socket, HostThatDoesNotResolveRecordsTheLookupErrorAndCreatesNoSocket) {
-    WinsockInit::Start();
+    ASSERT_TRUE(WinsockInit::Start());
     ADDRINFOA hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -292,7 +292,7 @@ TEST(Socket, HostTextOfAnyLengthIsConvertedWithoutOverrun) {
 }
 
 TEST(Socket, ResolvedListIsWalkedByIndex) {
-    WinsockInit::Start();
+    ASSERT_TRUE(WinsockInit::Start());
     CSocketAddr addresses;
     ASSERT_EQ(addresses.ResolveAddress(L"127.0.0.1", 8080, 0, AF_INET), 0);
     const ADDRINFOA* first = addresses.GetAddressAt(0);

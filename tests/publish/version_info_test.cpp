@@ -1,4 +1,4 @@
-#include "tools/publish/version_info.h"
+#include "update/version_check.h"
 
 #include <gtest/gtest.h>
 
@@ -12,14 +12,14 @@ using qv::test::TempDir;
 
 TEST(VersionInfo, ReadsTheFileVersionNotTheProductVersion) {
     std::wstring version;
-    ASSERT_TRUE(ReadExecutableVersion(test::SampleReader(), version));
+    ASSERT_TRUE(ReadFileVersion(test::SampleReader().c_str(), version));
     EXPECT_EQ(version, test::Wide(QV_SAMPLE_READER_VERSION));
-    ASSERT_TRUE(ReadExecutableVersion(test::SampleReaderNext(), version));
+    ASSERT_TRUE(ReadFileVersion(test::SampleReaderNext().c_str(), version));
     EXPECT_EQ(version, test::Wide(QV_SAMPLE_READER_NEXT_VERSION));
     // The test binary has no version resource; a missing file has none either.
-    EXPECT_FALSE(ReadExecutableVersion(qv::test::ThisExecutable(), version));
+    EXPECT_FALSE(ReadFileVersion(qv::test::ThisExecutable().c_str(), version));
     TempDir dir;
-    EXPECT_FALSE(ReadExecutableVersion(dir / L"missing.exe", version));
+    EXPECT_FALSE(ReadFileVersion((dir / L"missing.exe").c_str(), version));
 }
 
 TEST(VersionInfo, InstalledVersionPrefersTheFirstLineOfVerDat) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "win/file_system.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::test {
@@ -49,16 +51,9 @@ void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-static void CreateParents(const std::wstring& path) {
-    for (size_t i = 3; i < path.size(); ++i) {
-        if (path[i] == L'\\' || path[i] == L'/') {
-            CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-        }
-    }
-}
-
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    CreateParents(path);
+    // A folder that cannot be made shows up as a file that cannot be created.
+    static_cast<void>(CreateParentDirectories(path.c_str()));
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -90,36 +85,19 @@ std::string ReadFileBytes(const std::wstring& path, bool* ok) {
 }
 
 bool FileExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsFile(path.c_str());
 }
 
 bool DirectoryExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsDirectory(path.c_str());
 }
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
+    return EncodeText(text);
 }
 
 std::wstring Widen(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+    return DecodeText(text);
 }
 
 int RunProcess(const std::wstring& command_line, DWORD timeout_ms) {

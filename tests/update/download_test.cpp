@@ -7,6 +7,7 @@
 #include "tests/support/hostile_server.h"
 #include "tests/support/test_support.h"
 #include "update/update_logic.h"
+#include "win/file_system.h"
 
 namespace qv {
 namespace {
@@ -48,31 +49,6 @@ TEST(Utf8StringSink, NoDataLeavesTheTextAlone) {
 }
 
 // ---------------------------------------------------------------- Directories and files
-
-TEST(CreateDirectoryTree, CreatesEveryMissingLevel) {
-    TempDir dir;
-    const std::wstring deep = dir / L"a\\b\\c";
-    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));
-    EXPECT_TRUE(DirectoryExists(dir / L"a"));
-    EXPECT_TRUE(DirectoryExists(deep));
-    EXPECT_TRUE(CreateDirectoryTree(deep.c_str()));  // existing: nothing to do
-    EXPECT_TRUE(CreateDirectoryTree((dir / L"x\\y\\").c_str()));
-    EXPECT_TRUE(DirectoryExists(dir / L"x\\y"));
-}
-
-TEST(CreateDirectoryTree, FailsOnAFileInTheWayAndOnPathsThatCannotBeMade) {
-    TempDir dir;
-    ASSERT_TRUE(WriteFileBytes(dir / L"file", "x"));
-    EXPECT_FALSE(CreateDirectoryTree((dir / L"file").c_str()));
-    EXPECT_FALSE(CreateDirectoryTree((dir / L"file\\sub").c_str()));
-    EXPECT_FALSE(CreateDirectoryTree(nullptr));
-    EXPECT_FALSE(CreateDirectoryTree(L""));
-    EXPECT_FALSE(CreateDirectoryTree(L"relative-name"));
-    // Too long for a MAX_PATH buffer: refused, never created under a shortened name.
-    const std::wstring long_path = dir.path() + L"\\" + std::wstring(300, L'd');
-    EXPECT_FALSE(CreateDirectoryTree(long_path.c_str()));
-    EXPECT_FALSE(DirectoryExists(long_path.substr(0, MAX_PATH - 1)));
-}
 
 TEST(WriteBodyToFile, CreatesMissingDirectoriesAndWritesTheBytes) {
     TempDir dir;
@@ -164,21 +140,29 @@ TEST_F(Download, ToSinkFailsOnTransferFailuresWithinItsTimeout) {
     EXPECT_TRUE(sink.text.empty());
 }
 
-TEST_F(Download, ToFileWritesWhateverBodyArrivedEvenAnErrorPage) {
+TEST_F(Download, ToFileWritesNothingButTheBodyOf200) {
     TempDir dir;
     CUpdateLogic logic;
-    const std::wstring page = Route("/gone.dll", R"({"status": 404, "body": "<h1>404</h1>"})");
-    ASSERT_TRUE(logic.DownloadToFile(page, dir / L"gone.dll"));
-    EXPECT_EQ(ReadFileBytes(dir / L"gone.dll"), "<h1>404</h1>");
+    // An error page must not replace what the target holds (a good file list, say).
+    ASSERT_TRUE(WriteFileBytes(dir / L"kept.dat", "previous"));
+    for (const char* response :
+         {R"({"status": 404, "body": "<h1>404</h1>"})", R"({"status": 500, "body": "broken"})",
+          R"({"status": 206, "body": "part"})"}) {
+        const std::wstring page = Route("/page", response);
+        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"kept.dat")) << response;
+        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"new.dat")) << response;
+    }
+    EXPECT_EQ(ReadFileBytes(dir / L"kept.dat"), "previous");
+    EXPECT_FALSE(FileExists(dir / L"new.dat"));
 }
 
-TEST_F(Download, ToFileWritesTheErrorPageAtTheEndOfARedirect) {
+TEST_F(Download, ToFileWritesNoErrorPageAtTheEndOfARedirect) {
     TempDir dir;
     CUpdateLogic logic;
     Route("/error", R"({"status": 500, "body": "broken"})");
     const std::wstring url = Route("/start", R"({"location": "error"})");
-    ASSERT_TRUE(logic.DownloadToFile(url, dir / L"f.dat"));
-    EXPECT_EQ(ReadFileBytes(dir / L"f.dat"), "broken");
+    EXPECT_FALSE(logic.DownloadToFile(url, dir / L"f.dat"));
+    EXPECT_FALSE(FileExists(dir / L"f.dat"));
 }
 
 TEST_F(Download, ToFileFailsOnARedirectItCannotFollow) {

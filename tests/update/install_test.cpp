@@ -71,7 +71,7 @@ FileEntry Entry(const std::wstring& name, const std::string& installed,
 class LocalLogic : public CUpdateLogic {
 public:
     LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        SetAppDir(dir.c_str());
+        EXPECT_TRUE(SetAppDir(dir.c_str()));
         SetBaseUrl(base_url);
     }
 };
@@ -244,9 +244,10 @@ TEST_F(FetchTest, ThreeWrongDownloadsFailTheEntryAndTheLastOneStays) {
 }
 
 TEST_F(FetchTest, ErrorPagesAndRefusedConnectionsFailTheEntry) {
-    // No Put: three 404 pages, each written and rejected by its CRC-32.
+    // No Put: three 404 pages, three failed attempts, and no page written as the file.
     EXPECT_EQ(Fetch(Entry(L"a.dll", "right body")), UPDATE_E_FILE_DOWNLOAD);
     EXPECT_EQ(server.CountOf("/up1/a.dll"), 3);
+    EXPECT_FALSE(FileExists(Staged(L"a.dll")));
     LocalLogic unreachable(dir.path(), L"http://127.0.0.1:9/up1");
     bool self_update = false;
     EXPECT_EQ(unreachable.FetchAndPlaceEntry(Entry(L"b.dll", "b"), self_update),
@@ -385,6 +386,95 @@ TEST_F(InstallTest, EntryWhosePathDoesNotFitInstallsNothing) {
     const std::wstring long_name(MAX_PATH - dir.path().size() - 2, L'n');
     WriteDownlist({Entry(L"a.txt", "new a"), Entry(long_name, "x")});
     EXPECT_EQ(Install(), UPDATE_E_INSTALL);
+    EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
+}
+
+// Records every move the installation asks for, and carries it out.
+std::vector<std::pair<std::wstring, DWORD>> g_moves;
+BOOL WINAPI RecordingMove(const wchar_t* from, const wchar_t* to, DWORD flags) {
+    g_moves.emplace_back(from, flags);
+    return MoveFileExW(from, to, flags);
+}
+
+// The files that tell the installed version come last, whatever their place in the list
+// and their letter case, and under any name that Windows resolves to them ("x." is x);
+// a file of the same name in a subfolder is no version file.
+class MoveOrderTest : public InstallTest {
+protected:
+    void StageRelease() {
+        std::vector<FileEntry> entries;
+        for (const wchar_t* name :
+             {L"VER.DAT", L"a.txt", L"qvreader.exe.", L"sub\\ver.dat", L"b.txt"}) {
+            Stage(name, "new " + test::Narrow(name));
+            entries.push_back(Entry(name, "new " + test::Narrow(name)));
+        }
+        WriteDownlist(entries);
+        g_moves.clear();
+    }
+    // The staged names in the order they were moved or registered.
+    static std::vector<std::wstring> Order(const std::vector<std::wstring>& sources) {
+        std::vector<std::wstring> names;
+        for (const std::wstring& source : sources) {
+            names.push_back(source.substr(source.rfind(L"\\update\\") + 8));
+        }
+        return names;
+    }
+    const std::vector<std::wstring> expected_ = {L"a.txt", L"sub\\ver.dat", L"b.txt",
+                                                 L"qvreader.exe.", L"VER.DAT"};
+};
+
+TEST_F(MoveOrderTest, ImmediateAndCopyOnlyInstallationsMoveTheVersionFilesLastAndDurably) {
+    for (const bool copy_only : {false, true}) {
+        StageRelease();
+        LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+        logic.SetMoveFileFunction(&RecordingMove);
+        EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
+        std::vector<std::wstring> sources;
+        for (const auto& [source, flags] : g_moves) {
+            sources.push_back(source);
+            EXPECT_EQ(flags,
+                      static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+        }
+        EXPECT_EQ(Order(sources), expected_) << "copy-only " << copy_only;
+        EXPECT_EQ(ReadFileBytes(dir / L"ver.dat"), "new VER.DAT");
+    }
+}
+
+TEST_F(MoveOrderTest, MovesRegisteredForTheNextStartKeepTheVersionFilesLast) {
+    PendingRenames restore;
+    StageRelease();
+    WriteFileBytes(dir / L"b.txt", "old b");
+    UniqueFileHandle held = HoldOpen(dir / L"b.txt", FILE_SHARE_READ);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Install(), UPDATE_OK);
+    held.reset();
+    // Registered in order, each under this installation's update directory.
+    std::vector<std::wstring> sources;
+    const std::vector<std::wstring> strings = PendingRenames::Strings();
+    for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+        if (EndsWithPath(strings[i], L"\\" + dir.path().substr(dir.path().rfind(L'\\') + 1) +
+                                         L"\\update\\" + Order({strings[i]}).front())) {
+            sources.push_back(strings[i]);
+        }
+    }
+    // The system records the name as it resolves it.
+    std::vector<std::wstring> registered = expected_;
+    registered[3] = L"qvreader.exe";
+    EXPECT_EQ(Order(sources), registered);
+    EXPECT_EQ(ReadFileBytes(dir / L"b.txt"), "old b");
+}
+
+TEST_F(InstallTest, AStagedFileThatCannotBeFlushedInstallsNothing) {
+    WriteFileBytes(dir / L"a.txt", "old a");
+    Stage(L"a.txt", "new a");
+    Stage(L"b.txt", "new b");
+    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"b.txt", "new b")});
+    // Another program reads the staged file and lets nobody write it.
+    UniqueFileHandle held = HoldOpen(Staged(L"b.txt"), FILE_SHARE_READ);
+    ASSERT_TRUE(held);
+    g_moves.clear();
+    EXPECT_EQ(Install(&RecordingMove), UPDATE_E_INSTALL);
+    EXPECT_TRUE(g_moves.empty());
     EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
 }
 
@@ -681,6 +771,97 @@ TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
                      FormatFileEntry(entries[3]) + L"\n" + FormatFileEntry(entries[4]) + L"\n");
     EXPECT_EQ(ReadFileBytes(dir / L"update\\downlist.dat"), expected_downlist);
     EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), test::Narrow(list_text));
+}
+
+TEST(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.ok());
+    server.Put("/up1/filelist.dat", test::Narrow(FormatFileEntry(Entry(L"a.txt", "new")) + L"\n"));
+    server.Put("/up1/a.txt", "new");
+    server.SetHandler("/up1/slow/ver.dat", [](const std::string&, int) {
+        Sleep(1500);
+        return test::HttpReply{200, "2.0"};
+    });
+    struct Case {
+        const char* what;
+        std::wstring base_url;
+        std::vector<std::string> requests;
+    };
+    const std::vector<Case> cases = {
+        {"refused", L"http://127.0.0.1:9/up1", {}},
+        {"404", server.Url(), {"/up1/ver.dat"}},
+        {"silent", server.Url(L"/up1/slow"), {"/up1/slow/ver.dat"}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteFileBytes(dir / L"ver.dat", "1.0");
+        WriteFileBytes(dir / L"a.txt", "old");
+        const std::vector<std::string> before = server.Requests();
+        LocalLogic logic(dir.path(), c.base_url);
+        logic.SetVersionTimeout(400);
+        EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_VERSION_CHECK) << c.what;
+        std::vector<std::string> requests = server.Requests();
+        requests.erase(requests.begin(), requests.begin() + before.size());
+        EXPECT_EQ(requests, c.requests) << c.what;
+        EXPECT_FALSE(test::DirectoryExists(dir / L"update")) << c.what;
+        EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old") << c.what;
+    }
+}
+
+TEST(UpdateJob, AFileListAnsweredWithAnErrorFailsAndLeavesThePreviousList) {
+    for (const int status : {404, 500}) {
+        TempDir dir;
+        LoopbackServer server;
+        ASSERT_TRUE(server.ok());
+        WriteFileBytes(dir / L"ver.dat", "1.0");
+        WriteFileBytes(dir / L"update\\filelist.dat", "previous list\n");
+        WriteFileBytes(dir / L"update\\downlist.dat", "previous downlist\n");
+        server.Put("/up1/ver.dat", "2.0");
+        server.SetHandler("/up1/filelist.dat", [status](const std::string&, int) {
+            return test::HttpReply{status, "<h1>error page</h1>"};
+        });
+        LocalLogic logic(dir.path(), server.Url());
+        EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_FILELIST_DOWNLOAD) << status;
+        EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), "previous list\n") << status;
+        EXPECT_EQ(ReadFileBytes(dir / L"update\\downlist.dat"), "previous downlist\n") << status;
+        EXPECT_EQ(server.Requests(),
+                  (std::vector<std::string>{"/up1/ver.dat", "/up1/filelist.dat"}));
+    }
+}
+
+TEST(UpdateJob, WithoutAnInstallationDirectoryNothingIsAskedOrWritten) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.ok());
+    server.Put("/up1/ver.dat", "2.0");
+    const bool root_had_update = test::DirectoryExists(L"\\update");
+    for (const bool copy_only : {false, true}) {
+        LocalLogic logic(L"", server.Url());
+        EXPECT_EQ(logic.RunExclusive(copy_only), UPDATE_E_NO_APP_DIR);
+        EXPECT_EQ(logic.Run(), UPDATE_E_NO_APP_DIR);
+    }
+    EXPECT_TRUE(server.Requests().empty());
+    if (!root_had_update) {
+        EXPECT_FALSE(test::DirectoryExists(L"\\update"));
+    }
+}
+
+TEST(UpdateJob, AMutexThatCannotBeCreatedMeansAnotherJob) {
+    TempDir dir;
+    LoopbackServer server;
+    ASSERT_TRUE(server.ok());
+    WriteFileBytes(dir / L"ver.dat", "1.0");
+    server.Put("/up1/ver.dat", "2.0");
+    // An object of another kind under the name: CreateMutexW fails, and not with
+    // ERROR_ALREADY_EXISTS.
+    UniqueKernelHandle squatter(CreateEventW(nullptr, TRUE, FALSE, kUpdateMutexName));
+    ASSERT_TRUE(squatter);
+    UniqueKernelHandle probe(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
+    ASSERT_FALSE(probe);
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    LocalLogic logic(dir.path(), server.Url());
+    EXPECT_EQ(logic.RunExclusive(false), UPDATE_OK);
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_FALSE(test::DirectoryExists(dir / L"update"));
 }
 
 TEST(UpdateJob, EqualVersionsFetchNothingElseAndLeaveNoUpdateDirectory) {

@@ -108,7 +108,7 @@ void LoopbackServer::Put(const std::string& path, std::string body) {
 }
 
 void LoopbackServer::SetHandler(const std::string& path, Handler handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const LockGuard guard(lock_);
     handlers_[path] = std::move(handler);
 }
 
@@ -117,12 +117,12 @@ std::wstring LoopbackServer::Url(const std::wstring& prefix) const {
 }
 
 std::vector<std::string> LoopbackServer::Requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const LockGuard guard(lock_);
     return requests_;
 }
 
 int LoopbackServer::CountOf(const std::string& path) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const LockGuard guard(lock_);
     return static_cast<int>(std::count(requests_.begin(), requests_.end(), path));
 }
 
@@ -166,7 +166,7 @@ void LoopbackServer::Answer(SOCKET connection) {
     Handler handler;
     int earlier = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        const LockGuard guard(lock_);
         earlier = static_cast<int>(std::count(requests_.begin(), requests_.end(), path));
         requests_.push_back(path);
         const auto found = handlers_.find(path);

@@ -7,10 +7,11 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "win/lock.h"
 
 namespace qv::test {
 
@@ -49,7 +50,7 @@ private:
 
     SOCKET listener_ = INVALID_SOCKET;
     unsigned short port_ = 0;
-    mutable std::mutex mutex_;
+    mutable ExclusiveLock lock_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
     volatile LONG stopping_ = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <new>
 
 #include "tests/support/test_support.h"
 #include "win/unique_handle.h"
@@ -46,7 +47,7 @@ private:
 class SandboxedLogic : public CUpdateLogic {
 public:
     explicit SandboxedLogic(const std::wstring& dir) {
-        SetAppDir(dir.c_str());
+        EXPECT_TRUE(SetAppDir(dir.c_str()));
         SetBaseUrl(L"http://127.0.0.1:9/up1");
     }
 };
@@ -133,6 +134,32 @@ TEST(UpdateWorker, StopAndWaitJoinsTheThreadAndResetsTheFlag) {
     EXPECT_FALSE(thread.IsStarted());
     EXPECT_FALSE(thread.IsStopRequested());
     thread.StopAndWait();  // a second join is harmless
+}
+
+// A job whose run runs out of memory: the exception must not leave the thread (it
+// would end the process), and the window must still hear that the job has ended.
+class ThrowingLogic : public SandboxedLogic {
+public:
+    using SandboxedLogic::SandboxedLogic;
+    int Run() override { throw std::bad_alloc(); }
+    [[nodiscard]] HANDLE Thread() const noexcept { return thread_handle_.get(); }
+};
+
+TEST(UpdateWorker, ARunThatThrowsEndsTheJobWithTheOutOfMemoryResult) {
+    TempDir dir;
+    NotifyWindow window;
+    ThrowingLogic logic(dir.path());
+    logic.SetNotifyWindow(window.get());
+    ASSERT_TRUE(logic.Start());
+    MSG done;
+    ASSERT_TRUE(window.WaitForDone(done));
+    EXPECT_EQ(done.wParam, 1u);
+    EXPECT_EQ(done.lParam, UPDATE_E_OUT_OF_MEMORY);
+    ASSERT_EQ(WaitForSingleObject(logic.Thread(), 20000), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    ASSERT_TRUE(GetExitCodeThread(logic.Thread(), &exit_code));
+    EXPECT_EQ(exit_code, static_cast<DWORD>(UPDATE_E_OUT_OF_MEMORY));
+    logic.StopAndWait();
 }
 
 TEST(UpdateWorker, NormalModeWorksBesideTheExecutable) {

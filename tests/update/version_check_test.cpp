@@ -18,7 +18,7 @@ constexpr wchar_t kOwnFileVersion[] = L"1.20.300.65535";
 class LocalLogic : public CUpdateLogic {
 public:
     LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        SetAppDir(dir.c_str());
+        EXPECT_TRUE(SetAppDir(dir.c_str()));
         SetBaseUrl(base_url);
     }
 };
@@ -87,7 +87,7 @@ TEST(GetInstalledVersion, FailsWithNeitherSource) {
 class CheckVersionTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.ok()); }
-    bool Check() {
+    VersionCheck Check() {
         LocalLogic logic(dir.path(), server.Url());
         return logic.CheckVersion();
     }
@@ -98,16 +98,16 @@ protected:
 TEST_F(CheckVersionTest, EqualTextsNeedNoUpdateEvenAgainstACrLfLocalLine) {
     WriteFileBytes(dir / L"ver.dat", "1.0.0.5\r\n");
     server.Put("/up1/ver.dat", "1.0.0.5");
-    EXPECT_FALSE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpToDate);
     EXPECT_EQ(server.Requests(), std::vector<std::string>{"/up1/ver.dat"});
 }
 
 TEST_F(CheckVersionTest, ResourceVersionIsComparedWhenThereIsNoLocalFile) {
     InstallReaderWithResource(dir);
     server.Put("/up1/ver.dat", "1.20.300.65535");
-    EXPECT_FALSE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpToDate);
     server.Put("/up1/ver.dat", "1.20.300.65534");
-    EXPECT_TRUE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpdateNeeded);
 }
 
 TEST_F(CheckVersionTest, AnyDifferenceOfTheWholeTextMeansUpdate) {
@@ -117,42 +117,42 @@ TEST_F(CheckVersionTest, AnyDifferenceOfTheWholeTextMeansUpdate) {
                                     "\xEF\xBB\xBF"
                                     "1.0.0.5"}) {
         server.Put("/up1/ver.dat", server_text);
-        EXPECT_TRUE(Check()) << server_text;
+        EXPECT_EQ(Check(), VersionCheck::UpdateNeeded) << server_text;
     }
     WriteFileBytes(dir / L"ver.dat", "v1.0");
     server.Put("/up1/ver.dat", "V1.0");
-    EXPECT_TRUE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpdateNeeded);
 }
 
 TEST_F(CheckVersionTest, EmptyLocalFileDiffersFromAnyServerText) {
     WriteFileBytes(dir / L"ver.dat", "");
     server.Put("/up1/ver.dat", "1");
-    EXPECT_TRUE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpdateNeeded);
 }
 
 TEST_F(CheckVersionTest, ServerTextEndsAtItsFirstZeroByte) {
     WriteFileBytes(dir / L"ver.dat", "2.1");
     server.Put("/up1/ver.dat", std::string("2.1\0junk", 8));
-    EXPECT_FALSE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpToDate);
 }
 
-TEST_F(CheckVersionTest, MissingServerVersionMeansNoUpdate) {
+TEST_F(CheckVersionTest, MissingServerVersionIsAFailedCheck) {
     WriteFileBytes(dir / L"ver.dat", "1.0");
     // No Put: the server answers 404 with a body, which must not be compared.
-    EXPECT_FALSE(Check());
+    EXPECT_EQ(Check(), VersionCheck::Failed);
     EXPECT_EQ(server.CountOf("/up1/ver.dat"), 1);
 }
 
-TEST_F(CheckVersionTest, UnreachableServerMeansNoUpdate) {
+TEST_F(CheckVersionTest, UnreachableServerIsAFailedCheck) {
     WriteFileBytes(dir / L"ver.dat", "1.0");
     // Port 9 on the loopback has no listener: the connection is refused.
     LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-    EXPECT_FALSE(logic.CheckVersion());
+    EXPECT_EQ(logic.CheckVersion(), VersionCheck::Failed);
 }
 
 TEST_F(CheckVersionTest, UnknownInstalledVersionUpdatesWithoutAskingTheServer) {
     server.Put("/up1/ver.dat", "1.0");
-    EXPECT_TRUE(Check());
+    EXPECT_EQ(Check(), VersionCheck::UpdateNeeded);
     EXPECT_TRUE(server.Requests().empty());
 }
 

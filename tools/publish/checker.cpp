@@ -8,7 +8,6 @@
 #include "tools/publish/publisher.h"
 #include "tools/publish/release.h"
 #include "tools/publish/signing.h"
-#include "tools/publish/version_info.h"
 #include "tools/publish/zip_archive.h"
 #include "update/download.h"
 #include "update/file_list.h"
@@ -16,23 +15,18 @@
 #include "update/release_manifest.h"
 #include "update/sha256.h"
 #include "update/text_line_file.h"
+#include "update/version_check.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
 
 namespace {
 
-// The updater reads ver.dat whole; a version file longer than this is a mistake.
-constexpr uint64_t kMaxVersionFileSize = 1u << 20;
-
 std::wstring Quote(const std::wstring& text) {
     return L"\"" + text + L"\"";
-}
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Size of an existing plain file; false for a folder or a missing file.
@@ -91,8 +85,9 @@ std::wstring ServerVersionText(const std::string& body) {
 bool CheckVersionFile(const std::wstring& server, std::wstring& version, std::string& body,
                       Log& log) {
     bool too_large = false;
-    if (!ReadWholeFile(server + L"\\ver.dat", kMaxVersionFileSize, body, &too_large)) {
-        log.Error(too_large ? L"ver.dat is larger than 1 MiB; it should hold a short version text"
+    if (!ReadSmallFile(server + L"\\" + kVersionFileName, kMaxVersionFileSize, body, &too_large)) {
+        log.Error(too_large ? L"ver.dat is larger than " + std::to_wstring(kMaxVersionFileSize) +
+                                  L" bytes; it should hold a short version text"
                             : L"ver.dat is missing: the updater takes a failed fetch of it for "
                               L"\"no update\", so installations would never update");
         return false;
@@ -179,7 +174,7 @@ bool CheckListLines(const std::wstring& list_path, const CheckOptions& options, 
 
 std::wstring HashText(const Sha256Digest& digest) {
     const std::string text = ToHex(digest.data(), digest.size());
-    return DecodeText(text.data(), text.size(), CP_UTF8);
+    return DecodeText(text);
 }
 
 // Compares a file's SHA-256 and size with what release.dat says of it.
@@ -187,7 +182,7 @@ void CheckSignedHash(const std::wstring& shown, const wchar_t* what, const std::
                      const Sha256Digest& sha256, uint64_t size, Log& log) {
     Sha256Digest actual;
     uint64_t actual_size = 0;
-    if (!Sha256File(path.c_str(), kMaxFileSize, actual, actual_size)) {
+    if (!Sha256File(path.c_str(), kMaxCrcFileSize, actual, actual_size)) {
         log.Error(shown + L": cannot compute the SHA-256 of the " + what + L" file");
     } else if (actual_size != size) {
         log.Error(shown + L": the " + what + L" file has " + std::to_wstring(actual_size) +
@@ -218,7 +213,7 @@ void CheckEntry(const std::wstring& server, const FileEntry& entry, const Signed
                     L": crc_installed is 0, which the updater cannot tell from a "
                     L"missing file; installations that lack it will not get it");
     }
-    if (served_size > kMaxFileSize) {
+    if (served_size > kMaxCrcFileSize) {
         log.Error(shown + L" is " + FormatSize(served_size) +
                   L" on the server; the updater verifies downloads of at most 1 GiB");
         return;
@@ -296,7 +291,7 @@ bool CheckManifest(const std::wstring& server, const CheckOptions& options,
     }
     std::string bytes;
     bool too_large = false;
-    if (!ReadWholeFile(path, kMaxReleaseManifestSize, bytes, &too_large)) {
+    if (!ReadSmallFile(path, kMaxReleaseManifestSize, bytes, &too_large)) {
         log.Error(too_large ? L"release.dat is larger than installations read (16 MiB)"
                             : L"cannot read release.dat");
         return false;
@@ -329,14 +324,14 @@ bool CheckManifest(const std::wstring& server, const CheckOptions& options,
     }
     std::string problem;
     if (opened != ManifestCheck::kValid && !ParseReleaseManifest(bytes, manifest, &problem)) {
-        log.Error(L"release.dat: " + DecodeText(problem.data(), problem.size(), CP_UTF8));
+        log.Error(L"release.dat: " + DecodeText(problem));
         return false;
     }
     const std::string expires = manifest.expires ? FormatUtcTime(*manifest.expires) : "";
-    log.Info(L"release.dat: sequence " + std::to_wstring(manifest.sequence) +
-             (manifest.expires ? L", expires " + DecodeText(expires.data(), expires.size(), CP_UTF8)
-                               : std::wstring(L", no expiry")) +
-             L", " + std::to_wstring(manifest.files.size()) + L" file(s)");
+    log.Info(
+        L"release.dat: sequence " + std::to_wstring(manifest.sequence) +
+        (manifest.expires ? L", expires " + DecodeText(expires) : std::wstring(L", no expiry")) +
+        L", " + std::to_wstring(manifest.files.size()) + L" file(s)");
     if (manifest.ExpiredAt(CurrentUtcTime())) {
         log.Error(L"release.dat has expired: installations refuse it");
     }
@@ -388,7 +383,7 @@ void ReportDownloads(const std::wstring& installed, const std::wstring& version,
                 L"fetches the file list without asking for ver.dat");
         } else {
             const std::wstring from =
-                source == VersionSource::kVersionFile ? L"ver.dat" : L"qvreader.exe";
+                source == VersionSource::kVersionFile ? kVersionFileName : kReaderFileName;
             if (installed_version == version) {
                 log.Info(L"installation: version " + Quote(installed_version) + L" (from " + from +
                          L") equals the server's: the updater stops there");
@@ -421,12 +416,12 @@ void ReportDownloads(const std::wstring& installed, const std::wstring& version,
 
 int Check(const CheckOptions& options, Log& log) {
     std::wstring server, installed;
-    if (!FullFolderPath(options.server_dir, server) || !IsFolder(server)) {
+    if (!FullFolderPath(options.server_dir, server) || !IsDirectory(server.c_str())) {
         log.Error(L"the server folder " + Quote(options.server_dir) + L" does not exist");
         return kExitUsage;
     }
     if (!options.installed_dir.empty() &&
-        (!FullFolderPath(options.installed_dir, installed) || !IsFolder(installed))) {
+        (!FullFolderPath(options.installed_dir, installed) || !IsDirectory(installed.c_str()))) {
         log.Error(L"the installation folder " + Quote(options.installed_dir) + L" does not exist");
         return kExitUsage;
     }

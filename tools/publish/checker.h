@@ -21,6 +21,6 @@ struct CheckOptions {
 
 // Returns kExitOk when nothing is wrong, kExitProblems when an error was reported,
 // kExitUsage when the folders cannot be used.
-int Check(const CheckOptions& options, Log& log);
+[[nodiscard]] int Check(const CheckOptions& options, Log& log);
 
 }  // namespace qv::publish

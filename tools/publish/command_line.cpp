@@ -3,7 +3,7 @@
 #include <cwchar>
 
 #include "update/release_manifest.h"
-#include "update/text_line_file.h"
+#include "win/text.h"
 
 namespace qv::publish {
 
@@ -107,7 +107,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
             command.publish.signing.private_file = value;
         } else if (name == L"--sequence" && publish) {
             uint64_t sequence = 0;
-            if (!ParseDecimal(EncodeText(value.data(), value.size(), CP_UTF8), sequence)) {
+            if (!ParseDecimal(EncodeText(value), sequence)) {
                 error =
                     L"--sequence needs a whole number from 0 to 18446744073709551615, without "
                     L"leading zeros";
@@ -115,7 +115,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
             }
             command.publish.signing.sequence = sequence;
         } else if (name == L"--expires" && publish) {
-            const std::string text = EncodeText(value.data(), value.size(), CP_UTF8);
+            const std::string text = EncodeText(value);
             uint64_t expires = 0;
             if (!ParseUtcTime(text, expires)) {
                 error = L"--expires needs a UTC time such as 2026-06-30T00:00:00Z";

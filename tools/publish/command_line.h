@@ -20,7 +20,8 @@ struct Command {
 
 // Reads the arguments (without the program name); false with a message in `error`
 // when they make no sense.
-bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command, std::wstring& error);
+[[nodiscard]] bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
+                                    std::wstring& error);
 
 // What --help prints.
 std::wstring HelpText();

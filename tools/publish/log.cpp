@@ -1,6 +1,6 @@
 #include "tools/publish/log.h"
 
-#include "update/text_line_file.h"
+#include "win/text.h"
 
 namespace qv::publish {
 
@@ -55,7 +55,7 @@ void ConsoleLog::Put(const Stream& stream, const std::wstring& text) {
                       nullptr);
         return;
     }
-    const std::string bytes = EncodeText(text.data(), text.size(), CP_UTF8);
+    const std::string bytes = EncodeText(text);
     WriteFile(stream.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 

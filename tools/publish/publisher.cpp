@@ -9,29 +9,19 @@
 #include <vector>
 
 #include "tools/publish/release.h"
-#include "tools/publish/version_info.h"
 #include "update/file_list.h"
 #include "update/release_manifest.h"
 #include "update/sha256.h"
 #include "update/text_line_file.h"
+#include "update/version_check.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
 
 namespace {
-
-// A version file longer than this is no version text.
-constexpr uint64_t kMaxVersionFileSize = 4096;
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 bool IsEmptyFolder(const std::wstring& path) {
     WIN32_FIND_DATAW data;
@@ -69,11 +59,9 @@ std::wstring VersionTextProblem(const std::wstring& text) {
     if (text.empty()) {
         return L"the version text is empty";
     }
-    for (wchar_t c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            return L"the version text holds a control character or line end; an installed "
-                   L"version is one line";
-        }
+    if (HasControlCharacter(text)) {
+        return L"the version text holds a control character or line end; an installed "
+               L"version is one line";
     }
     return {};
 }
@@ -121,7 +109,8 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
         // Installations read their version from this file, and the server's ver.dat is
         // fetched from the same URL as the listed file: both must be the same bytes.
         std::string bytes;
-        if (!ReadWholeFile(release + L"\\ver.dat", kMaxVersionFileSize, bytes)) {
+        if (!ReadSmallFile(release + L"\\" + kVersionFileName, kMaxVersionFileSize, bytes,
+                           nullptr)) {
             log.Error(L"cannot read ver.dat of the release, or it is longer than " +
                       std::to_wstring(kMaxVersionFileSize) + L" bytes");
             return false;
@@ -138,7 +127,7 @@ bool DecideVersion(const PublishOptions& options, const std::wstring& release,
             log.Error(L"ver.dat of the release: " + problem);
             return false;
         }
-        if (bytes != EncodeText(installed.data(), installed.size(), CP_UTF8)) {
+        if (bytes != EncodeText(installed)) {
             log.Error(
                 L"ver.dat of the release must hold the version text only, without a line "
                 L"end: the server serves this file as its version file, and the updater "
@@ -200,8 +189,7 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
                     L" is empty: the updater takes a missing file for an empty "
                     L"one, so installations that lack it will not get it");
     }
-    std::wstring parent = item.target;
-    if (!RemoveLastComponent(parent) || !CreateFolderTree(parent)) {
+    if (!CreateParentDirectories(item.target.c_str())) {
         log.Error(L"cannot create the folder for " + Quote(name) + WindowsError(GetLastError()));
         return false;
     }
@@ -232,7 +220,7 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
         log.Error(L"cannot read the size of the served " + Quote(name));
         return false;
     }
-    if (served_size > kMaxFileSize) {
+    if (served_size > kMaxCrcFileSize) {
         log.Error(Quote(name) + L" zipped is " + FormatSize(served_size) +
                   L", more than the 1 GiB the updater can verify; serve it plain");
         return false;
@@ -253,14 +241,14 @@ bool PublishFile(const Planned& item, int level, const ByteProgress& progress, F
 bool HashPublished(const Planned& item, bool is_version_file, SignedFile& out, Log& log) {
     out.name = item.file.name;
     const std::wstring& served = is_version_file ? item.source : item.target;
-    if (!Sha256File(served.c_str(), kMaxFileSize, out.served_sha256, out.served_size)) {
+    if (!Sha256File(served.c_str(), kMaxCrcFileSize, out.served_sha256, out.served_size)) {
         log.Error(L"cannot compute the SHA-256 of " + Quote(item.file.name));
         return false;
     }
     if (!item.zipped) {
         out.installed_sha256 = out.served_sha256;
         out.installed_size = out.served_size;
-    } else if (!Sha256File(item.source.c_str(), kMaxFileSize, out.installed_sha256,
+    } else if (!Sha256File(item.source.c_str(), kMaxCrcFileSize, out.installed_sha256,
                            out.installed_size)) {
         log.Error(L"cannot compute the SHA-256 of " + Quote(item.file.name));
         return false;
@@ -305,20 +293,6 @@ bool WriteSignedManifest(const std::wstring& server, const std::string& version_
 
 }  // namespace
 
-bool CreateFolderTree(const std::wstring& path) {
-    if (IsFolder(path)) {
-        return true;
-    }
-    std::wstring parent = path;
-    if (RemoveLastComponent(parent) && parent.size() < path.size() && !parent.empty() &&
-        parent.back() != L':' && parent != L"\\") {
-        if (!CreateFolderTree(parent)) {
-            return false;
-        }
-    }
-    return CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path);
-}
-
 std::wstring FormatSize(uint64_t bytes) {
     wchar_t text[64];
     if (bytes < 1024) {
@@ -335,7 +309,7 @@ std::wstring FormatSize(uint64_t bytes) {
 
 int Publish(const PublishOptions& options, Log& log) {
     std::wstring release, server;
-    if (!FullFolderPath(options.release_dir, release) || !IsFolder(release)) {
+    if (!FullFolderPath(options.release_dir, release) || !IsDirectory(release.c_str())) {
         log.Error(L"the release folder " + Quote(options.release_dir) + L" does not exist");
         return kExitUsage;
     }
@@ -349,7 +323,7 @@ int Publish(const PublishOptions& options, Log& log) {
             L"outside the server folder");
         return kExitUsage;
     }
-    if (Exists(server) && !(IsFolder(server) && IsEmptyFolder(server))) {
+    if (PathExists(server.c_str()) && !(IsDirectory(server.c_str()) && IsEmptyFolder(server))) {
         log.Error(L"the server folder " + Quote(server) +
                   L" exists and is not empty; publish into a new folder");
         return kExitUsage;
@@ -377,7 +351,7 @@ int Publish(const PublishOptions& options, Log& log) {
     }
 
     std::vector<ReleaseFile> files;
-    ScanRelease(release, files, log);
+    static_cast<void>(ScanRelease(release, files, log));  // its problems are in the log
     std::vector<Planned> plan;
     for (ReleaseFile& file : files) {
         Planned item;
@@ -391,7 +365,7 @@ int Publish(const PublishOptions& options, Log& log) {
             log.Error(Quote(name) + L": " + problem);
             continue;
         }
-        if (item.file.size > kMaxFileSize) {
+        if (item.file.size > kMaxCrcFileSize) {
             log.Error(Quote(name) + L" is " + FormatSize(item.file.size) +
                       L"; the updater verifies files of at most 1 GiB");
             continue;
@@ -426,7 +400,7 @@ int Publish(const PublishOptions& options, Log& log) {
         log.Warning(L"the release folder holds no files; the file list will be empty");
     }
 
-    if (!CreateFolderTree(server)) {
+    if (!CreateDirectoryTree(server.c_str())) {
         log.Error(L"cannot create the server folder " + Quote(server) +
                   WindowsError(GetLastError()));
         return kExitFailed;
@@ -491,7 +465,7 @@ int Publish(const PublishOptions& options, Log& log) {
         log.Error(L"filelist.dat does not read back as written");
         return kExitFailed;
     }
-    const std::string version_bytes = EncodeText(version.data(), version.size(), CP_UTF8);
+    const std::string version_bytes = EncodeText(version);
     // Signed before ver.dat appears: a folder that announces a version is complete.
     if (signing && !WriteSignedManifest(server, version_bytes, key, manifest, log)) {
         return kExitFailed;
@@ -516,9 +490,8 @@ int Publish(const PublishOptions& options, Log& log) {
     if (signing) {
         const std::string expires = manifest.expires ? FormatUtcTime(*manifest.expires) : "";
         log.Info(L"signed release.dat: sequence " + std::to_wstring(manifest.sequence) +
-                 (manifest.expires
-                      ? L", expires " + DecodeText(expires.data(), expires.size(), CP_UTF8)
-                      : std::wstring(L", no expiry")));
+                 (manifest.expires ? L", expires " + DecodeText(expires)
+                                   : std::wstring(L", no expiry")));
     }
     return kExitOk;
 }

@@ -33,12 +33,9 @@ struct PublishOptions {
 };
 
 // Checks the whole release first and writes nothing when it refuses; then writes the
-// files, filelist.dat, release.dat when signing and, last, ver.dat, so that a folder left by a
-// failed run never announces a version. Returns an ExitCode.
-int Publish(const PublishOptions& options, Log& log);
-
-// Creates a folder and every missing folder above it.
-bool CreateFolderTree(const std::wstring& path);
+// files, filelist.dat, release.dat when signing and, last, ver.dat, so that a folder left
+// by a failed run never announces a version. Returns an ExitCode.
+[[nodiscard]] int Publish(const PublishOptions& options, Log& log);
 
 // "1.5 MiB"-style size for messages.
 std::wstring FormatSize(uint64_t bytes);

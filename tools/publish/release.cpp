@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/publish/rules.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
@@ -68,6 +69,41 @@ bool ScanRelease(const std::wstring& folder, std::vector<ReleaseFile>& files, Lo
     return ok;
 }
 
+bool ReadSmallFile(const std::wstring& path, uint64_t limit, std::string& out, bool* too_large) {
+    out.clear();
+    if (too_large != nullptr) {
+        *too_large = false;
+    }
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size)) {
+        return false;
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > limit) {
+        if (too_large != nullptr) {
+            *too_large = true;
+        }
+        return false;
+    }
+    out.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return out.empty() ||
+           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
+            read == out.size());
+}
+
+bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                        &written, nullptr) &&
+                              written == bytes.size())) &&
+           FlushFileBuffers(file.get());
+}
+
 bool FullFolderPath(const std::wstring& path, std::wstring& out) {
     if (path.empty()) {
         return false;
@@ -92,7 +128,7 @@ bool FullFolderPath(const std::wstring& path, std::wstring& out) {
 
 bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer) {
     if (inner.size() < outer.size() ||
-        !SameNameIgnoringCase(inner.substr(0, outer.size()), outer)) {
+        !EqualsNoCase(std::wstring_view(inner).substr(0, outer.size()), outer)) {
         return false;
     }
     return inner.size() == outer.size() || outer.back() == L'\\' || inner[outer.size()] == L'\\';

@@ -7,8 +7,8 @@
 #include "http/url.h"
 #include "update/file_list.h"
 #include "update/release_manifest.h"
-#include "update/text_line_file.h"
 #include "win/path.h"
+#include "win/text.h"
 
 namespace qv::publish {
 
@@ -84,10 +84,9 @@ std::wstring NameProblem(const std::wstring& name) {
     entry.crc_installed = entry.crc_download = 1;
     entry.name = name;
     const std::wstring line = FormatFileEntry(entry);
-    const std::string bytes = EncodeText(line.data(), line.size(), CP_UTF8);
+    const std::string bytes = EncodeText(line);
     FileEntry parsed;
-    if (DecodeText(bytes.data(), bytes.size(), CP_UTF8) != line || !ParseFileEntry(line, parsed) ||
-        parsed.name != name) {
+    if (DecodeText(bytes) != line || !ParseFileEntry(line, parsed) || parsed.name != name) {
         return L"the updater rejects this name in filelist.dat (absolute, \"..\", \":\", a "
                L"control character or text that is not valid Unicode)";
     }
@@ -110,18 +109,17 @@ std::wstring NameProblem(const std::wstring& name) {
             return L"\"" + part + L"\" is a device name on Windows";
         }
     }
-    if (SameNameIgnoringCase(parts.front(), kUpdateFolderName)) {
+    if (EqualsNoCase(parts.front(), kUpdateDirName)) {
         return L"the updater keeps its own working files in the folder \"update\" of the "
                L"installation";
     }
-    if (parts.size() == 1 && SameNameIgnoringCase(name, kFileListName)) {
+    if (parts.size() == 1 && EqualsNoCase(name, kFileListName)) {
         return L"the server's file list is served under this name";
     }
-    if (parts.size() == 1 && SameNameIgnoringCase(name, kReleaseManifestName)) {
+    if (parts.size() == 1 && EqualsNoCase(name, kReleaseManifestName)) {
         return L"the server's signed manifest is served under this name";
     }
-    if (parts.size() == 1 && SameNameIgnoringCase(name, kVersionFileName) &&
-        name != kVersionFileName) {
+    if (parts.size() == 1 && EqualsNoCase(name, kVersionFileName) && name != kVersionFileName) {
         return L"the version file must be named exactly \"ver.dat\"; the server's copy is "
                L"fetched under that name";
     }
@@ -170,7 +168,7 @@ std::wstring UrlProblem(const std::wstring& base_url, const std::wstring& name) 
 
 bool FitsUnderInstallDir(const std::wstring& install_dir, const std::wstring& name, bool zipped) {
     std::wstring update_dir, download_path;
-    return JoinPath(update_dir, install_dir, kUpdateFolderName) &&
+    return JoinPath(update_dir, install_dir, kUpdateDirName) &&
            JoinPath(download_path, update_dir, name) &&
            FitsMaxPath(zipped ? download_path + L".zip" : download_path);
 }
@@ -241,16 +239,9 @@ bool ParseSize(const std::wstring& text, uint64_t& out) {
     return true;
 }
 
-bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool NameLess(const std::wstring& a, const std::wstring& b) {
-    const int folded = CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                            static_cast<int>(b.size()), TRUE);
-    if (folded != CSTR_EQUAL) {
-        return folded == CSTR_LESS_THAN;
+    if (!EqualsNoCase(a, b)) {
+        return LessNoCase(a, b);
     }
     return a < b;
 }

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include "tools/publish/publisher.h"
+#include "tools/publish/release.h"
 #include "update/hex.h"
-#include "update/text_line_file.h"
+#include "win/file_system.h"
 #include "win/path.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
@@ -44,49 +46,11 @@ bool SingleLine(std::string_view bytes, std::string_view& line) {
     return line.find_first_of("\r\n") == std::string_view::npos;
 }
 
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 }  // namespace
-
-bool ReadWholeFile(const std::wstring& path, uint64_t limit, std::string& out, bool* too_large) {
-    if (too_large != nullptr) {
-        *too_large = false;
-    }
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size)) {
-        return false;
-    }
-    if (static_cast<uint64_t>(size.QuadPart) > limit) {
-        if (too_large != nullptr) {
-            *too_large = true;
-        }
-        return false;
-    }
-    out.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return out.empty() ||
-           (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) &&
-            read == out.size());
-}
-
-bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file &&
-           (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                        &written, nullptr) &&
-                              written == bytes.size())) &&
-           FlushFileBuffers(file.get());
-}
 
 bool LoadPrivateKey(const std::wstring& path, EcdsaKeyPair& key, std::wstring& error) {
     WipedString bytes;
-    if (!ReadWholeFile(path, kMaxKeyFileSize, bytes.text)) {
+    if (!ReadSmallFile(path, kMaxKeyFileSize, bytes.text, nullptr)) {
         error = L"cannot read the private key file " + Quote(path);
         return false;
     }
@@ -120,7 +84,7 @@ bool LoadPublicKey(const std::wstring& path, EcdsaPublicKey& key, std::wstring& 
     std::string bytes;
     std::string_view line;
     EcdsaPublicPoint point{};
-    if (!ReadWholeFile(path, kMaxKeyFileSize, bytes)) {
+    if (!ReadSmallFile(path, kMaxKeyFileSize, bytes, nullptr)) {
         error = L"cannot read the public key file " + Quote(path);
         return false;
     }
@@ -138,14 +102,15 @@ bool LoadPublicKey(const std::wstring& path, EcdsaPublicKey& key, std::wstring& 
 
 int GenerateKeys(const KeygenOptions& options, Log& log) {
     for (const std::wstring* path : {&options.private_file, &options.public_file}) {
-        if (PathExists(*path)) {
+        if (PathExists(path->c_str())) {
             log.Error(Quote(*path) + L" exists; keygen never overwrites a key");
             return kExitUsage;
         }
     }
     for (const std::wstring* path : {&options.private_file, &options.public_file}) {
         std::wstring parent = *path;
-        if (RemoveLastComponent(parent) && !parent.empty() && !CreateFolderTree(parent)) {
+        if (RemoveLastComponent(parent) && !parent.empty() &&
+            !CreateDirectoryTree(parent.c_str())) {
             log.Error(L"cannot create the folder for " + Quote(*path));
             return kExitFailed;
         }
@@ -175,7 +140,7 @@ int GenerateKeys(const KeygenOptions& options, Log& log) {
                   std::to_wstring(code) + L")");
         return kExitFailed;
     }
-    const std::wstring key_text = DecodeText(public_text.data(), public_text.size(), CP_UTF8);
+    const std::wstring key_text = DecodeText(public_text);
     log.Info(L"private key: " + options.private_file +
              L" (keep it off the update server and the build machines)");
     log.Info(L"public key:  " + options.public_file);

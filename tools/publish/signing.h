@@ -1,6 +1,6 @@
 #pragma once
-// The vendor's signing keys: making a pair (keygen), the private key file, the public
-// key file, and the small file helpers they and release.dat share.
+// The vendor's signing keys: making a pair (keygen), the private key file and the
+// public key file.
 
 #include <cstdint>
 #include <optional>
@@ -33,11 +33,5 @@ struct SigningOptions {
 // The public key file: the key text of cfg.ini alone on one line.
 [[nodiscard]] bool LoadPublicKey(const std::wstring& path, EcdsaPublicKey& key,
                                  std::wstring& error);
-
-// The whole file if it is at most `limit` bytes; `too_large` tells that case apart.
-[[nodiscard]] bool ReadWholeFile(const std::wstring& path, uint64_t limit, std::string& out,
-                                 bool* too_large = nullptr);
-// Writes a file that must not exist yet.
-[[nodiscard]] bool WriteNewFile(const std::wstring& path, const std::string& bytes);
 
 }  // namespace qv::publish

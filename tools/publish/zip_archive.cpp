@@ -9,113 +9,17 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "archive/zip_stream.h"
 #include "update/update_logic.h"
-#include "update/text_line_file.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
 
 namespace {
 
-// minizip's I/O over Win32 files, so that wide paths work: the "file name" minizip
-// passes through is a const wchar_t*.
-struct Win32Stream {
-    UniqueFileHandle file;
-    bool failed = false;
-};
-
-voidpf ZCALLBACK OpenStream(voidpf, const void* filename, int mode) {
-    const wchar_t* path = static_cast<const wchar_t*>(filename);
-    if (path == nullptr) {
-        return nullptr;
-    }
-    const bool create = (mode & ZLIB_FILEFUNC_MODE_CREATE) != 0;
-    UniqueFileHandle file(CreateFileW(
-        path, create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, create ? 0 : FILE_SHARE_READ,
-        nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return nullptr;
-    }
-    auto* stream = new (std::nothrow) Win32Stream;
-    if (stream != nullptr) {
-        stream->file = std::move(file);
-    }
-    return stream;
-}
-
-uLong ZCALLBACK ReadStream(voidpf, voidpf opaque_stream, void* buffer, uLong size) {
-    auto* stream = static_cast<Win32Stream*>(opaque_stream);
-    DWORD read = 0;
-    if (!ReadFile(stream->file.get(), buffer, size, &read, nullptr)) {
-        stream->failed = true;
-        return 0;
-    }
-    return read;
-}
-
-uLong ZCALLBACK WriteStream(voidpf, voidpf opaque_stream, const void* buffer, uLong size) {
-    auto* stream = static_cast<Win32Stream*>(opaque_stream);
-    DWORD written = 0;
-    if (!WriteFile(stream->file.get(), buffer, size, &written, nullptr) || written != size) {
-        stream->failed = true;
-    }
-    return written;
-}
-
-ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf opaque_stream) {
-    auto* stream = static_cast<Win32Stream*>(opaque_stream);
-    LARGE_INTEGER zero = {}, position = {};
-    if (!SetFilePointerEx(stream->file.get(), zero, &position, FILE_CURRENT)) {
-        stream->failed = true;
-        return static_cast<ZPOS64_T>(-1);
-    }
-    return static_cast<ZPOS64_T>(position.QuadPart);
-}
-
-long ZCALLBACK SeekStream(voidpf, voidpf opaque_stream, ZPOS64_T offset, int origin) {
-    auto* stream = static_cast<Win32Stream*>(opaque_stream);
-    DWORD method = FILE_BEGIN;
-    switch (origin) {
-        case ZLIB_FILEFUNC_SEEK_CUR:
-            method = FILE_CURRENT;
-            break;
-        case ZLIB_FILEFUNC_SEEK_END:
-            method = FILE_END;
-            break;
-        case ZLIB_FILEFUNC_SEEK_SET:
-            break;
-        default:
-            return -1;
-    }
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(offset);
-    return SetFilePointerEx(stream->file.get(), distance, nullptr, method) ? 0 : -1;
-}
-
-int ZCALLBACK CloseStream(voidpf, voidpf opaque_stream) {
-    std::unique_ptr<Win32Stream> stream(static_cast<Win32Stream*>(opaque_stream));
-    const bool failed = stream->failed;
-    return CloseHandle(stream->file.release()) && !failed ? 0 : -1;
-}
-
-int ZCALLBACK StreamError(voidpf, voidpf opaque_stream) {
-    return static_cast<Win32Stream*>(opaque_stream)->failed ? 1 : 0;
-}
-
-zlib_filefunc64_def Win32FileFunctions() {
-    zlib_filefunc64_def functions = {};
-    functions.zopen64_file = OpenStream;
-    functions.zread_file = ReadStream;
-    functions.zwrite_file = WriteStream;
-    functions.ztell64_file = TellStream;
-    functions.zseek64_file = SeekStream;
-    functions.zclose_file = CloseStream;
-    functions.zerror_file = StreamError;
-    return functions;
-}
-
 struct ZipCloser {
-    void operator()(void* zip) const noexcept { zipClose(zip, nullptr); }
+    void operator()(void* zip) const noexcept { static_cast<void>(zipClose(zip, nullptr)); }
 };
 struct UnzipCloser {
     void operator()(void* unzip) const noexcept { unzClose(unzip); }
@@ -216,15 +120,23 @@ bool WriteSingleItemArchive(const std::wstring& source_path, const std::wstring&
         error = L"compression level must be 0 to 9";
         return false;
     }
-    zlib_filefunc64_def functions = Win32FileFunctions();
-    std::unique_ptr<void, ZipCloser> zip(
-        zipOpen2_64(archive_path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
-    if (!zip) {
+    zip::ZipFileStream stream;
+    if (!zip::CreateZipFileStream(stream, archive_path.c_str())) {
         error =
             L"cannot create the archive (Windows error " + std::to_wstring(GetLastError()) + L")";
         return false;
     }
-    const std::string name = EncodeText(item_name.data(), item_name.size(), CP_UTF8);
+    zlib_filefunc64_def functions;
+    zip::FillZipFileFunctions(functions);
+    std::unique_ptr<void, ZipCloser> archive(
+        zipOpen2_64(&stream, APPEND_STATUS_CREATE, nullptr, &functions));
+    if (!archive) {
+        stream.file.reset();
+        DeleteFileW(archive_path.c_str());
+        error = L"cannot start the archive";
+        return false;
+    }
+    const std::string name = EncodeText(item_name);
     bool ascii = true;
     for (char c : name) {
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -239,24 +151,29 @@ bool WriteSingleItemArchive(const std::wstring& source_path, const std::wstring&
     const uLong kVersionMadeBy = 20;
     const uLong flags = ascii ? 0 : 0x800;
     int result = zipOpenNewFileInZip4_64(
-        zip.get(), name.c_str(), &info, local_extra.data(), static_cast<uInt>(local_extra.size()),
-        central_extra.data(), static_cast<uInt>(central_extra.size()), nullptr,
-        level == 0 ? 0 : Z_DEFLATED, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-        nullptr, 0, kVersionMadeBy, flags, 0);
+        archive.get(), name.c_str(), &info, local_extra.data(),
+        static_cast<uInt>(local_extra.size()), central_extra.data(),
+        static_cast<uInt>(central_extra.size()), nullptr, level == 0 ? 0 : Z_DEFLATED, level, 0,
+        -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, flags, 0);
     bool ok = result == ZIP_OK;
     if (!ok) {
         error = L"cannot start the archive's item (" + ZipErrorText(result) + L")";
     } else {
-        ok = WriteItem(zip.get(), source_path, error, progress);
-        result = zipCloseFileInZip(zip.get());
+        ok = WriteItem(archive.get(), source_path, error, progress);
+        result = zipCloseFileInZip(archive.get());
         if (ok && result != ZIP_OK) {
             error = L"cannot finish the archive's item (" + ZipErrorText(result) + L")";
             ok = false;
         }
     }
-    result = zipClose(zip.release(), nullptr);
+    result = zipClose(archive.release(), nullptr);
     if (ok && result != ZIP_OK) {
         error = L"cannot finish the archive (" + ZipErrorText(result) + L")";
+        ok = false;
+    }
+    if (!CloseHandle(stream.file.release()) && ok) {
+        error =
+            L"cannot finish the archive (Windows error " + std::to_wstring(GetLastError()) + L")";
         ok = false;
     }
     if (!ok) {
@@ -266,8 +183,13 @@ bool WriteSingleItemArchive(const std::wstring& source_path, const std::wstring&
 }
 
 bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out) {
-    zlib_filefunc64_def functions = Win32FileFunctions();
-    std::unique_ptr<void, UnzipCloser> unzip(unzOpen2_64(archive_path.c_str(), &functions));
+    zip::ZipFileStream stream;
+    if (!zip::OpenZipFileStream(stream, archive_path.c_str())) {
+        return false;
+    }
+    zlib_filefunc64_def functions;
+    zip::FillZipFileFunctions(functions);
+    std::unique_ptr<void, UnzipCloser> unzip(unzOpen2_64(&stream, &functions));
     if (!unzip) {
         return false;
     }
@@ -287,7 +209,7 @@ bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out) {
     out.size = info.uncompressed_size;
     out.compressed_size = info.compressed_size;
     const size_t length = info.size_filename < MAX_PATH ? info.size_filename : MAX_PATH;
-    out.name = DecodeText(name, length, CP_UTF8);
+    out.name = DecodeText(std::string_view(name, length));
     return true;
 }
 

@@ -22,9 +22,11 @@ inline constexpr int kDefaultZipLevel = 9;
 // `write_time` and the level: the item's times are `write_time` (a DOS stamp of its
 // UTC date and an extended timestamp), its attributes are those of a plain file.
 // On failure returns false with the reason in `error`; a partial archive is removed.
-bool WriteSingleItemArchive(const std::wstring& source_path, const std::wstring& item_name,
-                            const FILETIME& write_time, int level, const std::wstring& archive_path,
-                            std::wstring& error, const ByteProgress& progress = nullptr);
+[[nodiscard]] bool WriteSingleItemArchive(const std::wstring& source_path,
+                                          const std::wstring& item_name, const FILETIME& write_time,
+                                          int level, const std::wstring& archive_path,
+                                          std::wstring& error,
+                                          const ByteProgress& progress = nullptr);
 
 // The central-directory record of an archive's first item.
 struct FirstItemInfo {
@@ -37,11 +39,12 @@ struct FirstItemInfo {
 
 // Opens the archive and reads its first item's record; false when the file is no zip
 // archive or has no item.
-bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out);
+[[nodiscard]] bool ReadFirstItemInfo(const std::wstring& archive_path, FirstItemInfo& out);
 
 // Extracts the archive's first item to `target_path` the way the updater does: with
 // its own archive reader, item 0, no password. Like the updater's, the extraction does
 // not compare the data with the item's CRC-32: compare the target's.
-bool ExtractFirstItem(const std::wstring& archive_path, const std::wstring& target_path);
+[[nodiscard]] bool ExtractFirstItem(const std::wstring& archive_path,
+                                    const std::wstring& target_path);
 
 }  // namespace qv::publish

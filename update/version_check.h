@@ -1,0 +1,26 @@
+#pragma once
+// How the updater reads an installation's version text: the first line of its
+// ver.dat, or else the file version of its qvreader.exe. The publisher reads releases
+// with the same functions, so that it sees what installations will see.
+
+#include <string>
+
+namespace qv {
+
+// The first line of a text file (UTF-8, one CR before the LF dropped). False when the
+// file cannot be opened; an empty file gives an empty line.
+[[nodiscard]] bool ReadVersionLine(const wchar_t* path, std::wstring& line);
+// The file version of an executable's version resource, "%d.%d.%d.%d". False when it
+// has none.
+[[nodiscard]] bool ReadFileVersion(const wchar_t* path, std::wstring& version);
+
+// Where an installation's version text came from.
+enum class VersionSource { kNone, kVersionFile, kExecutable };
+
+// The version text of the installation in `directory`: the first line of its ver.dat,
+// else the file version of its qvreader.exe; empty with kNone when it has neither or
+// a path does not fit MAX_PATH.
+[[nodiscard]] VersionSource ReadInstalledVersion(const std::wstring& directory,
+                                                 std::wstring& version);
+
+}  // namespace qv
