@@ -1,6 +1,7 @@
 #include "app/config.h"
 
 #include "win/path.h"
+#include "win/text.h"
 
 namespace qv {
 
@@ -39,6 +40,29 @@ const wchar_t* CConfigFile::GetUrl(const wchar_t* key, const wchar_t* default_va
     }
     // Entries are never changed or removed, so the text outlives the lock.
     return found->second.c_str();
+}
+
+std::optional<std::wstring> CConfigFile::GetReleaseKeys() {
+    const LockGuard guard(cache_lock_);
+    if (!release_keys_read_ && !ini_path_.empty()) {
+        // The key names of the section, each ending in a zero: a missing key and an
+        // empty value must not be taken for each other.
+        wchar_t names[4096] = {};
+        const DWORD length = GetPrivateProfileStringW(L"security", nullptr, L"", names,
+                                                      ARRAYSIZE(names), ini_path_.c_str());
+        for (const wchar_t* name = names; name < names + length && *name != L'\0';
+             name += lstrlenW(name) + 1) {
+            if (EqualsNoCase(name, L"release_keys")) {
+                wchar_t value[1024] = {};
+                GetPrivateProfileStringW(L"security", L"release_keys", L"", value, 1024,
+                                         ini_path_.c_str());
+                release_keys_ = value;
+                break;
+            }
+        }
+    }
+    release_keys_read_ = true;
+    return release_keys_;
 }
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "win/lock.h"
@@ -30,12 +31,19 @@ public:
     // returned text stays valid as long as this object.
     const wchar_t* GetUrl(const wchar_t* key, const wchar_t* default_value);
 
+    // Section "security", key "release_keys": the public keys that releases must be
+    // signed with. Empty when the key is missing (then releases are not checked); an
+    // empty value is a value. Read once, like the URLs.
+    [[nodiscard]] std::optional<std::wstring> GetReleaseKeys();
+
     [[nodiscard]] const std::wstring& IniPath() const noexcept { return ini_path_; }
 
 private:
     const std::wstring ini_path_;
     ExclusiveLock cache_lock_;  // the UI thread and the worker may look up at once
     std::map<std::wstring, std::wstring> cache_;
+    bool release_keys_read_ = false;
+    std::optional<std::wstring> release_keys_;
 };
 
 }  // namespace qv

@@ -44,6 +44,9 @@ struct CFetchOptions {
     DWORD timeout = 10000;  // socket time-out of this fetch, ms
     DWORD send_block_size = 4096;
     DWORD read_block_size = 4096;  // receive size for the body; 0 means 2048
+    // The largest body this fetch takes (0: the client's own limit). A longer body fails
+    // the fetch, and receiving stops one byte past the limit.
+    uint32_t max_body_length = 0;
     DWORD_PTR send_param = 0;
     DWORD_PTR read_param = 0;
     DWORD_PTR data_callback_param = 0;
@@ -127,6 +130,8 @@ protected:
     TSocket& Transport() noexcept { return *this; }
     // The largest body accepted, kMaxBodyBytes unless lowered (to test the limit).
     void SetBodyLimit(uint32_t limit) noexcept { body_limit_ = limit; }
+    // The limit of the fetch under way: the client's, or the fetch's own when lower.
+    [[nodiscard]] uint32_t BodyLimit() const noexcept;
 
 private:
     // The steps of a fetch, in the order FetchParsedUrl takes them. Those that build

@@ -564,21 +564,31 @@ void CAtlHttpClientT<TSocket>::DecodeHeaderLine(const BYTE* begin, const BYTE* e
 }
 
 template <typename TSocket>
+uint32_t CAtlHttpClientT<TSocket>::BodyLimit() const noexcept {
+    const uint32_t own = options_ != nullptr ? options_->max_body_length : 0;
+    return own != 0 && own < body_limit_ ? own : body_limit_;
+}
+
+template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
     const DWORD block_size =
         options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+    const uint32_t body_limit = BodyLimit();
     uint64_t received = already;
     bool out_of_room = false;
     // Each receive asks for a whole block and lands right after the data, so the body
-    // is never copied on its way in.
+    // is never copied on its way in. It never asks past one byte over the limit: a
+    // server sending endless data gets no further than that.
     auto receive = [&](DWORD* count) {
-        BYTE* space = receive_buffer_.AppendSpace(block_size);
+        const uint64_t room = uint64_t{body_limit} + 1 - std::min<uint64_t>(received, body_limit);
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(block_size, room));
+        BYTE* space = receive_buffer_.AppendSpace(wanted);
         if (space == nullptr) {
             out_of_room = true;
             return false;
         }
-        *count = block_size;
-        const bool ok = this->ReadBytes(space, count) && *count <= block_size;
+        *count = wanted;
+        const bool ok = this->ReadBytes(space, count) && *count <= wanted;
         receive_buffer_.Commit(ok ? *count : 0);
         if (ok) {
             received += *count;
@@ -596,13 +606,13 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
                 }
                 break;
             }
-            if (!CallReadStatus(count) || received > body_limit_) {
+            if (!CallReadStatus(count) || received > body_limit) {
                 return false;
             }
             empty = count == 0 ? empty + 1 : 0;
         }
     } else if (length > 0 && static_cast<int64_t>(received) < length) {
-        if (length > body_limit_) {
+        if (length > body_limit) {
             return false;
         }
         // Room for the whole body and one more block in one step: growing as it
@@ -625,6 +635,9 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
             }
         }
     }
+    if (received > body_limit) {
+        return false;  // more arrived with the headers than the limit allows
+    }
     body_length_ = static_cast<uint32_t>(received);
     return true;
 }
@@ -632,7 +645,7 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
     ReceiveBuffer output;  // the header block, then the decoded body
-    ChunkDecoder decoder(headers_.Find(L"Trailer") != nullptr, body_limit_);
+    ChunkDecoder decoder(headers_.Find(L"Trailer") != nullptr, BodyLimit());
     const uint32_t header_length = header_length_;
     bool ok = output.Append(receive_buffer_.Data() + header_start_, header_length);
 

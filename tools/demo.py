@@ -1,10 +1,13 @@
-"""The main job, shown once: publish a release, serve it, update an installation.
+"""The main job, shown once: publish a signed release, serve it, update an installation.
 
-Run by tools/demo.sh inside Xvfb with the build's Wine prefix. It makes a sample
-installation of the reader (version 1.0.0.1) and a release 1.0.0.2 in a temporary
-folder, publishes the release with qvpublish.exe, serves it with nginx on
-127.0.0.1, runs the installation's update.exe under Wine as the reader would start
-it, and prints what changed.
+Run by tools/demo.sh inside Xvfb with the build's Wine prefix. It makes a signing key
+and a sample installation of the reader (version 1.0.0.1) that trusts it, and a
+release 1.0.0.2 in a temporary folder; publishes the release signed with
+qvpublish.exe, serves it with nginx on 127.0.0.1, runs the installation's update.exe
+under Wine as the reader would start it, and prints what changed and what was
+verified. Then it serves the release with one file tampered (and the file list's
+CRC-32 values made to match, as an attacker would) to a second installation and
+shows that nothing of it was installed.
 """
 
 import sys
@@ -49,10 +52,12 @@ def main() -> int:
             return 1
     with tempfile.TemporaryDirectory(prefix="qvupdate-demo-") as temp:
         scratch = Path(temp)
+        key, public_key = e2e.keygen(scratch / "keys")
+        print(f"signing key made: {key.name} (private), public key {public_key[:27]}...")
         release = e2e.make_release(scratch / "release-1.0.0.2", e2e.SAMPLE_READER_NEXT, RELEASE)
         www = scratch / "www"
         www.mkdir()
-        e2e.publish(release, www / "up1", "--zip", "*.dat")
+        e2e.publish_signed(release, www / "up1", key, "--zip", "*.dat")
         listed = e2e.read_list(www / "up1" / "filelist.dat")
         server_version = (www / "up1" / "ver.dat").read_text()
         print(f"published release {server_version}: {len(listed)} files, "
@@ -60,7 +65,8 @@ def main() -> int:
 
         with e2e.Nginx(www, scratch) as nginx:
             print(f"nginx serves it at {nginx.url()}")
-            app = e2e.Installation(scratch, nginx.url(), files=INSTALLED)
+            app = e2e.Installation(scratch, nginx.url(), files=INSTALLED,
+                                   release_keys=public_key)
             before = app.files()
             print(f"installation {app.dir}: qvreader.exe {reader_version(app.path('qvreader.exe'))}")
             print("running update.exe under Wine ...", flush=True)
@@ -85,9 +91,41 @@ def main() -> int:
                       if p.is_file())
         print("left in the update folder: " + ", ".join(left))
         ok = code == 2 and after == {**e2e.tree(release), "cfg.ini": after["cfg.ini"]}
+        record = app.update_dir / "release.seq"
+        sequence = record.read_text().strip() if record.exists() else "?"
+        verified = ok and "/up1/release.dat" in [uri for uri, _, _ in requests]
+        print(f"release.dat verified with the installation's key: sequence {sequence}, "
+              f"every file checked by SHA-256" if verified else
+              "demo: the release was NOT verified")
         print("demo: the installation now matches release " + server_version if ok else
               "demo: the installation does NOT match the release")
-        return 0 if ok else 1
+        return 0 if ok and verified and tampered_release_refused(scratch, www, public_key) else 1
+
+
+def tampered_release_refused(scratch: Path, www: Path, public_key: str) -> bool:
+    """Serves the release with one file changed and its CRC-32 values fixed in the list,
+    to a second installation, and shows that none of it is installed."""
+    name = "books\\guide.txt"
+    served = www / "up1" / "books" / "guide.txt"
+    served.write_bytes(b"Click here for a free upgrade: http://attacker.example/\r\n" * 20)
+    crc = e2e.crc32(served.read_bytes())
+    listing = www / "up1" / "filelist.dat"
+    lines = [e2e.list_line(crc, crc, False, name) if line.endswith("," + name) else line
+             for line in listing.read_bytes().decode("utf-8").split("\n")]
+    listing.write_bytes("\n".join(lines).encode("utf-8"))
+    print(f"\nnow serving a tampered {name} (filelist.dat CRC-32 values made to match)")
+    with e2e.Nginx(www, scratch) as nginx:
+        app = e2e.Installation(scratch, nginx.url(), files=INSTALLED, release_keys=public_key,
+                               name="Qv Reader 2")
+        before = app.files()
+        code, output = app.run(silent=False)
+        uris = nginx.uris()
+    print("requests it made: " + ", ".join(uri.rsplit("/", 1)[-1] for uri in uris))
+    refused = code == 2 and app.files() == before
+    print(f"demo: nothing was installed; {len(before)} files unchanged, qvreader.exe "
+          f"{reader_version(app.path('qvreader.exe'))}" if refused else
+          "demo: the tampered release was INSTALLED")
+    return refused
 
 
 if __name__ == "__main__":

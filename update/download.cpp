@@ -33,6 +33,10 @@ constexpr DWORD kFileTimeoutMs = 10000;
 
 }  // namespace
 
+void CHttpReceiveDataBytes::OnData(const BYTE* data, uint32_t length) {
+    bytes.assign(reinterpret_cast<const char*>(data), data != nullptr ? length : 0);
+}
+
 void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
     if (data == nullptr || length == 0) {
         return;
@@ -44,9 +48,11 @@ void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
     text = DecodeText(std::string_view(reinterpret_cast<const char*>(data), used));
 }
 
-bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms) {
+bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,
+                    uint32_t max_length) {
     CAtlHttpClient client;
     CFetchOptions options = EngineOptions(timeout_ms);
+    options.max_body_length = max_length;
     client.SetTimeout(timeout_ms);
     if (!client.FetchUrl(url, &options) || client.StatusCode() != 200) {
         return false;
@@ -57,12 +63,18 @@ bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeou
     return true;
 }
 
-bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path) {
+bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path,
+                                  uint32_t max_length, bool* bad_body) {
     CAtlHttpClient client;
     CFetchOptions options = EngineOptions(kFileTimeoutMs);
+    options.max_body_length = max_length;
     // An error page is no file: written, it would replace a good list or staged file
     // with something that only a later check could tell apart.
-    if (!client.FetchUrl(url.c_str(), &options) || client.StatusCode() != 200) {
+    const bool fetched = client.FetchUrl(url.c_str(), &options);
+    if (bad_body != nullptr) {
+        *bad_body = !fetched && client.StatusCode() == 200;
+    }
+    if (!fetched || client.StatusCode() != 200) {
         return false;
     }
     return WriteBodyToFile(target_path.c_str(), client.BodyData(), client.BodyLength());

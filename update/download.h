@@ -23,10 +23,19 @@ public:
     std::wstring text;
 };
 
+// Keeps the body's bytes as they are.
+class CHttpReceiveDataBytes : public CHttpReceiveDataBase {
+public:
+    // Throws std::bad_alloc when memory runs out.
+    void OnData(const BYTE* data, uint32_t length) override;
+    std::string bytes;
+};
+
 // Fetches `url` with a fresh client; hands the body to `sink` (may be null) only when
-// the status is 200. False on any transfer failure or another status.
-// Throws what the sink throws.
-[[nodiscard]] bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms);
+// the status is 200. False on any transfer failure or another status, and for a body
+// longer than `max_length` when that is not 0. Throws what the sink throws.
+[[nodiscard]] bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,
+                                  uint32_t max_length = 0);
 
 // Creates or replaces the file with the bytes, creating missing directories first
 // (CreateParentDirectories of win/file_system.h).

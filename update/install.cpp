@@ -111,24 +111,40 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     std::wstring url = BaseUrl() + L"/" + entry.name;
     std::replace(url.begin(), url.end(), L'\\', L'/');
 
-    // Left by an earlier run that was interrupted or whose installation was deferred.
-    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed) {
+    // Left by an earlier run that was interrupted or whose installation was deferred;
+    // in signed mode only when it is the signed file.
+    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed &&
+        (!signed_mode_ || verifier_.StagedMatches(entry, staged_path.c_str()))) {
         return UPDATE_OK;
     }
 
+    // In signed mode no download is read past its signed size, and one that is not the
+    // signed file is removed: nothing unverified stays staged.
+    const uint32_t max_length =
+        signed_mode_ ? static_cast<uint32_t>(verifier_.ServedSize(entry)) : 0;
     bool good = false;
+    bool refused = false;  // an answer came, but not the signed file
     for (int attempt = 0; attempt < kDownloadAttempts && !good; ++attempt) {
         if (IsStopRequested()) {
             return UPDATE_STOPPED;
         }
-        good = DownloadToFile(url, download_path) &&
-               FileCrc32(download_path.c_str()) == entry.crc_download;
+        bool bad_body = false;
+        const bool fetched = DownloadToFile(url, download_path, max_length, &bad_body);
+        good = fetched && FileCrc32(download_path.c_str()) == entry.crc_download &&
+               (!signed_mode_ || verifier_.DownloadMatches(entry, download_path.c_str()));
+        refused = refused || bad_body || (fetched && !good);
+        if (signed_mode_ && !good) {
+            DeleteFileW(download_path.c_str());
+        }
     }
     if (!good) {
-        return UPDATE_E_FILE_DOWNLOAD;
+        return signed_mode_ && refused ? UPDATE_E_SIGNATURE : UPDATE_E_FILE_DOWNLOAD;
     }
     if (entry.zipped) {
         if (!ExtractFirstItem(download_path.c_str(), staged_path.c_str())) {
+            if (signed_mode_) {
+                DeleteFileW(staged_path.c_str());  // a verified archive: the disk failed
+            }
             return UPDATE_E_EXTRACT;  // the archive stays for a look
         }
         // The archive's CRC only proves the download; the file inside must be the one
@@ -138,6 +154,10 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
             return UPDATE_E_EXTRACT;
         }
         DeleteFileW(download_path.c_str());
+        if (signed_mode_ && !verifier_.StagedMatches(entry, staged_path.c_str())) {
+            DeleteFileW(staged_path.c_str());
+            return UPDATE_E_SIGNATURE;
+        }
     }
     return UPDATE_OK;
 }
@@ -186,6 +206,16 @@ UpdateResult CUpdateLogic::InstallFiles() {
             return UPDATE_E_INSTALL;
         }
         moves.push_back(std::move(move));
+    }
+    // A signed release's rollback record goes after everything, ver.dat included: it
+    // says the release is whole, so it must never be in place before the release is.
+    PlannedMove record;
+    if (UpdateDirPath(kStagedReleaseRecordName, record.staged_path) &&
+        IsFile(record.staged_path.c_str())) {
+        if (!UpdateDirPath(kReleaseRecordName, record.installed_path)) {
+            return UPDATE_E_INSTALL;
+        }
+        moves.push_back(std::move(record));
     }
 
     bool all_writable = true;

@@ -88,7 +88,18 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     if (result != UPDATE_OK || !files_staged_) {
         return result;
     }
+    if (signed_mode_ && !StageReleaseRecord()) {
+        return UPDATE_E_INSTALL;
+    }
     if (self_update) {
+        // The program about to run is checked once more right before it starts.
+        std::wstring updater;
+        if (signed_mode_ &&
+            (!UpdateDirPath(kUpdaterFileName, updater) ||
+             !verifier_.StagedMatches({0, 0, 0, 0, kUpdaterFileName}, updater.c_str()))) {
+            DeleteFileW(updater.c_str());
+            return UPDATE_E_SIGNATURE;
+        }
         // The new updater installs everything, itself included; if it cannot start,
         // nothing gets installed and that is no success.
         return RelaunchFromUpdateDir() ? UPDATE_OK : UPDATE_E_INSTALL;
@@ -101,6 +112,14 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
+    // Before any request: a configuration that cannot verify fetches nothing.
+    if (!LoadTrustedKeys()) {
+        return UPDATE_E_SIGNATURE;
+    }
+    std::wstring staged_record;
+    if (signed_mode_ && UpdateDirPath(kStagedReleaseRecordName, staged_record)) {
+        DeleteFileW(staged_record.c_str());  // it belonged to an earlier pass's release
+    }
     switch (CheckVersion()) {
         case VersionCheck::UpToDate:
             return UPDATE_OK;
@@ -112,11 +131,18 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
+    if (signed_mode_ && !FetchReleaseManifest()) {
+        return UPDATE_E_SIGNATURE;
+    }
     const std::wstring file_list_url = BaseUrl() + L"/" + kFileListName;
     std::wstring file_list_path;
+    bool bad_list = false;
     if (!UpdateDirPath(kFileListName, file_list_path) ||
-        !DownloadToFile(file_list_url, file_list_path)) {
-        return UPDATE_E_FILELIST_DOWNLOAD;
+        !DownloadToFile(
+            file_list_url, file_list_path,
+            signed_mode_ ? static_cast<uint32_t>(verifier_.manifest().file_list_size) : 0,
+            &bad_list)) {
+        return signed_mode_ && bad_list ? UPDATE_E_SIGNATURE : UPDATE_E_FILELIST_DOWNLOAD;
     }
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
@@ -124,6 +150,9 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     FileList file_list;
     if (!file_list.ReadFileList(file_list_path.c_str())) {
         return UPDATE_E_LIST_READ;
+    }
+    if (signed_mode_ && !CheckSignedFileList(file_list_path, file_list)) {
+        return UPDATE_E_SIGNATURE;
     }
     const FileList download_list = BuildDownloadList(file_list, app_dir_);
     std::wstring download_list_path;

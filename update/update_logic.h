@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "update/file_list.h"
 #include "update/file_names.h"
+#include "update/release_verifier.h"
 #include "update/thread.h"
 #include "update/version_check.h"
 
@@ -27,6 +29,8 @@ enum UpdateResult : int {
     UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
                                      // for the next start, or the new updater did not start
     UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
+    UPDATE_E_SIGNATURE = 9,          // signed mode: the release is not the one its keys
+                                     // signed (or cannot be checked); nothing installed
     UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
     UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
     UPDATE_STOPPED = 100,            // the stop flag was found set
@@ -79,6 +83,13 @@ public:
     // Overrides the time limit of the ver.dat request (tests of a silent server).
     void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms_ = timeout_ms; }
     [[nodiscard]] std::wstring BaseUrl() const;
+    // Overrides cfg.ini's release_keys (tools, tests); nullopt there means unsigned.
+    void SetReleaseKeys(std::optional<std::wstring> keys) {
+        release_keys_override_ = std::move(keys);
+        release_keys_overridden_ = true;
+    }
+    // The configured trusted keys; nullopt when releases are not signed.
+    [[nodiscard]] std::optional<std::wstring> ReleaseKeys() const;
 
     // The job inside the single-instance mutex.
     [[nodiscard]] UpdateResult RunExclusive(bool copy_only);
@@ -93,7 +104,12 @@ public:
     // The installed version: the first line of app_dir\ver.dat, or else the file
     // version of app_dir\qvreader.exe. False when neither is available.
     [[nodiscard]] bool GetInstalledVersion(std::wstring& version) const;
-    [[nodiscard]] bool DownloadToFile(const std::wstring& url, const std::wstring& target_path);
+    // Fetches `url` and writes the body to the file, only for status 200; a body longer
+    // than `max_length` (when not 0) fails the fetch once that many bytes and one more
+    // have arrived. `bad_body` tells a 200 answer whose body did not arrive as framed or
+    // was too long from a failure to get an answer at all.
+    [[nodiscard]] bool DownloadToFile(const std::wstring& url, const std::wstring& target_path,
+                                      uint32_t max_length = 0, bool* bad_body = nullptr);
     // Stages one listed file in the update directory: reuses a staged file that is
     // already right, else downloads it (3 attempts) and checks it, unpacking zipped
     // ones. Sets self_update when the file is the updater itself.
@@ -103,6 +119,15 @@ public:
     // that tell the installed version move last, so that an installation cut short at
     // any point still differs from the server's version and the next run completes it.
     [[nodiscard]] UpdateResult InstallFiles();
+    // Signed mode's steps of the pass: the keys before any request, release.dat after
+    // ver.dat differs, filelist.dat once fetched. Each fails the pass with
+    // UPDATE_E_SIGNATURE.
+    [[nodiscard]] bool LoadTrustedKeys();
+    [[nodiscard]] bool FetchReleaseManifest();
+    [[nodiscard]] bool CheckSignedFileList(const std::wstring& path, const FileList& list);
+    // Writes the rollback record of the accepted release, staged for the installation's
+    // last move.
+    [[nodiscard]] bool StageReleaseRecord();
     // Starts the staged updater in copy-only mode; false when it did not start.
     [[nodiscard]] bool RelaunchFromUpdateDir();
     // Waits until no process runs app_dir\update.exe; false when the process list
@@ -128,6 +153,12 @@ protected:
 
 private:
     std::wstring base_url_override_;
+    std::optional<std::wstring> release_keys_override_;
+    bool release_keys_overridden_ = false;
+    // Signed mode: on when keys are configured; the verifier holds what was accepted.
+    bool signed_mode_ = false;
+    ReleaseVerifier verifier_;
+    std::string server_version_bytes_;  // ver.dat exactly as fetched
     DWORD version_timeout_ms_ = kVersionTimeoutMs;
     MoveFileFunction move_file_ = &MoveFileExW;
     // Set by a pass that went through the whole download list: only then is there

@@ -97,10 +97,19 @@ VersionCheck CUpdateLogic::CheckVersion() {
         return VersionCheck::UpdateNeeded;  // nothing to compare with: look at the file list
     }
     const std::wstring url = BaseUrl() + L"/" + kVersionFileName;
-    CHttpReceiveDataUTF8String server_version;
+    // The bytes as well: signed mode compares them with those release.dat signs.
+    struct VersionSink final : CHttpReceiveDataUTF8String {
+        void OnData(const BYTE* data, uint32_t length) override {
+            raw.OnData(data, length);
+            CHttpReceiveDataUTF8String::OnData(data, length);
+        }
+        CHttpReceiveDataBytes raw;
+    } server_version;
+    server_version_bytes_.clear();
     if (!DownloadToSink(url.c_str(), &server_version, version_timeout_ms_)) {
         return VersionCheck::Failed;  // server unreachable, silent or without ver.dat
     }
+    server_version_bytes_ = std::move(server_version.raw.bytes);
     // Whole texts, code unit by code unit: any difference, a downgrade included, updates.
     return server_version.text != installed ? VersionCheck::UpdateNeeded : VersionCheck::UpToDate;
 }

@@ -14,13 +14,14 @@
 //   e2e_helper close EXE
 //       Posts WM_CLOSE to every top-level window of every process running EXE, as a
 //       user closing it would. Exit code 0 when at least one window was found.
-//   e2e_helper job APP_DIR BASE_URL MODE MOVES
+//   e2e_helper job APP_DIR BASE_URL MODE MOVES [RELEASE_KEYS]
 //       Runs the updater's job on the installation APP_DIR with the base URL: MODE
 //       "normal" (the update pass and its installation), "stage" (the pass alone, as
 //       an old updater that staged a self-update and ended) or "copyonly" (the
 //       copy-only installation). After MOVES file moves the next one ends the process
 //       at once, as a crash or a power cut would (exit code 99); -1 never does. Exit
-//       code otherwise: the job's result.
+//       code otherwise: the job's result. RELEASE_KEYS, when given, stands for the
+//       release_keys of the installation's cfg.ini (signed mode).
 
 #include <windows.h>
 
@@ -222,7 +223,7 @@ BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
 }
 
 int Job(int argc, wchar_t** argv) {
-    if (argc != 6) {
+    if (argc != 6 && argc != 7) {
         return 64;
     }
     const std::wstring mode = argv[4];
@@ -232,6 +233,9 @@ int Job(int argc, wchar_t** argv) {
         return 65;
     }
     logic.SetBaseUrl(argv[3]);
+    if (argc == 7) {
+        logic.SetReleaseKeys(std::wstring(argv[6]));  // as cfg.ini's release_keys
+    }
     logic.SetMoveFileFunction(&MoveOrCrash);
     if (mode == L"normal") {
         return logic.RunExclusive(false);

@@ -391,6 +391,46 @@ TEST(ClientReading, BodiesOverTheLimitFailInEveryMode) {
     EXPECT_EQ(client.socket().receives.size(), 1u);
 }
 
+TEST(ClientReading, AFetchsOwnLimitStopsEndlessDataOneBytePastIt) {
+    const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+    const std::string endless(100000, 'e');
+    for (uint32_t limit : {1u, 100u, 5000u}) {
+        TestClient client;
+        client.socket().Add(head + endless);
+        CFetchOptions options;
+        options.read_block_size = 65536;
+        options.max_body_length = limit;
+        EXPECT_FALSE(client.FetchUrl(kUrl, &options)) << limit;
+        // What the client took from the socket: the head and the limit plus one byte.
+        size_t left = 0;
+        for (const auto& receive : client.socket().receives) {
+            left += receive.bytes.size();
+        }
+        EXPECT_EQ(head.size() + endless.size() - left, head.size() + limit + 1) << limit;
+    }
+    // At the limit the body arrives; a declared length over it is refused unread; the
+    // fetch's limit never raises the client's own.
+    TestClient client;
+    CFetchOptions options;
+    options.max_body_length = 4;
+    client.socket().Add(Response("200 OK", "four"));
+    EXPECT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.Body(), "four");
+    TestClient declared;
+    declared.socket().Add(Response("200 OK\r\nContent-Length: 5", ""));
+    declared.socket().Add("never read");
+    EXPECT_FALSE(declared.FetchUrl(kUrl, &options));
+    EXPECT_EQ(declared.socket().receives.size(), 1u);
+    TestClient lower;
+    lower.SetBodyLimit(3);
+    lower.socket().Add(Response("200 OK", "four"));
+    EXPECT_FALSE(lower.FetchUrl(kUrl, &options));
+    TestClient chunked;
+    chunked.socket().Add(
+        Response("200 OK\r\nTransfer-Encoding: chunked", "5\r\nfive!\r\n0\r\n\r\n"));
+    EXPECT_FALSE(chunked.FetchUrl(kUrl, &options));
+}
+
 TEST(ClientReading, HeadersThatNeverEndFailWithinTheBound) {
     TestClient client;
     std::string endless = "HTTP/1.1 200 OK\r\n";

@@ -464,6 +464,45 @@ TEST_F(MoveOrderTest, MovesRegisteredForTheNextStartKeepTheVersionFilesLast) {
     EXPECT_EQ(ReadFileBytes(dir / L"b.txt"), "old b");
 }
 
+// A signed release's rollback record says the release is whole: it moves after the
+// version files in every kind of installation, and at the next start when they wait.
+TEST_F(MoveOrderTest, TheRollbackRecordMovesAfterEverythingElse) {
+    std::vector<std::wstring> with_record = expected_;
+    with_record.push_back(kStagedReleaseRecordName);
+    for (const bool copy_only : {false, true}) {
+        StageRelease();
+        Stage(kStagedReleaseRecordName, "7\n");
+        LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+        logic.SetMoveFileFunction(&RecordingMove);
+        EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
+        std::vector<std::wstring> sources;
+        for (const auto& [source, flags] : g_moves) {
+            sources.push_back(source);
+        }
+        EXPECT_EQ(Order(sources), with_record) << "copy-only " << copy_only;
+        std::optional<uint64_t> sequence;
+        ASSERT_TRUE(ReadReleaseRecord(Staged(kReleaseRecordName).c_str(), sequence));
+        EXPECT_EQ(sequence, 7u);
+        EXPECT_FALSE(test::FileExists(Staged(kStagedReleaseRecordName)));
+        DeleteFileW(Staged(kReleaseRecordName).c_str());
+    }
+
+    PendingRenames restore;
+    StageRelease();
+    Stage(kStagedReleaseRecordName, "8\n");
+    WriteFileBytes(dir / L"b.txt", "old b");
+    UniqueFileHandle held = HoldOpen(dir / L"b.txt", FILE_SHARE_READ);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Install(), UPDATE_OK);
+    held.reset();
+    const std::vector<std::wstring> strings = PendingRenames::Strings();
+    ASSERT_GE(strings.size(), 2u);
+    // Registered last, to replace the record; until the next start the old one counts.
+    EXPECT_TRUE(EndsWithPath(strings[strings.size() - 2], L"\\update\\release.seq.new"));
+    EXPECT_TRUE(EndsWithPath(strings.back(), L"\\update\\release.seq"));
+    EXPECT_FALSE(test::FileExists(Staged(kReleaseRecordName)));
+}
+
 TEST_F(InstallTest, AStagedFileThatCannotBeFlushedInstallsNothing) {
     WriteFileBytes(dir / L"a.txt", "old a");
     Stage(L"a.txt", "new a");
