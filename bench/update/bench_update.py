@@ -8,7 +8,9 @@
    keep-alive connection.
 2. A no-op run (the server announces the installed version) is timed against a bare
    Wine start of a program that does nothing.
-3. For the record, where the whole update spends its time: the engine's stages
+3. The same whole update in signed mode (release.dat, SHA-256 of every download and
+   extracted file) against the unsigned one, runs taken in turns: goal <= 1.10.
+4. For the record, where the whole update spends its time: the engine's stages
    timed inside one process (bench_stages.exe) on the same release.
 
 Each figure is the median of several runs, each from a fresh copy of the
@@ -88,6 +90,8 @@ def main():
         www = work / "www"
         www.mkdir()
         e2e.publish(release, www / "up1", "--zip", "z*.bin")
+        key, public_key = e2e.keygen(work / "keys")
+        e2e.publish_signed(release, www / "up1s", key, "--zip", "z*.bin")
         entries = {e[4]: e for e in e2e.read_list(www / "up1" / "filelist.dat")}
         served = sum((www / "up1" / Path(*n.split("\\"))).stat().st_size for n in changed)
         print(f"release: {len(new)} files, {sum(map(len, new.values())) / 2**20:.0f} MiB; "
@@ -98,27 +102,35 @@ def main():
             base = work / "base"
             base.mkdir()
             template = e2e.Installation(base, nginx.url(), files=old)
+            signed_template = e2e.Installation(base, nginx.url("/up1s"), files=old,
+                                               name="Qv Reader signed",
+                                               release_keys=public_key)
 
-            def fresh(name, reader=None):
+            def fresh(name, reader=None, source=template):
                 target = work / name
                 shutil.rmtree(target, ignore_errors=True)
-                shutil.copytree(template.dir, target / template.dir.name)
+                shutil.copytree(source.dir, target / template.dir.name)
                 app = e2e.Installation.existing(target / template.dir.name)
                 if reader is not None:
                     shutil.copyfile(reader, app.dir / "qvreader.exe")
                 return app
 
-            update_times = []
+            update_times, signed_times = [], []
             for run in range(RUNS):
-                app = fresh(f"run{run}")
-                seconds, (code, output) = timed(app.run)
-                if code != 2 or app.files() != {**e2e.tree(release),
-                                                "cfg.ini": app.path("cfg.ini").read_bytes()}:
-                    print(f"bench: the update did not install the release (exit {code})\n"
-                          + output, file=sys.stderr)
-                    return 1
-                update_times.append(seconds)
-                shutil.rmtree(app.dir.parent)
+                for source, times in ((template, update_times),
+                                      (signed_template, signed_times)):
+                    app = fresh(f"run{run}", source=source)
+                    seconds, (code, output) = timed(app.run)
+                    if code != 2 or app.files() != {**e2e.tree(release),
+                                                    "cfg.ini": app.path("cfg.ini").read_bytes()}:
+                        print(f"bench: the update did not install the release (exit {code})\n"
+                              + output, file=sys.stderr)
+                        return 1
+                    if source is signed_template and not (app.update_dir / "release.seq").exists():
+                        print("bench: the signed update recorded no release", file=sys.stderr)
+                        return 1
+                    times.append(seconds)
+                    shutil.rmtree(app.dir.parent)
 
             urls = [nginx.url("/up1/" + n.replace("\\", "/")) for n in changed]
             curl_times = []
@@ -170,6 +182,11 @@ def main():
               f"{curl_s:.2f} s)")
         print(f"  ratio update/curl            : {update_s / curl_s:6.2f}")
         print(f"  without the 1 s closing pause: {(update_s - CLOSING_PAUSE_S) / curl_s:6.2f}")
+        signed_s = statistics.median(signed_times)
+        print(f"signed update: {signed_s:6.2f} s  (unsigned, same run: {update_s:.2f} s)")
+        print(f"  ratio signed/unsigned        : {signed_s / update_s:6.2f}  (goal <= 1.10)")
+        print(f"  without the 1 s closing pause: "
+              f"{(signed_s - CLOSING_PAUSE_S) / (update_s - CLOSING_PAUSE_S):6.2f}")
         stages = [statistics.median(column) for column in zip(*stage_rows)]
         print("  stages in one process: list {:.2f} s, CRC-32 of the installed files {:.2f} s, "
               "downloads with checks and extraction {:.2f} s, installation {:.2f} s".format(*stages))
