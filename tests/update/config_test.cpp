@@ -28,6 +28,33 @@ TEST(ConfigFile, DefaultsWhenFileSectionOrKeyIsMissing) {
     EXPECT_STREQ(no_key.GetUrl(L"home", L"fallback"), L"http://127.0.0.1/home");
 }
 
+// Signed mode turns on with the key, whatever its value: an empty or cut value must
+// reach the key parser (and fail there), never read as "no key".
+TEST(ConfigFile, ReleaseKeysAreMissingOnlyWhenTheKeyIs) {
+    TempDir dir;
+    struct Case {
+        const char* ini;
+        std::optional<std::wstring> keys;
+    };
+    const Case cases[] = {
+        {"[urls]\r\nupddir=http://h/up1\r\n", std::nullopt},
+        {"[security]\r\nother=1\r\n", std::nullopt},
+        {"[urls]\r\nrelease_keys=ecdsa-p256:00\r\n", std::nullopt},  // another section
+        {"[security]\r\nrelease_keys=\r\n", std::wstring()},
+        {"[Security]\r\nRelease_Keys = ecdsa-p256:ab cd\r\n", std::wstring(L"ecdsa-p256:ab cd")},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(dir / L"cfg.ini", c.ini));
+        CConfigFile config(dir / L"cfg.ini");
+        EXPECT_EQ(config.GetReleaseKeys(), c.keys) << c.ini;
+        // Read once: a changed file changes nothing for this process.
+        ASSERT_TRUE(WriteFileBytes(dir / L"cfg.ini", "[security]\r\nrelease_keys=x\r\n"));
+        EXPECT_EQ(config.GetReleaseKeys(), c.keys) << c.ini;
+    }
+    CConfigFile no_file(dir / L"missing.ini");
+    EXPECT_FALSE(no_file.GetReleaseKeys().has_value());
+}
+
 TEST(ConfigFile, EmptyValueIsEmptyAndLongValuesAreCut) {
     TempDir dir;
     const std::string long_value(1500, 'v');
