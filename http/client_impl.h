@@ -597,6 +597,9 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
     };
 
     if (length == -1) {
+        if (received > body_limit) {
+            return false;  // the receive of the headers brought more than the limit
+        }
         // Until the connection ends: a failed receive (a time-out included) ends the body.
         for (int empty = 0; empty < client_detail::kEmptyReceivesUntilClose;) {
             DWORD count = 0;

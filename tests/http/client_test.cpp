@@ -401,12 +401,15 @@ TEST(ClientReading, AFetchsOwnLimitStopsEndlessDataOneBytePastIt) {
         options.read_block_size = 65536;
         options.max_body_length = limit;
         EXPECT_FALSE(client.FetchUrl(kUrl, &options)) << limit;
-        // What the client took from the socket: the head and the limit plus one byte.
+        // What the client took from the socket: the head and the limit plus one byte,
+        // or the one 2048-byte receive of the headers when that already held more.
         size_t left = 0;
         for (const auto& receive : client.socket().receives) {
             left += receive.bytes.size();
         }
-        EXPECT_EQ(head.size() + endless.size() - left, head.size() + limit + 1) << limit;
+        EXPECT_EQ(head.size() + endless.size() - left,
+                  std::max<size_t>(2048, head.size() + limit + 1))
+            << limit;
     }
     // At the limit the body arrives; a declared length over it is refused unread; the
     // fetch's limit never raises the client's own.
