@@ -118,6 +118,7 @@ def tampered_release_refused(scratch: Path, www: Path, public_key: str) -> bool:
         app = e2e.Installation(scratch, nginx.url(), files=INSTALLED, release_keys=public_key,
                                name="Qv Reader 2")
         before = app.files()
+        nginx.clear_log()  # the log file is the first server's too
         code, output = app.run(silent=False)
         uris = nginx.uris()
     print("requests it made: " + ", ".join(uri.rsplit("/", 1)[-1] for uri in uris))
