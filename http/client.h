@@ -1,7 +1,8 @@
 #pragma once
 // The HTTP/1.1 client: one fetch per call over its own event-synchronised socket,
-// with status processing, redirects and connection reuse. The update engine builds
-// one client per download, fetches, reads the status and body, and destroys it.
+// with status processing, redirects and connection reuse. A client kept across
+// fetches keeps its connection while the server does; the update engine keeps one
+// per transfer for a whole pass.
 
 #include <windows.h>
 
@@ -33,6 +34,22 @@ using ReadStatusCallback = bool (*)(DWORD bytes_received, DWORD_PTR param);
 // the body.
 using SendDataCallback = bool (*)(BYTE** buffer, DWORD* length, DWORD_PTR param);
 
+// Takes the body of a 200 or 206 response piece by piece as it arrives, so that a
+// large body never sits in memory whole. With a sink, the bodies of other responses
+// (redirects, error pages) are read and dropped.
+class CHttpBodySink {
+public:
+    virtual ~CHttpBodySink() = default;
+    // The response's headers are read and its body follows. `body_limit` holds the
+    // fetch's limit and may be lowered (a resumed file has less room left). False
+    // refuses the body and fails the fetch.
+    // refuses the body and fails the fetch. May throw std::bad_alloc, which fails it too.
+    [[nodiscard]] virtual bool OnBodyStart(int status, const HeaderTable& headers,
+                                           uint32_t* body_limit) = 0;
+    // The next bytes of the body; false fails the fetch.
+    [[nodiscard]] virtual bool OnBodyData(const BYTE* data, DWORD length) = 0;
+};
+
 // The caller's per-request record. Texts and data are borrowed, not copied: they must
 // outlive the fetch.
 struct CFetchOptions {
@@ -47,6 +64,7 @@ struct CFetchOptions {
     // The largest body this fetch takes (0: the client's own limit). A longer body fails
     // the fetch, and receiving stops one byte past the limit.
     uint32_t max_body_length = 0;
+    CHttpBodySink* body_sink = nullptr;  // borrowed; null keeps the body in the client
     DWORD_PTR send_param = 0;
     DWORD_PTR read_param = 0;
     DWORD_PTR data_callback_param = 0;
@@ -95,6 +113,7 @@ public:
     virtual void OnCookie(const std::wstring& value) noexcept;
 
     using TSocket::GetTimeout;
+    using TSocket::SetCancelEvent;
     using TSocket::SetTimeout;
 
     // Escapes and parses `url`, then fetches it. False when the URL is absent, empty or
@@ -112,7 +131,10 @@ public:
         return receive_buffer_.Data() +
                (offset <= receive_buffer_.Length() ? offset : receive_buffer_.Length());
     }
+    // 0 when the body went to a sink: see StreamedLength.
     [[nodiscard]] uint32_t BodyLength() const noexcept { return body_length_; }
+    // The body bytes handed to the sink (or dropped) in the last response.
+    [[nodiscard]] uint32_t StreamedLength() const noexcept { return streamed_length_; }
     [[nodiscard]] uint32_t HeaderLength() const noexcept { return header_length_; }
     [[nodiscard]] ReadResult LastReadResult() const noexcept { return last_read_result_; }
     // Looks a response header up without regard to case.
@@ -149,6 +171,11 @@ private:
     [[nodiscard]] bool ProcessStatus(DWORD flags);
 
     [[nodiscard]] bool FetchParsedUrlSteps(const CParsedUrl& url, CFetchOptions* options);
+    // Connects to the current URL's host, closing a kept connection to another one.
+    [[nodiscard]] bool ConnectToCurrentUrl();
+    // Sends the request and reads the answer; false when either fails, with `silent`
+    // set when not one byte of an answer came.
+    [[nodiscard]] bool Exchange(const std::string& request_bytes, bool* silent);
     [[nodiscard]] bool SendRequest(const std::string& request_bytes, uint64_t* sent);
     [[nodiscard]] bool FollowRedirect();
     [[nodiscard]] bool ReceiveMore();
@@ -159,6 +186,11 @@ private:
     [[nodiscard]] bool ReadChunkedBody();
     [[nodiscard]] bool CallReadStatus(DWORD count) noexcept;
     [[nodiscard]] bool ResponseHasNoBody() const noexcept;
+    [[nodiscard]] bool Streaming() const noexcept { return sink_ != nullptr || drop_body_; }
+    [[nodiscard]] DWORD ReadBlockSize() const noexcept;
+    // When streaming, hands the bytes of `buffer` past `keep` to the sink (or drops
+    // them) and leaves only the first `keep`; false when the sink refuses them.
+    [[nodiscard]] bool PassBodyOn(ReceiveBuffer& buffer, uint32_t keep);
 
     HeaderTable headers_;
     std::map<std::wstring, CHttpAuthHandler*, AuthSchemeLess> auth_handlers_;
@@ -177,6 +209,14 @@ private:
     ReadResult last_read_result_ = NoResponseYet;
     int redirects_followed_ = 0;
     uint32_t body_limit_ = kMaxBodyBytes;
+    // The response under way streams its body: to sink_, or nowhere (drop_body_).
+    CHttpBodySink* sink_ = nullptr;
+    bool drop_body_ = false;
+    uint32_t sink_limit_ = kMaxBodyBytes;
+    uint32_t streamed_length_ = 0;
+    // Where the open connection leads: a kept connection serves that host alone.
+    std::wstring connected_host_;
+    unsigned short connected_port_ = 0;
 };
 
 using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;

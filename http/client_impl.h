@@ -98,6 +98,10 @@ void CAtlHttpClientT<TSocket>::ResetRequestState() noexcept {
     options_ = nullptr;
     last_read_result_ = NoResponseYet;
     redirects_followed_ = 0;
+    sink_ = nullptr;
+    drop_body_ = false;
+    sink_limit_ = kMaxBodyBytes;
+    streamed_length_ = 0;
 }
 
 // ---------------------------------------------------------------- Fetch
@@ -152,23 +156,59 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
     if (!BuildRequest(method_.c_str(), options->extra_headers, request)) {
         return false;
     }
-    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
-        return false;
-    }
     std::string bytes;
     bool ok = ToCodePage(request, CP_THREAD_ACP, bytes);
     if (ok) {
-        const uint64_t expected = uint64_t{bytes.size()} + options->data_length;
-        uint64_t sent = 0;
-        ok = SendRequest(bytes, &sent) && sent == expected;
+        const bool kept = this->IsConnected();
+        bool silent = false;
+        ok = ConnectToCurrentUrl() && Exchange(bytes, &silent);
+        // A kept connection that the server closed while it sat idle takes the request
+        // and answers nothing at all. The server never saw it, so it goes once more on
+        // a new connection. Not after a time-out or a stop (the server may be working
+        // on it, or we were told to go), nor when the body came from a callback that
+        // cannot give it again.
+        const DWORD error = this->LastError();
+        if (!ok && kept && silent && error != kWsaConnAborted && error != kWsaCancelled &&
+            (options->flags & SEND_WITH_CALLBACK) == 0) {
+            this->CloseSocket();
+            ok = ConnectToCurrentUrl() && Exchange(bytes, &silent);
+        }
     }
     if (ok) {
-        ok = ReadResponse() == ResponseOk &&
-             ((options->flags & CHECK_STATUS) == 0 || ProcessStatus(options->flags));
+        ok = (options->flags & CHECK_STATUS) == 0 || ProcessStatus(options->flags);
     }
     if (!ok) {
         this->CloseSocket();  // the next fetch starts on a new connection
     }
+    return ok;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::ConnectToCurrentUrl() {
+    if (this->IsConnected() && (connected_host_ != current_url_.HostName() ||
+                                connected_port_ != current_url_.PortNumber())) {
+        this->CloseSocket();
+    }
+    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+        return false;
+    }
+    connected_host_ = current_url_.HostName();
+    connected_port_ = current_url_.PortNumber();
+    return true;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::Exchange(const std::string& request_bytes, bool* silent) {
+    last_read_result_ = NoResponseYet;
+    receive_buffer_.Clear();
+    const uint64_t expected = uint64_t{request_bytes.size()} + options_->data_length;
+    uint64_t sent = 0;
+    if (!SendRequest(request_bytes, &sent) || sent != expected) {
+        *silent = true;  // as good as a connection that answered nothing
+        return false;
+    }
+    const bool ok = ReadResponse() == ResponseOk;
+    *silent = !ok && last_read_result_ == HeaderReceiveFailed && receive_buffer_.Length() == 0;
     return ok;
 }
 
@@ -376,16 +416,12 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     if (!CompleteRedirectUrl(current_url_, location)) {
         return false;
     }
-    const std::wstring old_host = current_url_.HostName();
-    const unsigned short old_port = current_url_.PortNumber();
-    if (!SetCurrentUrl(location.c_str(), old_port)) {
+    if (!SetCurrentUrl(location.c_str(), current_url_.PortNumber())) {
         return false;
     }
-    if (old_host != current_url_.HostName() || old_port != current_url_.PortNumber()) {
-        this->CloseSocket();
-    }
-    // Connects anew after either close above; keeps the connection otherwise.
-    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+    // Connects anew after the close above or to another host; keeps the connection
+    // otherwise.
+    if (!ConnectToCurrentUrl()) {
         return false;
     }
     // The redirected request carries no body, so it announces none.
@@ -499,6 +535,19 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
 
     ReadResult result = ResponseOk;
     const std::wstring* transfer_encoding = headers_.Find(L"Transfer-Encoding");
+    if (!ResponseHasNoBody() && options_ != nullptr && options_->body_sink != nullptr) {
+        // Only the answer that carries the resource goes to the sink; anything else
+        // is read past, so that it cannot fill memory either.
+        if (status_code_ == 200 || status_code_ == 206) {
+            sink_ = options_->body_sink;
+            sink_limit_ = BodyLimit();
+            if (!sink_->OnBodyStart(status_code_, headers_, &sink_limit_)) {
+                return BodyReceiveFailed;
+            }
+        } else {
+            drop_body_ = true;
+        }
+    }
     if (ResponseHasNoBody()) {
         body_length_ = 0;
     } else if (transfer_encoding != nullptr && EqualsAsciiNoCase(*transfer_encoding, L"chunked")) {
@@ -566,50 +615,70 @@ void CAtlHttpClientT<TSocket>::DecodeHeaderLine(const BYTE* begin, const BYTE* e
 template <typename TSocket>
 uint32_t CAtlHttpClientT<TSocket>::BodyLimit() const noexcept {
     const uint32_t own = options_ != nullptr ? options_->max_body_length : 0;
-    return own != 0 && own < body_limit_ ? own : body_limit_;
+    const uint32_t limit = own != 0 && own < body_limit_ ? own : body_limit_;
+    return sink_ != nullptr && sink_limit_ < limit ? sink_limit_ : limit;
+}
+
+template <typename TSocket>
+DWORD CAtlHttpClientT<TSocket>::ReadBlockSize() const noexcept {
+    return options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::PassBodyOn(ReceiveBuffer& buffer, uint32_t keep) {
+    if (!Streaming() || buffer.Length() <= keep) {
+        return true;
+    }
+    const uint32_t count = buffer.Length() - keep;
+    streamed_length_ += count;
+    const bool taken = sink_ == nullptr || sink_->OnBodyData(buffer.Data() + keep, count);
+    buffer.Truncate(keep);
+    return taken;
 }
 
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
-    const DWORD block_size =
-        options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+    const DWORD block_size = ReadBlockSize();
     const uint32_t body_limit = BodyLimit();
     uint64_t received = already;
-    bool out_of_room = false;
+    bool fatal = false;  // out of memory, over the limit, or refused by the sink
     // Each receive asks for a whole block and lands right after the data, so the body
-    // is never copied on its way in. It never asks past one byte over the limit: a
-    // server sending endless data gets no further than that.
+    // is never copied on its way in; when streaming, each piece goes on at once. It
+    // never asks past one byte over the limit: a server sending endless data gets no
+    // further than that.
     auto receive = [&](DWORD* count) {
         const uint64_t room = uint64_t{body_limit} + 1 - std::min<uint64_t>(received, body_limit);
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(block_size, room));
         BYTE* space = receive_buffer_.AppendSpace(wanted);
         if (space == nullptr) {
-            out_of_room = true;
+            fatal = true;
             return false;
         }
         *count = wanted;
         const bool ok = this->ReadBytes(space, count) && *count <= wanted;
         receive_buffer_.Commit(ok ? *count : 0);
-        if (ok) {
-            received += *count;
+        if (!ok) {
+            return false;
         }
-        return ok;
+        received += *count;
+        fatal = received > body_limit || !PassBodyOn(receive_buffer_, parse_position_);
+        return !fatal;
     };
+    if (received > body_limit || !PassBodyOn(receive_buffer_, parse_position_)) {
+        return false;  // the receive of the headers brought more than the limit
+    }
 
     if (length == -1) {
-        if (received > body_limit) {
-            return false;  // the receive of the headers brought more than the limit
-        }
         // Until the connection ends: a failed receive (a time-out included) ends the body.
         for (int empty = 0; empty < client_detail::kEmptyReceivesUntilClose;) {
             DWORD count = 0;
             if (!receive(&count)) {
-                if (out_of_room || !CallReadStatus(0)) {
+                if (fatal || !CallReadStatus(0)) {
                     return false;
                 }
                 break;
             }
-            if (!CallReadStatus(count) || received > body_limit) {
+            if (!CallReadStatus(count)) {
                 return false;
             }
             empty = count == 0 ? empty + 1 : 0;
@@ -618,11 +687,13 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
         if (length > body_limit) {
             return false;
         }
-        // Room for the whole body and one more block in one step: growing as it
-        // arrives would copy it over and over. Without the memory, receiving fails.
-        static_cast<void>(receive_buffer_.Reserve(static_cast<uint32_t>(std::min<uint64_t>(
-            uint64_t{parse_position_} + static_cast<uint64_t>(length) + block_size + 1,
-            UINT32_MAX))));
+        // Room for the whole body in one step: growing as it arrives would copy it over
+        // and over. Without the memory, receiving fails. A streamed body needs a block.
+        if (!Streaming()) {
+            static_cast<void>(receive_buffer_.Reserve(static_cast<uint32_t>(std::min<uint64_t>(
+                uint64_t{parse_position_} + static_cast<uint64_t>(length) + block_size + 1,
+                UINT32_MAX))));
+        }
         while (static_cast<int64_t>(received) < length) {
             for (int empty = 0;; ++empty) {
                 if (empty == client_detail::kEmptyReceivesKnownLength) {
@@ -638,10 +709,12 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
             }
         }
     }
-    if (received > body_limit) {
-        return false;  // more arrived with the headers than the limit allows
+    if (length >= 0 && received > static_cast<uint64_t>(length)) {
+        // More came than announced: the bytes count as body, but whatever else the
+        // server may send on this connection cannot be told from it.
+        this->CloseSocket();
     }
-    body_length_ = static_cast<uint32_t>(received);
+    body_length_ = Streaming() ? 0 : static_cast<uint32_t>(received);
     return true;
 }
 
@@ -670,17 +743,24 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
         }
     };
 
+    // A streamed body leaves only the header block in `output` after each piece.
+    auto feed_and_pass = [&](const BYTE* bytes, size_t length) {
+        ChunkDecoder::Status fed = feed(bytes, length);
+        if (fed != ChunkDecoder::Status::Failed && !PassBodyOn(output, header_length)) {
+            fed = ChunkDecoder::Status::Failed;
+        }
+        return fed;
+    };
     ChunkDecoder::Status status = ChunkDecoder::Status::Failed;
     if (ok) {
-        status = feed(receive_buffer_.Data() + parse_position_,
-                      receive_buffer_.Length() - parse_position_);
+        status = feed_and_pass(receive_buffer_.Data() + parse_position_,
+                               receive_buffer_.Length() - parse_position_);
     }
     receive_buffer_.Clear();
     body_length_ = 0;
     header_start_ = 0;
     parse_position_ = 0;
-    const DWORD block_size =
-        options_ != nullptr && options_->read_block_size != 0 ? options_->read_block_size : 2048;
+    const DWORD block_size = ReadBlockSize();
     UniqueHeapBlock block;
     if (status == ChunkDecoder::Status::NeedMore) {
         block.reset(HeapAlloc(GetProcessHeap(), 0, block_size));
@@ -696,7 +776,7 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
         } else if (count == 0) {
             status = decoder.Finish();  // closed: complete only right after the last chunk
         } else {
-            status = feed(bytes, count);
+            status = feed_and_pass(bytes, count);
         }
     }
     // Whatever was decoded becomes the buffer's content, so BodyData stays inside it.

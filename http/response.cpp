@@ -95,6 +95,75 @@ void ReceiveBuffer::Commit(uint32_t count) noexcept {
     data_[length_] = 0;
 }
 
+namespace {
+
+// Decimal digits from `at` up to the first non-digit; false without any, or past what
+// 64 bits hold with room to add one.
+bool ParseDecimal(std::wstring_view text, size_t* at, uint64_t* value) noexcept {
+    constexpr size_t kMaxDigits = 18;
+    size_t i = *at;
+    uint64_t number = 0;
+    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') {
+        if (i - *at == kMaxDigits) {
+            return false;
+        }
+        number = number * 10 + static_cast<uint64_t>(text[i] - L'0');
+        ++i;
+    }
+    if (i == *at) {
+        return false;
+    }
+    *at = i;
+    *value = number;
+    return true;
+}
+
+}  // namespace
+
+bool ParseContentRange(std::wstring_view value, ContentRange* range) noexcept {
+    while (!value.empty() && (value.front() == L' ' || value.front() == L'\t')) {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && (value.back() == L' ' || value.back() == L'\t')) {
+        value.remove_suffix(1);
+    }
+    constexpr std::wstring_view kUnit = L"bytes ";
+    if (range == nullptr || value.substr(0, kUnit.size()) != kUnit) {
+        return false;
+    }
+    size_t at = kUnit.size();
+    ContentRange parsed;
+    if (!ParseDecimal(value, &at, &parsed.first) || at >= value.size() || value[at] != L'-') {
+        return false;
+    }
+    ++at;
+    if (!ParseDecimal(value, &at, &parsed.last) || at >= value.size() || value[at] != L'/') {
+        return false;
+    }
+    ++at;
+    if (value.substr(at) == L"*") {
+        parsed.total = -1;
+    } else {
+        uint64_t total = 0;
+        if (!ParseDecimal(value, &at, &total) || at != value.size() || parsed.last >= total) {
+            return false;
+        }
+        parsed.total = static_cast<int64_t>(total);
+    }
+    if (parsed.first > parsed.last) {
+        return false;
+    }
+    *range = parsed;
+    return true;
+}
+
+void ReceiveBuffer::Truncate(uint32_t length) noexcept {
+    if (length < length_) {
+        length_ = length;
+        data_[length_] = 0;
+    }
+}
+
 void ReceiveBuffer::TakeFrom(ReceiveBuffer& source) noexcept {
     if (&source == this) {
         return;

@@ -65,6 +65,8 @@ public:
     // Adds `count` bytes written at AppendSpace() (at most the count asked for) and
     // writes the zero byte after them; Commit(0) restores it after a failed receive.
     void Commit(uint32_t count) noexcept;
+    // Keeps the first `length` bytes (when there are more) and the heap block.
+    void Truncate(uint32_t length) noexcept;
     // Makes room for `capacity` bytes (trailing zero included) in one step, so that a
     // body of known length is received without moving it. False when memory cannot be
     // had; the contents are kept either way.
@@ -160,6 +162,17 @@ void ForEachHeaderLine(const BYTE* begin, const BYTE* block_end, OnLine&& on_lin
 // announce the same length. False when they differ: the framing is then ambiguous, the
 // very signal request smuggling relies on, and the response must be refused.
 [[nodiscard]] bool ParseContentLengthField(std::wstring_view value, int64_t* length) noexcept;
+
+// A Content-Range value of a 206 response: "bytes FIRST-LAST/TOTAL", TOTAL "*" when
+// unknown (-1).
+struct ContentRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    int64_t total = -1;
+};
+// False unless the value is exactly that form (spaces around it aside) with FIRST <=
+// LAST, and LAST < TOTAL when TOTAL is known.
+[[nodiscard]] bool ParseContentRange(std::wstring_view value, ContentRange* range) noexcept;
 
 // Decodes a chunked body incrementally from bytes split anywhere. Body bytes go to a
 // ReceiveBuffer; trailer lines are handed back one at a time. A size line must be hex

@@ -32,6 +32,23 @@ bool IsSignalled(WSAEVENT event) noexcept {
     return event != WSA_INVALID_EVENT && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
+enum class WaitOutcome { kSignalled, kTimedOut, kCancelled };
+
+// Waits for `event`, at most `timeout_ms`, and ends early when `cancel` (may be null)
+// is set: a stop request must not sit out a whole time-out.
+WaitOutcome WaitOrCancel(HANDLE event, HANDLE cancel, DWORD timeout_ms) noexcept {
+    const HANDLE events[2] = {event, cancel};
+    const DWORD count = cancel != nullptr ? 2 : 1;
+    switch (WaitForMultipleObjects(count, events, FALSE, timeout_ms)) {
+        case WAIT_OBJECT_0:
+            return WaitOutcome::kSignalled;
+        case WAIT_OBJECT_0 + 1:
+            return WaitOutcome::kCancelled;
+        default:
+            return WaitOutcome::kTimedOut;
+    }
+}
+
 // Ends an overlapped transfer whose wait timed out. The operation still owns the
 // caller's buffer until it completes, so it is cancelled and its completion awaited;
 // a cancelled operation completes at once, and the unbounded wait below is reached
@@ -218,7 +235,11 @@ bool ZEvtSyncSocket::ConnectAddress(const sockaddr* address, int address_length)
         const DWORD error = static_cast<DWORD>(WSAGetLastError());
         if (error != kWsaWouldBlock) {
             last_error_ = error;
-        } else if (WaitForSingleObject(connect_event_.get(), timeout_ms_) == WAIT_OBJECT_0) {
+        } else if (const WaitOutcome outcome =
+                       WaitOrCancel(connect_event_.get(), cancel_event_, timeout_ms_);
+                   outcome == WaitOutcome::kCancelled) {
+            last_error_ = kWsaCancelled;
+        } else if (outcome == WaitOutcome::kSignalled) {
             // No event handle: the connect event stays signalled for the transfers,
             // which wait on it before every send and receive.
             WSANETWORKEVENTS events{};
@@ -280,7 +301,8 @@ bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
     }
     if (ok) {
         DWORD done = 0;
-        if (WaitForSingleObject(event, timeout) == WAIT_OBJECT_0) {
+        const WaitOutcome outcome = WaitOrCancel(event, cancel_event_, timeout);
+        if (outcome == WaitOutcome::kSignalled) {
             if (WSAGetOverlappedResult(socket_.get(), &overlapped, &done, FALSE, &flags)) {
                 *transferred = done;
             } else {
@@ -290,9 +312,12 @@ bool ZEvtSyncSocket::Transfer(Direction direction, WSABUF* buffers, DWORD count,
         } else if (CancelAndFinish(socket_.get(), &overlapped, event, timeout, &done)) {
             *transferred = done;
         } else {
-            // Timed out and cancelled: how much of the stream moved is unknown.
+            // Timed out or stopped, and cancelled: how much of the stream moved is unknown.
             aborted_ = true;
             connected_ = false;
+            if (outcome == WaitOutcome::kCancelled) {
+                last_error_ = kWsaCancelled;
+            }
             ok = false;
         }
     }

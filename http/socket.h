@@ -24,6 +24,8 @@ inline constexpr DWORD kWsaNotConnected = 10057;  // WSAENOTCONN
 // Recorded by every call on a connection whose send or receive timed out and was
 // cancelled: the stream position is unknown, so the connection cannot be used again.
 inline constexpr DWORD kWsaConnAborted = 10053;  // WSAECONNABORTED
+// Recorded when the cancel event ended a wait.
+inline constexpr DWORD kWsaCancelled = 10103;  // WSAECANCELLED
 
 struct SocketTraits {
     using pointer = SOCKET;
@@ -85,6 +87,10 @@ public:
     // Sets the time-out of every wait; returns the previous value.
     DWORD SetTimeout(DWORD timeout_ms) noexcept;
     [[nodiscard]] DWORD GetTimeout() const noexcept;
+    // An event (not owned; null for none) that, once set, ends every wait of a connect,
+    // send or receive at once: the transfer is cancelled as on a time-out, and the
+    // error is 10103. Set it before connecting; it must outlive the socket's use.
+    void SetCancelEvent(HANDLE event) noexcept { cancel_event_ = event; }
 
     // Resolves, creates and connects (only the first address is tried). Succeeds at
     // once when already connected.
@@ -120,6 +126,7 @@ private:
     ExclusiveLock read_lock_;
     ExclusiveLock write_lock_;
     UniqueSocket socket_;
+    HANDLE cancel_event_ = nullptr;
     // Written by the receiving and the sending thread alike, hence atomic.
     std::atomic<bool> connected_{false};
     std::atomic<bool> aborted_{false};  // a timed-out transfer was cancelled

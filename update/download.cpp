@@ -3,35 +3,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "http/client.h"
+#include "update/downloader.h"
 #include "update/update_logic.h"
 #include "win/file_system.h"
 #include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
-
-namespace {
-
-// Receive size for the engine's bodies. Every receive of the socket waits on events,
-// and under Wine such a wait costs up to a millisecond when the data is not there yet:
-// with 4096-byte receives a 256 MiB download took 6 to 10 s where curl takes half a
-// second. Receives land directly in the body's buffer, so a large size costs address
-// space, not memory. The engine sets no progress callback: nothing but the speed
-// depends on this size.
-constexpr DWORD kEngineReadBlockSize = 4 * 1024 * 1024;
-
-// The engine's request: GET, follow redirects, check the status, port 80 by default.
-CFetchOptions EngineOptions(DWORD timeout_ms) {
-    CFetchOptions options;
-    options.timeout = timeout_ms;
-    options.read_block_size = kEngineReadBlockSize;
-    return options;
-}
-
-constexpr DWORD kFileTimeoutMs = 10000;
-
-}  // namespace
 
 void CHttpReceiveDataBytes::OnData(const BYTE* data, uint32_t length) {
     bytes.assign(reinterpret_cast<const char*>(data), data != nullptr ? length : 0);
@@ -50,34 +28,22 @@ void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
 
 bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,
                     uint32_t max_length) {
-    CAtlHttpClient client;
-    CFetchOptions options = EngineOptions(timeout_ms);
-    options.max_body_length = max_length;
-    client.SetTimeout(timeout_ms);
-    if (!client.FetchUrl(url, &options) || client.StatusCode() != 200) {
-        return false;
-    }
-    if (sink != nullptr) {
-        sink->OnData(client.BodyData(), client.BodyLength());
-    }
-    return true;
+    CDownloader downloader(nullptr);
+    return url != nullptr && downloader.ToSink(url, sink, timeout_ms, max_length);
 }
 
 bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path,
                                   uint32_t max_length, bool* bad_body) {
-    CAtlHttpClient client;
-    CFetchOptions options = EngineOptions(kFileTimeoutMs);
-    options.max_body_length = max_length;
-    // An error page is no file: written, it would replace a good list or staged file
-    // with something that only a later check could tell apart.
-    const bool fetched = client.FetchUrl(url.c_str(), &options);
+    const FileFetch fetch = downloader_.ToFile(url, target_path, max_length, 0);
     if (bad_body != nullptr) {
-        *bad_body = !fetched && client.StatusCode() == 200;
+        *bad_body = fetch.answered && !fetch.done;
     }
-    if (!fetched || client.StatusCode() != 200) {
-        return false;
+    // An error page is no file, nor is part of one: kept, it would stand for a good
+    // list or staged file that only a later check could tell apart.
+    if (fetch.answered && !fetch.done) {
+        DeleteFileW(target_path.c_str());
     }
-    return WriteBodyToFile(target_path.c_str(), client.BodyData(), client.BodyLength());
+    return fetch.done;
 }
 
 bool WriteBodyToFile(const wchar_t* path, const BYTE* data, uint32_t length) noexcept {

@@ -31,7 +31,7 @@ public:
     std::string bytes;
 };
 
-// Fetches `url` with a fresh client; hands the body to `sink` (may be null) only when
+// Fetches `url` with a fresh connection; hands the body to `sink` (may be null) only when
 // the status is 200. False on any transfer failure or another status, and for a body
 // longer than `max_length` when that is not 0. Throws what the sink throws.
 [[nodiscard]] bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,

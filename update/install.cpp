@@ -96,6 +96,12 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     if (entry.name == kUpdaterFileName) {
         self_update = true;
     }
+    bool downloaded = false;
+    return FetchAndPlaceEntry(entry, downloader_, &downloaded);
+}
+
+UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloader& downloader,
+                                              bool* downloaded) {
     std::wstring staged_path;
     if (!UpdateDirPath(entry.name, staged_path)) {
         return UPDATE_E_FILE_DOWNLOAD;  // no room to stage it; never a shortened path
@@ -122,22 +128,38 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self
     // signed file is removed: nothing unverified stays staged.
     const uint32_t max_length =
         signed_mode_ ? static_cast<uint32_t>(verifier_.ServedSize(entry)) : 0;
+    *downloaded = true;
     bool good = false;
-    bool refused = false;  // an answer came, but not the signed file
+    bool refused = false;      // an answer came, but not the signed file
+    uint64_t resume_from = 0;  // the part an attempt cut off left on disk
     for (int attempt = 0; attempt < kDownloadAttempts && !good; ++attempt) {
         if (IsStopRequested()) {
+            if (resume_from != 0) {
+                DeleteFileW(download_path.c_str());
+            }
             return UPDATE_STOPPED;
         }
-        bool bad_body = false;
-        const bool fetched = DownloadToFile(url, download_path, max_length, &bad_body);
-        good = fetched && FileCrc32(download_path.c_str()) == entry.crc_download &&
+        const FileFetch fetch = downloader.ToFile(url, download_path, max_length, resume_from);
+        if (!fetch.done && IsStopRequested()) {
+            // Cut off by the stop: part of a file is of no use to the next run.
+            if (fetch.answered || resume_from != 0) {
+                DeleteFileW(download_path.c_str());
+            }
+            return UPDATE_STOPPED;
+        }
+        // The whole file decides, however many pieces it came in.
+        good = fetch.done && FileCrc32(download_path.c_str()) == entry.crc_download &&
                (!signed_mode_ || verifier_.DownloadMatches(entry, download_path.c_str()));
-        refused = refused || bad_body || (fetched && !good);
-        if (signed_mode_ && !good) {
+        refused = refused || (fetch.answered && !good);
+        resume_from = good ? 0 : fetch.resumable;
+        if (signed_mode_ && !good && resume_from == 0) {
             DeleteFileW(download_path.c_str());
         }
     }
     if (!good) {
+        if (signed_mode_) {
+            DeleteFileW(download_path.c_str());  // a part kept for an attempt that never came
+        }
         return signed_mode_ && refused ? UPDATE_E_SIGNATURE : UPDATE_E_FILE_DOWNLOAD;
     }
     if (entry.zipped) {

@@ -30,8 +30,8 @@ bool CUpdateLogic::FetchReleaseManifest() {
         // No installed version was known, so ver.dat was not asked for; what release.dat
         // signs must still be what the server announces.
         CHttpReceiveDataBytes version;
-        if (!DownloadToSink((base + L"/" + kVersionFileName).c_str(), &version, version_timeout_ms_,
-                            kMaxSignedVersionSize)) {
+        if (!downloader_.ToSink(base + L"/" + kVersionFileName, &version, version_timeout_ms_,
+                                kMaxSignedVersionSize)) {
             return false;
         }
         server_version_bytes_ = std::move(version.bytes);
@@ -43,8 +43,8 @@ bool CUpdateLogic::FetchReleaseManifest() {
         return false;  // a record that does not read allows no rollback check
     }
     CHttpReceiveDataBytes manifest;
-    return DownloadToSink((base + L"/" + kReleaseManifestName).c_str(), &manifest,
-                          version_timeout_ms_, static_cast<uint32_t>(kMaxReleaseManifestSize)) &&
+    return downloader_.ToSink(base + L"/" + kReleaseManifestName, &manifest, version_timeout_ms_,
+                              static_cast<uint32_t>(kMaxReleaseManifestSize)) &&
            verifier_.AcceptManifest(manifest.bytes, server_version_bytes_, installed_sequence,
                                     CurrentUtcTime());
 }

@@ -4,12 +4,17 @@
 
 namespace qv {
 
+CThread::CThread() noexcept : stop_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
 CThread::~CThread() {
     StopAndWait();
 }
 
 void CThread::RequestStop() noexcept {
     stop_flag_.exchange(true);
+    if (stop_event_) {
+        SetEvent(stop_event_.get());
+    }
 }
 
 void CThread::StopAndWait() noexcept {
@@ -19,6 +24,9 @@ void CThread::StopAndWait() noexcept {
         thread_handle_.reset();
     }
     stop_flag_.exchange(false);
+    if (stop_event_) {
+        ResetEvent(stop_event_.get());
+    }
 }
 
 bool CThread::IsStopRequested() const noexcept {

@@ -12,7 +12,7 @@ namespace qv {
 
 class CThread {
 public:
-    CThread() = default;
+    CThread() noexcept;
     virtual ~CThread();
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
@@ -33,11 +33,15 @@ public:
     [[nodiscard]] bool Start() noexcept;
     [[nodiscard]] bool IsStarted() const noexcept { return thread_handle_.valid(); }
     [[nodiscard]] bool IsStopRequested() const noexcept;
+    // A manual-reset event set with the stop flag, for waits that a stop must end
+    // (sockets); null when it could not be created, and then only the flag tells.
+    [[nodiscard]] HANDLE StopEvent() const noexcept { return stop_event_.get(); }
 
 protected:
     UniqueKernelHandle thread_handle_;
     // Set on the UI thread, read on the worker: set, cleared and read atomically.
     std::atomic<bool> stop_flag_{false};
+    UniqueKernelHandle stop_event_;
 
 private:
     static unsigned WINAPI ThreadEntry(void* self) noexcept;

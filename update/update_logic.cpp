@@ -164,11 +164,12 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
+    const UpdateResult result = StageDownloadList(download_list);
+    if (result != UPDATE_OK) {
+        return result;
+    }
     for (const FileEntry& entry : download_list.entries) {
-        const UpdateResult result = FetchAndPlaceEntry(entry, self_update);
-        if (result != UPDATE_OK) {
-            return result;
-        }
+        self_update = self_update || entry.name == kUpdaterFileName;
     }
     files_staged_ = true;
     return UPDATE_OK;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "update/downloader.h"
 #include "update/file_list.h"
 #include "update/file_names.h"
 #include "update/release_verifier.h"
@@ -52,6 +53,9 @@ inline constexpr wchar_t kCopyOnlySwitch[] = L"/copyonly";
 
 // Download attempts per listed file.
 inline constexpr int kDownloadAttempts = 3;
+// Files transferred at once, each over its own kept connection: enough to fill a link
+// whose round trip is long, few enough to stay polite to the server.
+inline constexpr int kTransfersAtOnce = 6;
 // Time limit of the ver.dat request, longer than that of the file downloads.
 inline constexpr DWORD kVersionTimeoutMs = 30000;
 // Capacity of the relaunch command line, terminator included.
@@ -82,6 +86,11 @@ public:
     void SetBaseUrl(std::wstring url) { base_url_override_ = std::move(url); }
     // Overrides the time limit of the ver.dat request (tests of a silent server).
     void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms_ = timeout_ms; }
+    // Shortens the window of the slow-transfer rule (tests of a dripping server).
+    void SetLowSpeedWindow(DWORD window_ms) noexcept {
+        low_speed_window_ms_ = window_ms;
+        downloader_.SetLowSpeedWindow(window_ms);
+    }
     [[nodiscard]] std::wstring BaseUrl() const;
     // Overrides cfg.ini's release_keys (tools, tests); nullopt there means unsigned.
     void SetReleaseKeys(std::optional<std::wstring> keys) {
@@ -104,16 +113,27 @@ public:
     // The installed version: the first line of app_dir\ver.dat, or else the file
     // version of app_dir\qvreader.exe. False when neither is available.
     [[nodiscard]] bool GetInstalledVersion(std::wstring& version) const;
-    // Fetches `url` and writes the body to the file, only for status 200; a body longer
+    // Fetches `url` and streams the body to the file, only for status 200; a body longer
     // than `max_length` (when not 0) fails the fetch once that many bytes and one more
-    // have arrived. `bad_body` tells a 200 answer whose body did not arrive as framed or
-    // was too long from a failure to get an answer at all.
+    // have arrived, and a failed body leaves no file. `bad_body` tells a 200 answer
+    // whose body did not arrive as framed or was too long from a failure to get an
+    // answer at all.
     [[nodiscard]] bool DownloadToFile(const std::wstring& url, const std::wstring& target_path,
                                       uint32_t max_length = 0, bool* bad_body = nullptr);
     // Stages one listed file in the update directory: reuses a staged file that is
     // already right, else downloads it (3 attempts) and checks it, unpacking zipped
     // ones. Sets self_update when the file is the updater itself.
     [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
+    // The same over a given connection, safe to run for different files at once;
+    // `downloaded` is set once the entry's files on disk were touched (not reused).
+    // Attempts cut off mid-body go on with the rest (a Range request).
+    [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, CDownloader& downloader,
+                                                  bool* downloaded);
+    // Stages every entry of the download list, kTransfersAtOnce at a time. The result
+    // is that of the first failing entry in list order, and the update directory ends
+    // as if the entries had been staged one by one: what was fetched for entries after
+    // that one is removed.
+    [[nodiscard]] UpdateResult StageDownloadList(const FileList& download_list);
     // Moves every staged file of downlist.dat into the installation: all at once when
     // every target can be written, otherwise all at the next system start. The files
     // that tell the installed version move last, so that an installation cut short at
@@ -160,6 +180,9 @@ private:
     ReleaseVerifier verifier_;
     std::string server_version_bytes_;  // ver.dat exactly as fetched
     DWORD version_timeout_ms_ = kVersionTimeoutMs;
+    DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
+    // The pass's own connection: the lists, and the first of the transfers.
+    CDownloader downloader_{this};
     MoveFileFunction move_file_ = &MoveFileExW;
     // Set by a pass that went through the whole download list: only then is there
     // something of this run to install. A pass that found the versions equal must not

@@ -106,7 +106,7 @@ VersionCheck CUpdateLogic::CheckVersion() {
         CHttpReceiveDataBytes raw;
     } server_version;
     server_version_bytes_.clear();
-    if (!DownloadToSink(url.c_str(), &server_version, version_timeout_ms_)) {
+    if (!downloader_.ToSink(url, &server_version, version_timeout_ms_)) {
         return VersionCheck::Failed;  // server unreachable, silent or without ver.dat
     }
     server_version_bytes_ = std::move(server_version.raw.bytes);

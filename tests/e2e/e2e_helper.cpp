@@ -22,6 +22,9 @@
 //       at once, as a crash or a power cut would (exit code 99); -1 never does. Exit
 //       code otherwise: the job's result. RELEASE_KEYS, when given, stands for the
 //       release_keys of the installation's cfg.ini (signed mode).
+//   e2e_helper slowjob APP_DIR BASE_URL WINDOW_MS
+//       The normal job, with the slow-transfer rule judged over WINDOW_MS instead of a
+//       minute. Exit code: the job's result.
 
 #include <windows.h>
 
@@ -250,6 +253,19 @@ int Job(int argc, wchar_t** argv) {
     return 64;
 }
 
+int SlowJob(int argc, wchar_t** argv) {
+    if (argc != 5) {
+        return 64;
+    }
+    qv::CUpdateLogic logic;
+    if (!logic.SetAppDir(argv[2])) {
+        return 65;
+    }
+    logic.SetBaseUrl(argv[3]);
+    logic.SetLowSpeedWindow(static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
+    return logic.RunExclusive(false);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -264,6 +280,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc >= 2 && std::wcscmp(argv[1], L"job") == 0) {
         return Job(argc, argv);
+    }
+    if (argc >= 2 && std::wcscmp(argv[1], L"slowjob") == 0) {
+        return SlowJob(argc, argv);
     }
     std::fputs("usage: e2e_helper watch|hold|close|job ...\n", stderr);
     return 64;

@@ -104,6 +104,8 @@ public:
         connected = false;
     }
     bool IsConnected() const noexcept { return connected; }
+    DWORD LastError() const noexcept { return 0; }
+    void SetCancelEvent(HANDLE) noexcept {}
 
     std::deque<Receive> receives;
     std::string sent;                 // every byte written
