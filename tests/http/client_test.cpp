@@ -910,6 +910,39 @@ TEST(ClientConnection, AKeptConnectionServesItsOwnHostAlone) {
     EXPECT_EQ(client.socket().closes, 1);
 }
 
+TEST(ClientConnection, AKeptConnectionThatAnswersNothingIsTriedOnceMoreOnANewOne) {
+    TestClient client;
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    client.socket().AddEmpty(5);  // the server closed it while it sat idle
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.Body(), "final");
+    EXPECT_EQ(client.socket().connects.size(), 2u);
+    ASSERT_EQ(client.socket().writes.size(), 3u);
+    EXPECT_EQ(client.socket().writes[2], kRequest);
+
+    // Once only, and never after part of an answer: that server did see the request.
+    client.socket().AddEmpty(10);
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().writes.size(), 5u);
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(kUrl));
+    client.socket().Add("HTTP/1.1 200 OK\r\n");
+    client.socket().AddEmpty(5);
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().writes.size(), 7u);
+}
+
+TEST(ClientConnection, ANewConnectionThatAnswersNothingIsNotRetried) {
+    TestClient client;
+    client.socket().AddEmpty(5);
+    client.socket().Add(kFinal);
+    EXPECT_FALSE(client.FetchUrl(kUrl));
+    EXPECT_EQ(client.socket().connects.size(), 1u);
+    EXPECT_EQ(client.socket().writes.size(), 1u);
+}
+
 TEST(ClientConnection, ConnectionCloseEndsTheConnectionAfterTheResponse) {
     TestClient client;
     client.socket().Add(Response("200 OK\r\nConnection: close\r\nContent-Length: 1", "a"));
@@ -930,6 +963,107 @@ TEST(ClientConnection, EachFetchStartsFromAResetState) {
     EXPECT_EQ(client.Header(L"X-First"), L"<none>");
     EXPECT_EQ(client.BodyLength(), 0u);
     EXPECT_EQ(client.socket().timeout, 10000u);
+}
+
+// ---------------------------------------------------------------- Body sinks
+
+// Keeps what it is handed; refuses at the start or at piece `refuse_at` (from 1).
+struct RecordingSink : CHttpBodySink {
+    bool OnBodyStart(int status, const HeaderTable&, uint32_t* body_limit) override {
+        statuses.push_back(status);
+        if (limit != 0) {
+            *body_limit = limit;
+        }
+        return accept;
+    }
+    bool OnBodyData(const BYTE* data, DWORD length) override {
+        pieces.emplace_back(reinterpret_cast<const char*>(data), length);
+        return pieces.size() != refuse_at;
+    }
+    std::string Joined() const {
+        std::string all;
+        for (const std::string& piece : pieces) {
+            all += piece;
+        }
+        return all;
+    }
+    std::vector<int> statuses;
+    std::vector<std::string> pieces;
+    bool accept = true;
+    uint32_t limit = 0;
+    size_t refuse_at = 0;
+};
+
+TEST(ClientSink, TakesTheBodyInPiecesWhateverItsFraming) {
+    const std::vector<std::pair<std::string, std::string>> responses = {
+        {"200 OK\r\nContent-Length: 11", "hello"},
+        {"200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\n"},
+        {"200 OK", "hello"},  // until the connection ends
+    };
+    for (const auto& [head, start] : responses) {
+        TestClient client;
+        RecordingSink sink;
+        CFetchOptions options;
+        options.body_sink = &sink;
+        client.socket().Add(Response(head, start));
+        client.socket().Add(head.find("chunked") != std::string::npos ? "6\r\n world\r\n0\r\n\r\n"
+                                                                      : " world");
+        client.socket().AddEmpty(6);
+        ASSERT_TRUE(client.FetchUrl(kUrl, &options)) << head;
+        EXPECT_EQ(sink.Joined(), "hello world") << head;
+        EXPECT_GE(sink.pieces.size(), 2u) << head;
+        EXPECT_EQ(sink.statuses, std::vector<int>{200}) << head;
+        EXPECT_EQ(client.BodyLength(), 0u) << head;
+        EXPECT_EQ(client.StreamedLength(), 11u) << head;
+    }
+}
+
+TEST(ClientSink, GetsOnlyTheAnswerThatCarriesTheResource) {
+    TestClient client;
+    RecordingSink sink;
+    CFetchOptions options;
+    options.body_sink = &sink;
+    client.socket().Add(Response("302 Found\r\nLocation: /b\r\nContent-Length: 4", "moved"));
+    client.socket().Add(Response("206 Partial Content\r\nContent-Length: 4", "rest"));
+    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(sink.statuses, std::vector<int>{206});
+    EXPECT_EQ(sink.Joined(), "rest");
+
+    // An error page is read past and kept nowhere.
+    RecordingSink error_sink;
+    options.body_sink = &error_sink;
+    client.socket().Add(Response("404 Not Found\r\nContent-Length: 9", "not found"));
+    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+    EXPECT_EQ(client.StatusCode(), 404);
+    EXPECT_TRUE(error_sink.statuses.empty());
+    EXPECT_TRUE(error_sink.pieces.empty());
+    EXPECT_EQ(client.BodyLength(), 0u);
+    EXPECT_EQ(client.StreamedLength(), 9u);
+}
+
+TEST(ClientSink, ItsRefusalOrLowerLimitFailsTheFetch) {
+    for (int variant = 0; variant < 3; ++variant) {
+        TestClient client;
+        RecordingSink sink;
+        sink.accept = variant != 0;
+        sink.limit = variant == 1 ? 10 : 0;
+        sink.refuse_at = variant == 2 ? 2 : 0;
+        CFetchOptions options;
+        options.body_sink = &sink;
+        options.read_block_size = 4;
+        client.socket().Add(Response("200 OK", "0123"));
+        client.socket().Add("456789abcdef");
+        client.socket().AddEmpty(6);
+        EXPECT_FALSE(client.FetchUrl(kUrl, &options)) << variant;
+        EXPECT_FALSE(client.socket().IsConnected()) << variant;
+        if (variant == 1) {
+            // Never a byte past the limit reaches the sink, and the last receive asks
+            // for one byte more than the limit leaves.
+            EXPECT_LE(sink.Joined().size(), 10u);
+            EXPECT_EQ(std::string("0123456789").substr(0, sink.Joined().size()), sink.Joined());
+            EXPECT_EQ(client.socket().capacities.back(), 3u);
+        }
+    }
 }
 
 }  // namespace

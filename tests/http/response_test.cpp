@@ -272,6 +272,24 @@ TEST(ParseContentLengthField, RepeatedValuesMustAgree) {
     }
 }
 
+TEST(ParseContentRange, ReadsFirstLastAndTotalAndRefusesAnythingElse) {
+    ContentRange range;
+    ASSERT_TRUE(ParseContentRange(L" bytes 2097152-4194303/4194304 ", &range));
+    EXPECT_EQ(range.first, 2097152u);
+    EXPECT_EQ(range.last, 4194303u);
+    EXPECT_EQ(range.total, 4194304);
+    ASSERT_TRUE(ParseContentRange(L"bytes 0-0/*", &range));
+    EXPECT_EQ(range.total, -1);
+    for (const wchar_t* value :
+         {L"", L"bytes", L"bytes 5-4/10", L"bytes 0-10/10", L"bytes -1/10", L"bytes 1-/10",
+          L"bytes 1-2/", L"bytes 1-2/10x", L"items 1-2/10", L"bytes 1-2", L"bytes 1 - 2/10",
+          L"bytes +1-2/10", L"bytes 1-2/1000000000000000000000", L"bytes */10"}) {
+        range = {7, 8, 9};
+        EXPECT_FALSE(ParseContentRange(value, &range)) << value;
+        EXPECT_EQ(range.first, 7u) << value;  // untouched on failure
+    }
+}
+
 // ---------------------------------------------------------------- Chunked bodies
 
 struct Decoded {

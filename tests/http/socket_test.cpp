@@ -411,6 +411,32 @@ TEST(Socket, ReceiveThatTimesOutLeavesTheBufferAloneAndTheConnectionUnusable) {
     EXPECT_TRUE(client.ConnectToHost(L"127.0.0.1", listener.port())) << client.LastError();
 }
 
+TEST(Socket, TheCancelEventEndsAWaitingReceiveAtOnce) {
+    LoopbackListener listener;
+    Signal done;
+    ServerThread server([&] {
+        UniqueSocket peer = listener.Accept();
+        static_cast<void>(done.Wait());  // silent until the client has given up
+    });
+    UniqueKernelHandle cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ZEvtSyncSocket client;
+    client.SetTimeout(20000);
+    client.SetCancelEvent(cancel.get());
+    ASSERT_TRUE(client.ConnectToHost(L"127.0.0.1", listener.port()));
+    ServerThread stopper([&] {
+        Sleep(200);
+        SetEvent(cancel.get());
+    });
+    BYTE buffer[16];
+    DWORD length = sizeof buffer;
+    const ULONGLONG start = Now();
+    EXPECT_FALSE(client.ReadBytes(buffer, &length));
+    EXPECT_LT(Now() - start, 5000u);  // far below the time-out
+    EXPECT_EQ(client.LastError(), kWsaCancelled);
+    EXPECT_FALSE(client.IsConnected());
+    done.Set();
+}
+
 TEST(Socket, SendThatTimesOutTakesNoByteFromTheBufferAfterwards) {
     // Far more than loopback's send and receive buffers hold together, so the send
     // stays pending while the peer does not read.
