@@ -54,9 +54,10 @@ class Transfers(unittest.TestCase):
 
     @staticmethod
     def download_list(installed, entries):
-        """The names of the entries that differ from the installed files, in order."""
+        """The names of the entries whose installed CRC (0 for a missing file) is not
+        the listed one, in order."""
         return [e[4] for e in entries
-                if e[4] not in installed or e2e.crc32(installed[e[4]]) != e[0]]
+                if (e2e.crc32(installed[e[4]]) if e[4] in installed else 0) != e[0]]
 
     def assert_nothing_installed(self, app, before):
         self.assertEqual(app.files(), before)
@@ -157,20 +158,17 @@ class Transfers(unittest.TestCase):
         name = "huge.bin"
         size = 256 * MIB
         with e2e.scratch_folder(self) as scratch:
-            release, www, entries = self.serve(scratch, {**OLD_FILES, "small.txt": b"small\n"})
-            # Added to the published folder directly: the publisher would copy 256 MiB.
+            _, www, _ = self.serve(scratch, {**OLD_FILES, "small.txt": b"small\n"})
+            # Generated as it is served, never stored: listed with the CRC of its bytes.
             crc = 0
-            with (www / "up1" / name).open("wb") as f:
-                for offset in range(0, size, 4 * MIB):
-                    piece = pattern_bytes(4 * MIB, offset)
-                    crc = zlib.crc32(piece, crc)
-                    f.write(piece)
+            for offset in range(0, size, 4 * MIB):
+                crc = zlib.crc32(pattern_bytes(4 * MIB, offset), crc)
             served_list = www / "up1" / "filelist.dat"
             served_list.write_bytes(served_list.read_bytes()
                                     + (e2e.list_line(crc, crc, False, name) + "\n").encode())
             entries = e2e.read_list(served_list)
             with HostileServer(root=str(www)) as server:
-                server.script({served(name): {"file": "up1/" + name, "rate": 4 * MIB}})
+                server.script({served(name): {"body_size": size, "rate": 4 * MIB}})
                 app = e2e.Installation(scratch, server.url("/up1"), files=OLD_FILES)
                 before = app.files()
                 process = app.start()
