@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# DownloadToFile against curl, both fetching 64 MiB and 256 MiB files from nginx on
+# DownloadToFile against curl, both fetching 64, 256 and 512 MiB files from nginx on
 # 127.0.0.1 in the same run; prints the time ratio (ours / curl, best of three each)
-# and our peak working set against the body size.
+# and our peak working set against the body size (the largest body shows whether the
+# download holds the whole body in memory).
 # Goals: time ratio <= 1.5; peak working set <= 1.3 x body + 16 MiB.
 set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
@@ -10,7 +11,7 @@ qv_wine_prefix_ready
 exe="$QV_BUILD_DIR/bench/download/bench_download.exe"
 work="$QV_BUILD_DIR/bench/download/work"
 rounds=${QV_BENCH_ROUNDS:-3}
-sizes=${QV_BENCH_SIZES:-64 256}  # MiB
+sizes=${QV_BENCH_SIZES:-64 256 512}  # MiB
 mkdir -p "$work/www" "$work/nginx/logs" "$work/nginx/temp"
 
 # The bodies: random bytes, made once and kept in the build tree.

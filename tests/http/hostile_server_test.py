@@ -5,12 +5,14 @@ what it records, its control requests, and its start/stop commands."""
 import base64
 import json
 import os
+import resource
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.join(os.path.dirname(HERE), "support")
@@ -32,10 +34,16 @@ def exchange(port, request, timeout=2.0):
             data += chunk
 
 
-def get(path, close=True):
+def get(path, close=True, range_value=None):
     """A request; with `close` it asks the server to close the connection after it."""
-    return ("GET %s HTTP/1.1\r\nHost: h\r\n%s\r\n"
-            % (path, "Connection: close\r\n" if close else "")).encode("latin-1")
+    return ("GET %s HTTP/1.1\r\nHost: h\r\n%s%s\r\n"
+            % (path, "Range: %s\r\n" % range_value if range_value else "",
+               "Connection: close\r\n" if close else "")).encode("latin-1")
+
+
+def split_response(data):
+    head, _, body = data.partition(b"\r\n\r\n")
+    return head.decode("latin-1").split("\r\n"), body
 
 
 class ServerTest(unittest.TestCase):
@@ -59,6 +67,8 @@ class ServerTest(unittest.TestCase):
         recorded = self.server.requests("/seq")
         self.assertEqual([r.raw for r in recorded][0], request)
         self.assertEqual(recorded[0].target, "/seq?x=a b")
+        self.assertEqual(recorded[0].header("x-odd"), "v")
+        self.assertIsNone(recorded[0].header("Range"))
         self.assertEqual(len(recorded), 3)
 
     def test_chunked_body_with_extension_zero_bytes_and_trailers(self):
@@ -96,9 +106,11 @@ class ServerTest(unittest.TestCase):
         self.server.script({"/k1": {"body": "1"}, "/k2": {"body": "2", "connection": "close"}})
         data = exchange(self.server.port, get("/k1", close=False) + get("/k2", close=False))
         self.assertEqual(data.count(b"HTTP/1.1 200 OK"), 2)
+        exchange(self.server.port, get("/k2"))
         recorded = self.server.requests("/k")
-        self.assertEqual(len(recorded), 2)
+        self.assertEqual(len(recorded), 3)
         self.assertEqual(recorded[0].connection, recorded[1].connection)
+        self.assertNotEqual(recorded[1].connection, recorded[2].connection)
 
     def test_close_framing_and_redirect_placeholders(self):
         self.server.script({"/r": {"location": "http://{host}:{port2}/next"},
@@ -110,6 +122,101 @@ class ServerTest(unittest.TestCase):
         self.assertNotIn(b"Content-Length", closed)
         self.assertTrue(closed.endswith(b"\r\n\r\nuntil close"))
         self.assertEqual(self.server.requests("/c")[0].port, self.server.port2)
+
+    def test_ranges_honoured_refused_ignored_and_answered_wrongly(self):
+        size = 1000
+        cases = [
+            # (plan keys, Range header, status, Content-Range, body as (first, count))
+            ({"ranges": True}, "bytes=400-", 206, "bytes 400-999/1000", (400, 600)),
+            ({"ranges": True}, "bytes=10-19", 206, "bytes 10-19/1000", (10, 10)),
+            ({"ranges": True}, "bytes=10-5000", 206, "bytes 10-999/1000", (10, 990)),
+            ({"ranges": True}, "bytes=1000-", 416, "bytes */1000", (0, 0)),
+            ({"ranges": True}, "bytes=-100", 200, None, (0, size)),
+            ({"ranges": True}, None, 200, None, (0, size)),
+            ({}, "bytes=400-", 200, None, (0, size)),
+            ({"content_range": "bytes 0-99/1000"}, "bytes=400-", 206, "bytes 0-99/1000",
+             (0, 100)),
+            ({"content_range": "bytes 5-2/1000"}, "bytes=400-", 206, "bytes 5-2/1000",
+             (400, 600)),
+        ]
+        for keys, range_value, status, content_range, (first, count) in cases:
+            with self.subTest(keys=keys, range=range_value):
+                data, _ = self.server.build_response({"body_size": size, **keys},
+                                                     get("/r", range_value=range_value))
+                lines, body = split_response(data)
+                self.assertEqual(lines[0].split(" ")[1], str(status))
+                found = [line for line in lines if line.startswith("Content-Range: ")]
+                self.assertEqual(found, ["Content-Range: " + content_range]
+                                 if content_range else [])
+                self.assertIn("Content-Length: %d" % count, lines)
+                self.assertEqual("Accept-Ranges: bytes" in lines, bool(keys))
+                self.assertEqual(body, hostile_server.pattern_bytes(count, first))
+
+    def test_drop_after_ends_the_stream_after_exactly_that_many_body_bytes(self):
+        size = 4 * 1024 * 1024
+        self.server.script({"/half": {"body_size": size, "drop_after": size // 2}})
+        lines, body = split_response(exchange(self.server.port, get("/half", close=False),
+                                              timeout=10))
+        self.assertIn("Content-Length: %d" % size, lines)
+        self.assertEqual(body, hostile_server.pattern_bytes(size // 2))
+
+    def test_rate_and_drip_pace_the_body_but_not_the_head(self):
+        for plan, least_s in (({"body_size": 200000, "rate": 400000}, 0.45),
+                              ({"body_size": 50, "drip": [10, 100]}, 0.4)):
+            with self.subTest(plan=plan):
+                self.server.script({"/paced": plan})
+                with socket.create_connection(("127.0.0.1", self.server.port),
+                                              timeout=5) as conn:
+                    conn.sendall(get("/paced"))
+                    data = conn.recv(65536)
+                    started = time.monotonic()
+                    while True:
+                        chunk = conn.recv(65536)
+                        if not chunk:
+                            break
+                        data += chunk
+                    elapsed = time.monotonic() - started
+                _, body = split_response(data)
+                self.assertEqual(body, hostile_server.pattern_bytes(plan["body_size"]))
+                self.assertGreaterEqual(elapsed, least_s)
+
+    def test_large_generated_body_is_streamed_not_held(self):
+        size = 256 * 1024 * 1024
+        self.server.script({"/large": {"body_size": size, "connection": "close"}})
+        peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB
+        received = 0
+        crc = 0
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as conn:
+            conn.sendall(get("/large"))
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += conn.recv(65536)
+            chunk = data.split(b"\r\n\r\n", 1)[1]
+            while True:
+                crc = zlib.crc32(chunk, crc)
+                received += len(chunk)
+                chunk = conn.recv(1 << 20)
+                if not chunk:
+                    break
+        expected = 0
+        for offset in range(0, size, 1 << 20):
+            expected = zlib.crc32(hostile_server.pattern_bytes(1 << 20, offset), expected)
+        self.assertEqual((received, crc), (size, expected))
+        growth = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before
+        self.assertLess(growth, 64 * 1024, "KiB more at the peak")
+
+    def test_defaults_close_after_each_response_without_saying_so(self):
+        self.server.script({}, defaults={"close_after": True, "ranges": True})
+        data = exchange(self.server.port, get("/file.bin", close=False, range_value="bytes=2-")
+                        + get("/file.bin", close=False))
+        self.assertEqual(data.count(b"HTTP/1.1 "), 1)
+        lines, body = split_response(data)
+        self.assertEqual(lines[0], "HTTP/1.1 206 Partial Content")
+        self.assertFalse([line for line in lines if line.lower().startswith("connection")])
+        self.assertEqual(body, b"file")
+        self.server.script({"/own": {"body": "x", "close_after": False}})
+        both = exchange(self.server.port, get("/own", close=False) + get("/own"))
+        self.assertEqual(both.count(b"HTTP/1.1 200 OK"), 2)
 
     def test_endless_headers_never_end(self):
         self.server.script({"/endless": {"endless_headers": True}})
