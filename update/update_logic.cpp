@@ -168,6 +168,9 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (result != UPDATE_OK) {
         return result;
     }
+    if (IsStopRequested()) {
+        return UPDATE_STOPPED;  // told to go while the last files came: install nothing
+    }
     for (const FileEntry& entry : download_list.entries) {
         self_update = self_update || entry.name == kUpdaterFileName;
     }

@@ -284,6 +284,6 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"slowjob") == 0) {
         return SlowJob(argc, argv);
     }
-    std::fputs("usage: e2e_helper watch|hold|close|job ...\n", stderr);
+    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob ...\n", stderr);
     return 64;
 }
