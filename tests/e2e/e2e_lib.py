@@ -41,6 +41,21 @@ PENDING_RENAMES_VALUE = "PendingFileRenameOperations"
 # Generous limits: a Wine process starts in about a second on a busy machine.
 RUN_TIMEOUT_S = 90
 
+# A small release and the installation it replaces: a changed text, a changed binary
+# (zipped where a test publishes *.bin zipped), an unchanged file and a new one in a
+# new folder.
+SMALL_OLD_FILES = {
+    "data\\a.txt": b"old text of a\n",
+    "b.bin": bytes((i * 7) & 0xFF for i in range(50_000)),
+    "same.txt": b"unchanged\n",
+}
+SMALL_NEW_FILES = {
+    "data\\a.txt": b"new text of a, a little longer\n",
+    "b.bin": bytes((i * 13) & 0xFF for i in range(60_000)),
+    "same.txt": b"unchanged\n",
+    "c\\new.txt": b"a file the old release did not have\n",
+}
+
 
 def crc32(data: bytes) -> int:
     return zlib.crc32(data) & 0xFFFFFFFF

@@ -13,17 +13,8 @@ import e2e_lib as e2e  # noqa: E402
 
 CRASH_EXIT_CODE = 99  # e2e_helper job ends with this code at the planned move
 
-OLD_FILES = {
-    "data\\a.txt": b"old text of a\n",
-    "b.bin": bytes((i * 7) & 0xFF for i in range(50_000)),
-    "same.txt": b"unchanged\n",
-}
-NEW_FILES = {
-    "data\\a.txt": b"new text of a, a little longer\n",
-    "b.bin": bytes((i * 13) & 0xFF for i in range(60_000)),
-    "same.txt": b"unchanged\n",
-    "c\\new.txt": b"a file the old release did not have\n",
-}
+OLD_FILES = e2e.SMALL_OLD_FILES
+NEW_FILES = e2e.SMALL_NEW_FILES
 
 
 def reorder_list(www, first=(), last=()):
