@@ -167,9 +167,10 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
         // a new connection. Not after a time-out or a stop (the server may be working
         // on it, or we were told to go), nor when the body came from a callback that
         // cannot give it again.
+        // A wait that ran out or was cancelled leaves the socket unconnected.
         const DWORD error = this->LastError();
-        if (!ok && kept && silent && error != kWsaConnAborted && error != kWsaCancelled &&
-            (options->flags & SEND_WITH_CALLBACK) == 0) {
+        if (!ok && kept && silent && this->IsConnected() && error != kWsaConnAborted &&
+            error != kWsaCancelled && (options->flags & SEND_WITH_CALLBACK) == 0) {
             this->CloseSocket();
             ok = ConnectToCurrentUrl() && Exchange(bytes, &silent);
         }

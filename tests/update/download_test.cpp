@@ -1,4 +1,5 @@
 #include "update/download.h"
+#include "update/downloader.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,23 @@ TEST_F(Download, ToSinkRefusesOtherStatusesAndLeavesTheSinkEmpty) {
     EXPECT_FALSE(DownloadToSink(same.c_str(), &sink, 30000));
     EXPECT_FALSE(DownloadToSink(moved.c_str(), &sink, 30000));
     EXPECT_TRUE(sink.text.empty());
+}
+
+TEST_F(Download, OneConnectionServesAPassAndAStalledOneIsNotAskedAgain) {
+    const std::wstring first = Route("/first", R"({"body": "1"})");
+    const std::wstring second = Route("/second", R"({"body": "2"})");
+    const std::wstring stalled = Route("/stalled", R"({"body": "late", "delay_ms": 3000})");
+    CDownloader downloader(nullptr);
+    ASSERT_TRUE(downloader.ToSink(first, nullptr, 30000));
+    ASSERT_TRUE(downloader.ToSink(second, nullptr, 30000));
+    const std::vector<test::RecordedRequest> kept = server.Requests(prefix);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].connection, kept[1].connection);
+    // A silent server may be working on the request: it is not sent a second time.
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(downloader.ToSink(stalled, nullptr, 400));
+    EXPECT_LT(GetTickCount64() - start, 2500u);
+    EXPECT_EQ(server.Requests(prefix + "/stalled").size(), 1u);
 }
 
 TEST_F(Download, ToSinkStopsTheTextAtAZeroByte) {
