@@ -82,14 +82,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     try:
-        old, new = bench_update.make_trees()
-        changed = sorted(n for n in new if new[n] != old[n])
-        release = e2e.make_release(work / "release", e2e.SAMPLE_READER_NEXT, new)
-        www = work / "www"
-        www.mkdir()
-        e2e.publish(release, www / "up1", "--zip", "z*.bin")
-        key, public_key = e2e.keygen(work / "keys")
-        e2e.publish_signed(release, www / "up1s", key, "--zip", "z*.bin")
+        old, new, changed, release, www, public_key = bench_update.publish_benchmark_release(work)
         names = ["ver.dat", "filelist.dat"] + [n.replace("\\", "/") for n in changed]
         sizes = [(www / "up1" / name).stat().st_size for name in names]
         served = sum(sizes)

@@ -74,6 +74,21 @@ def timed(function):
     return time.perf_counter() - start, result
 
 
+def publish_benchmark_release(work):
+    """Publishes the benchmark release under work/www: plain in up1, signed in up1s.
+    Returns the old and new trees, the changed names, the release, the www folder and the
+    public key."""
+    old, new = make_trees()
+    changed = sorted(n for n in new if new[n] != old[n])
+    release = e2e.make_release(work / "release", e2e.SAMPLE_READER_NEXT, new)
+    www = work / "www"
+    www.mkdir()
+    e2e.publish(release, www / "up1", "--zip", "z*.bin")
+    key, public_key = e2e.keygen(work / "keys")
+    e2e.publish_signed(release, www / "up1s", key, "--zip", "z*.bin")
+    return old, new, changed, release, www, public_key
+
+
 def main():
     for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT,
                    TRIVIAL, STAGES):
@@ -84,14 +99,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     try:
-        old, new = make_trees()
-        changed = sorted(n for n in new if new[n] != old[n])
-        release = e2e.make_release(work / "release", e2e.SAMPLE_READER_NEXT, new)
-        www = work / "www"
-        www.mkdir()
-        e2e.publish(release, www / "up1", "--zip", "z*.bin")
-        key, public_key = e2e.keygen(work / "keys")
-        e2e.publish_signed(release, www / "up1s", key, "--zip", "z*.bin")
+        old, new, changed, release, www, public_key = publish_benchmark_release(work)
         entries = {e[4]: e for e in e2e.read_list(www / "up1" / "filelist.dat")}
         served = sum((www / "up1" / Path(*n.split("\\"))).stat().st_size for n in changed)
         print(f"release: {len(new)} files, {sum(map(len, new.values())) / 2**20:.0f} MiB; "
