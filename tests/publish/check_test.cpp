@@ -17,9 +17,7 @@ using qv::test::TempDir;
 using qv::test::WriteFileBytes;
 using test::PutFile;
 
-bool Contains(const std::wstring& text, const std::wstring& part) {
-    return text.find(part) != std::wstring::npos;
-}
+using test::Contains;
 
 // A published server folder to plant faults in.
 class CheckTest : public ::testing::Test {

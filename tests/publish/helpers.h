@@ -14,6 +14,10 @@ std::wstring PublishExe();
 std::wstring SampleReader();      // file version QV_SAMPLE_READER_VERSION
 std::wstring SampleReaderNext();  // file version QV_SAMPLE_READER_NEXT_VERSION
 std::wstring Wide(const char* text);
+// True when `part` occurs in `text` (publisher messages, checker logs).
+inline bool Contains(const std::wstring& text, const std::wstring& part) {
+    return text.find(part) != std::wstring::npos;
+}
 
 // Writes `bytes` to folder\name (creating folders) with a fixed last-write time, so
 // that two releases built alike are alike.

@@ -23,9 +23,7 @@ uint32_t Crc(const std::string& bytes) {
         crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
-bool Contains(const std::wstring& text, const std::wstring& part) {
-    return text.find(part) != std::wstring::npos;
-}
+using test::Contains;
 
 // A release like a real one: the reader, the updater, settings, data in subfolders.
 void MakeRelease(const std::wstring& release) {

@@ -26,9 +26,7 @@ using qv::test::TempDir;
 using qv::test::WriteFileBytes;
 using test::PutFile;
 
-bool Contains(const std::wstring& text, const std::wstring& part) {
-    return text.find(part) != std::wstring::npos;
-}
+using test::Contains;
 
 int MakeKeys(const std::wstring& private_file, const std::wstring& public_file, MemoryLog& log) {
     return GenerateKeys({private_file, public_file}, log);

@@ -395,6 +395,13 @@ BOOL WINAPI RecordingMove(const wchar_t* from, const wchar_t* to, DWORD flags) {
     g_moves.emplace_back(from, flags);
     return MoveFileExW(from, to, flags);
 }
+std::vector<std::wstring> MovedSources() {
+    std::vector<std::wstring> sources;
+    for (const auto& move : g_moves) {
+        sources.push_back(move.first);
+    }
+    return sources;
+}
 
 // The files that tell the installed version come last, whatever their place in the list
 // and their letter case, and under any name that Windows resolves to them ("x." is x);
@@ -429,13 +436,11 @@ TEST_F(MoveOrderTest, ImmediateAndCopyOnlyInstallationsMoveTheVersionFilesLastAn
         LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
         logic.SetMoveFileFunction(&RecordingMove);
         EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
-        std::vector<std::wstring> sources;
-        for (const auto& [source, flags] : g_moves) {
-            sources.push_back(source);
-            EXPECT_EQ(flags,
+        for (const auto& move : g_moves) {
+            EXPECT_EQ(move.second,
                       static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
         }
-        EXPECT_EQ(Order(sources), expected_) << "copy-only " << copy_only;
+        EXPECT_EQ(Order(MovedSources()), expected_) << "copy-only " << copy_only;
         EXPECT_EQ(ReadFileBytes(dir / L"ver.dat"), "new VER.DAT");
     }
 }
@@ -475,11 +480,7 @@ TEST_F(MoveOrderTest, TheRollbackRecordMovesAfterEverythingElse) {
         LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
         logic.SetMoveFileFunction(&RecordingMove);
         EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
-        std::vector<std::wstring> sources;
-        for (const auto& [source, flags] : g_moves) {
-            sources.push_back(source);
-        }
-        EXPECT_EQ(Order(sources), with_record) << "copy-only " << copy_only;
+        EXPECT_EQ(Order(MovedSources()), with_record) << "copy-only " << copy_only;
         std::optional<uint64_t> sequence;
         ASSERT_TRUE(ReadReleaseRecord(Staged(kReleaseRecordName).c_str(), sequence));
         EXPECT_EQ(sequence, 7u);
