@@ -74,13 +74,9 @@ def time_curl(urls, sizes, out, *options):
 
 
 def main():
-    for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT):
-        if not binary.exists():
-            print(f"bench: {binary} is not built", file=sys.stderr)
-            return 1
-    work = e2e.BUILD_DIR / "bench-network"
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
+    work = bench_update.fresh_work_folder("bench-network")
+    if work is None:
+        return 1
     try:
         old, new, changed, release, www, public_key = bench_update.publish_benchmark_release(work)
         names = ["ver.dat", "filelist.dat"] + [n.replace("\\", "/") for n in changed]

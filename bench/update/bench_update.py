@@ -89,15 +89,24 @@ def publish_benchmark_release(work):
     return old, new, changed, release, www, public_key
 
 
-def main():
+def fresh_work_folder(name, *programs):
+    """An empty build/NAME for a benchmark's files, or None (said why) when the programs
+    it runs, beside the updater, publisher and sample readers, are not built."""
     for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT,
-                   TRIVIAL, STAGES):
+                   *programs):
         if not binary.exists():
             print(f"bench: {binary} is not built", file=sys.stderr)
-            return 1
-    work = e2e.BUILD_DIR / "bench-update"
+            return None
+    work = e2e.BUILD_DIR / name
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
+    return work
+
+
+def main():
+    work = fresh_work_folder("bench-update", TRIVIAL, STAGES)
+    if work is None:
+        return 1
     try:
         old, new, changed, release, www, public_key = publish_benchmark_release(work)
         entries = {e[4]: e for e in e2e.read_list(www / "up1" / "filelist.dat")}
