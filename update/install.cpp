@@ -34,16 +34,6 @@ struct PlannedMove {
     std::wstring installed_path;
 };
 
-// True when a list name is the installation's `file_name`, as Windows resolves names:
-// in any letter case, and with trailing dots and spaces dropped ("VER.DAT." is ver.dat).
-bool NamesInstalledFile(const std::wstring& name, const wchar_t* file_name) {
-    size_t length = name.size();
-    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
-        --length;
-    }
-    return EqualsNoCase(std::wstring_view(name.data(), length), file_name);
-}
-
 // Where an entry goes in the order of the moves: every other file first, then the two
 // that the next run reads the installed version from, ver.dat (read first) last.
 int MoveRank(const FileEntry& entry) {

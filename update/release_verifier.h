@@ -12,15 +12,10 @@
 
 #include "update/ecdsa.h"
 #include "update/file_list.h"
+#include "update/file_names.h"
 #include "update/release_manifest.h"
 
 namespace qv {
-
-// The rollback record in the update directory: the sequence number of the release
-// last installed, staged beside it and moved into place as the installation's last
-// move.
-inline constexpr wchar_t kReleaseRecordName[] = L"release.seq";
-inline constexpr wchar_t kStagedReleaseRecordName[] = L"release.seq.new";
 
 // True when the file exists, is `size` bytes long and has the SHA-256 `sha256`.
 [[nodiscard]] bool FileMatches(const wchar_t* path, const Sha256Digest& sha256,

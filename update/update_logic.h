@@ -34,6 +34,8 @@ enum UpdateResult : int {
                                      // signed (or cannot be checked); nothing installed
     UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
     UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
+    UPDATE_RESTART_PENDING = 12,     // an installation waits for the next system start:
+                                     // nothing may change until it has run
     UPDATE_STOPPED = 100,            // the stop flag was found set
 };
 
@@ -44,8 +46,13 @@ enum class VersionCheck {
     Failed,        // the server's ver.dat could not be fetched: nothing is known
 };
 
-// Posted once by the worker as the last act of its run: wParam 1, lParam the result.
+// Posted once by the worker as the last act of its run: wParam one of the two values
+// below, lParam the result.
 inline constexpr UINT WM_UPDATEDONE = WM_USER + 666;
+// The job ended; with UPDATE_OK, whatever it installed is in place.
+inline constexpr WPARAM kUpdateDoneFinished = 1;
+// The job ended with UPDATE_OK, and the installation waits for the next system start.
+inline constexpr WPARAM kUpdateDoneAfterRestart = 2;
 
 // Only one update job runs at a time on a machine.
 inline constexpr wchar_t kUpdateMutexName[] = L"qvupdate{C51B3E40-435A-4389-95C9-9DD16EDF517B}";
