@@ -52,9 +52,14 @@ int ItemDataReader::Read(unsigned char* out, uint32_t capacity, bool& end) noexc
         return 0;
     }
     const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(capacity, remaining_));
-    if (decrypter_) {
-        return ReadDecrypted(out, want, end);
+    const int got = decrypter_ ? ReadDecrypted(out, want, end) : ReadPlain(out, want, end);
+    if (got > 0) {
+        crc_ = static_cast<uint32_t>(crc32(crc_, out, static_cast<uInt>(got)));
     }
+    return got;
+}
+
+int ItemDataReader::ReadPlain(unsigned char* out, uint32_t want, bool& end) noexcept {
     const int got = unzReadCurrentFile(archive_, out, want);
     if (got < 0) {
         return got;

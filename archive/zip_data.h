@@ -44,16 +44,23 @@ public:
     // when the deflate stream ends.
     [[nodiscard]] int Read(unsigned char* out, uint32_t capacity, bool& end) noexcept;
 
-    // Ends the item in minizip (whose CRC-32 comparison is of no concern here).
+    // True when the bytes delivered so far have the item's CRC-32: after the end, when
+    // the item's data is what the archive says it is.
+    [[nodiscard]] bool CrcMatches() const noexcept { return crc_ == details_.crc; }
+
+    // Ends the item in minizip. Its own CRC-32 comparison is not used: it is made only
+    // when every declared byte was read, and never for encrypted items.
     void Close() noexcept;
 
 private:
+    [[nodiscard]] int ReadPlain(unsigned char* out, uint32_t want, bool& end) noexcept;
     [[nodiscard]] bool ReadRaw(unsigned char* out, uint32_t size) noexcept;
     [[nodiscard]] int ReadDecrypted(unsigned char* out, uint32_t want, bool& end) noexcept;
 
     unzFile archive_;
     ItemDetails details_;
     uint64_t remaining_;
+    uint32_t crc_ = 0;  // of the uncompressed bytes delivered
     bool opened_ = false;
     std::optional<TraditionalDecrypter> decrypter_;
     // Encrypted deflated items only: zlib's inflater and its input.

@@ -330,8 +330,11 @@ ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY)) {
         return ARCHIVE_E_OPEN_FILE;
     }
-    UniqueFileHandle file(
-        CreateFileW(full, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, item.attributes, nullptr));
+    // Normal attributes whatever the archive says: a read-only file (a Unix mode without
+    // owner write) could never be flushed, replaced or deleted by the updater, and hidden
+    // or system bits do not belong in an installation.
+    UniqueFileHandle file(CreateFileW(full, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return ARCHIVE_E_OPEN_FILE;
     }
@@ -346,11 +349,18 @@ ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
     if (result == ARCHIVE_OK) {
         result = CopyItemData(data, reader.buffer.get(), file.get());
     }
+    if (result == ARCHIVE_OK && !data.CrcMatches()) {
+        result = ARCHIVE_E_CORRUPT;
+    }
     if (result == ARCHIVE_OK) {
         SetFileTime(file.get(), &item.creation_time, &item.access_time, &item.modification_time);
     }
     file.reset();
     data.Close();
+    // Whole but wrong, the file would look like a good one: it goes.
+    if (result == ARCHIVE_E_CORRUPT) {
+        DeleteFileW(full);
+    }
     return result;
 }
 
@@ -370,6 +380,12 @@ ArchiveResult Extract(ArchiveReader& reader, int32_t index, const wchar_t* targe
         return result;
     }
     if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // Only a directory path (one that ends in a separator) becomes a directory: a
+        // directory left where a caller wanted a file would block that file for good.
+        const size_t length = std::wcslen(target);
+        if (length == 0 || !IsPathSeparator(target[length - 1])) {
+            return ARCHIVE_E_ITEM_NOT_FOUND;
+        }
         return ExtractDirectory(reader, target);
     }
     return ExtractFile(reader, item, details, target);

@@ -21,8 +21,9 @@ inline constexpr ArchiveResult ARCHIVE_E_DUPLICATE_HANDLE = 0x00000100;  // neve
 inline constexpr ArchiveResult ARCHIVE_E_OPEN_FILE = 0x00000200;
 inline constexpr ArchiveResult ARCHIVE_E_OUT_OF_MEMORY = 0x00000300;
 inline constexpr ArchiveResult ARCHIVE_E_WRITE_FILE = 0x00000400;
-inline constexpr ArchiveResult ARCHIVE_E_ITEM_NOT_FOUND = 0x00000500;  // never returned
-inline constexpr ArchiveResult ARCHIVE_MORE_DATA = 0x00000600;         // never returned
+// The item is a directory and the target a file path (one that does not end in "\" or "/").
+inline constexpr ArchiveResult ARCHIVE_E_ITEM_NOT_FOUND = 0x00000500;
+inline constexpr ArchiveResult ARCHIVE_MORE_DATA = 0x00000600;  // never returned
 inline constexpr ArchiveResult ARCHIVE_E_CORRUPT = 0x00000700;
 inline constexpr ArchiveResult ARCHIVE_E_READ_FILE = 0x00000800;
 // An item name or a target path does not fit its MAX_PATH buffer.
@@ -72,6 +73,9 @@ using ArchiveHandle = ArchiveHandleRecord*;
 [[nodiscard]] ArchiveResult ArchiveGetItem(ArchiveHandle handle, int32_t index,
                                            ArchiveItem* item) noexcept;
 // Extracts item `index` to `target_path` (absolute, or relative to the base directory).
+// A file item becomes a file with normal attributes (the archive's are not applied);
+// data that does not match the item's CRC-32 gives ARCHIVE_E_CORRUPT and no file. A
+// directory item needs a target that ends in a separator.
 [[nodiscard]] ArchiveResult ArchiveExtractToFile(ArchiveHandle handle, int32_t index,
                                                  const wchar_t* target_path) noexcept;
 // Closes the archive and frees the handle.

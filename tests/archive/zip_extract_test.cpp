@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "tests/archive/archive_test_util.h"
+#include "win/file_system.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -17,6 +19,7 @@ namespace {
 using test::AsInt64;
 using test::Entry;
 using test::kLocalOffset;
+using test::Narrow;
 using test::Open;
 using test::OwnedArchive;
 using test::ReadFileBytes;
@@ -138,7 +141,7 @@ TEST(ArchiveExtract, RelativeTargetsLandUnderTheCurrentDirectoryOfTheOpen) {
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, L"sub\\x.txt"), ARCHIVE_OK);
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, L"plain.txt"), ARCHIVE_OK);
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, L"deep/er/y.txt"), ARCHIVE_OK);
-    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 1, L"made\\dir"), ARCHIVE_OK);
+    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 1, L"made\\dir\\"), ARCHIVE_OK);
     EXPECT_EQ(ReadFileBytes(base / L"sub\\x.txt"), "relative");
     EXPECT_EQ(ReadFileBytes(base / L"plain.txt"), "relative");
     EXPECT_EQ(ReadFileBytes(base / L"deep\\er\\y.txt"), "relative");
@@ -146,23 +149,145 @@ TEST(ArchiveExtract, RelativeTargetsLandUnderTheCurrentDirectoryOfTheOpen) {
     EXPECT_FALSE(test::FileExists(elsewhere / L"plain.txt"));
 }
 
-TEST(ArchiveExtract, DirectoryItemCreatesTheWholePath) {
+TEST(ArchiveExtract, DirectoryItemCreatesTheWholeDirectoryPath) {
     TempDir dir;
     ZipEntry directory = Entry("folder/", "", 0);
     directory.version_made_by = 3 << 8 | 30;
     directory.external_attributes = 040755u << 16;
     OwnedArchive archive = Open(WriteZip(dir, L"a.zip", OneItem(directory)));
     ASSERT_TRUE(archive);
-    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"p\\q\\r").c_str()), ARCHIVE_OK);
+    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"p\\q\\r\\").c_str()), ARCHIVE_OK);
     EXPECT_TRUE(test::DirectoryExists(dir / L"p\\q\\r"));
-    // Again over the existing directory.
-    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"p\\q\\r").c_str()), ARCHIVE_OK);
+    // Again over the existing directory, with the other separator.
+    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir.path() + L"/p/q/r/").c_str()),
+              ARCHIVE_OK);
     // A file in the way: the directory cannot be made, and that is not success.
     ASSERT_TRUE(test::WriteFileBytes(dir / L"blocker", "x"));
-    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"blocker").c_str()),
+    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"blocker\\").c_str()),
               ARCHIVE_E_OPEN_FILE);
-    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"blocker\\sub").c_str()),
+    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"blocker\\sub\\").c_str()),
               ARCHIVE_E_OPEN_FILE);
+}
+
+// A directory where a file was wanted would stay there and block that file for good.
+TEST(ArchiveExtract, DirectoryItemToAFilePathFailsAndLeavesNothing) {
+    TempDir dir;
+    ZipEntry unix_directory = Entry("folder/", "", 0);
+    unix_directory.version_made_by = 3 << 8 | 30;
+    unix_directory.external_attributes = 040755u << 16;
+    ZipEntry dos_directory = Entry("folder\\", "", 0);
+    dos_directory.external_attributes = FILE_ATTRIBUTE_DIRECTORY;
+    ZipLayout layout;
+    layout.entries = {unix_directory, dos_directory};
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
+    ASSERT_TRUE(archive);
+    for (int32_t index : {0, 1}) {
+        for (const wchar_t* target : {L"staged.dll", L"new\\staged.dll", L"new/staged"}) {
+            SCOPED_TRACE(Narrow(target));
+            EXPECT_EQ(ArchiveExtractToFile(archive.get(), index, (dir / target).c_str()),
+                      ARCHIVE_E_ITEM_NOT_FOUND);
+            EXPECT_FALSE(PathExists((dir / target).c_str()));
+        }
+    }
+    EXPECT_FALSE(PathExists((dir / L"new").c_str()));
+    // An existing file at the path is left alone.
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"staged.dll", "old"));
+    EXPECT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"staged.dll").c_str()),
+              ARCHIVE_E_ITEM_NOT_FOUND);
+    EXPECT_EQ(ReadFileBytes(dir / L"staged.dll"), "old");
+}
+
+// The archive's attributes are reported, but never given to the extracted file: a
+// read-only file could not be replaced or deleted later, and hidden or system bits do
+// not belong in an installation.
+TEST(ArchiveExtract, ExtractedFilesGetNormalAttributes) {
+    struct Case {
+        const char* name;
+        uint16_t version_made_by;
+        uint32_t external_attributes;
+        uint32_t reported;  // besides the archive bit
+    };
+    const Case cases[] = {
+        {"dos-read-only", 20, FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY},
+        {"dos-hidden", 20, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN},
+        {"dos-system", 20, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_SYSTEM},
+        {"dos-all", 20, 0x07, 0x07},
+        {"unix-0444", 3 << 8 | 30, 0100444u << 16, FILE_ATTRIBUTE_READONLY},
+        {"unix-0555", 3 << 8 | 30, 0100555u << 16, FILE_ATTRIBUTE_READONLY},
+    };
+    constexpr DWORD kUnwanted = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+    TempDir dir;
+    ZipLayout layout;
+    for (const Case& c : cases) {
+        ZipEntry entry = Entry(c.name, std::string("data of ") + c.name);
+        entry.version_made_by = c.version_made_by;
+        entry.external_attributes = c.external_attributes | FILE_ATTRIBUTE_ARCHIVE;
+        layout.entries.push_back(entry);
+    }
+    OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));
+    ASSERT_TRUE(archive);
+    for (int32_t i = 0; i < static_cast<int32_t>(layout.entries.size()); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        ArchiveItem item;
+        ASSERT_EQ(ArchiveGetItem(archive.get(), i, &item), ARCHIVE_OK);
+        EXPECT_EQ(item.attributes & kUnwanted, cases[i].reported);
+        const std::wstring target = dir / test::Widen(cases[i].name);
+        ASSERT_EQ(ArchiveExtractToFile(archive.get(), i, target.c_str()), ARCHIVE_OK);
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(attributes & kUnwanted, 0u);
+        EXPECT_EQ(ReadFileBytes(target), layout.entries[i].data);
+        // Extracted again over itself, as a later run does.
+        EXPECT_EQ(ArchiveExtractToFile(archive.get(), i, target.c_str()), ARCHIVE_OK);
+        EXPECT_TRUE(DeleteFileW(target.c_str()));
+    }
+}
+
+// Data that is not what the item's CRC-32 says: the extraction fails, and no file is
+// left that could pass for the item, whatever was at the target before.
+TEST(ArchiveExtract, DataThatDoesNotMatchItsCrcFailsAndLeavesNoFile) {
+    const std::string big = test::TextLikeBytes(60000, 6);
+    struct Case {
+        const char* name;
+        uint16_t method;
+        const char* password;
+        bool flip_data;  // else the CRC-32 field is wrong
+    };
+    const Case cases[] = {
+        {"stored-wrong-crc", 0, nullptr, false}, {"deflated-wrong-crc", 8, nullptr, false},
+        {"stored-wrong-data", 0, nullptr, true}, {"deflated-wrong-data", 8, nullptr, true},
+        {"encrypted-stored", 0, "pass", false},  {"encrypted-deflated", 8, "pass", false},
+    };
+    TempDir dir;
+    ZipLayout layout;
+    for (const Case& c : cases) {
+        ZipEntry entry = Entry(c.name, big, c.method);
+        entry.password =
+            c.password != nullptr ? std::optional<std::string>(c.password) : std::nullopt;
+        if (c.flip_data) {
+            std::string changed = big;
+            changed[40000] ^= 0x20;
+            entry.payload = c.method == 8 ? test::Deflate(changed) : changed;
+        } else {
+            entry.crc = test::Crc32(big) ^ 0x00010000;
+        }
+        layout.entries.push_back(entry);
+    }
+    const std::wstring path = WriteZip(dir, L"a.zip", layout);
+    OwnedArchive archive = Open(path, "pass");
+    ASSERT_TRUE(archive);
+    for (int32_t i = 0; i < static_cast<int32_t>(layout.entries.size()); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const std::wstring fresh = dir / (test::Widen(cases[i].name) + L".new");
+        EXPECT_EQ(ArchiveExtractToFile(archive.get(), i, fresh.c_str()), ARCHIVE_E_CORRUPT);
+        EXPECT_FALSE(PathExists(fresh.c_str()));
+        const std::wstring existing = dir / test::Widen(cases[i].name);
+        ASSERT_TRUE(test::WriteFileBytes(existing, "an earlier copy"));
+        EXPECT_EQ(ArchiveExtractToFile(archive.get(), i, existing.c_str()), ARCHIVE_E_CORRUPT);
+        EXPECT_FALSE(PathExists(existing.c_str()));
+    }
+    EXPECT_EQ(ArchiveResultText(ARCHIVE_LAST_RESULT, nullptr, 0), 35u);
 }
 
 TEST(ArchiveExtract, FileGetsTheItemsTimesAndAttributes) {
@@ -191,8 +316,9 @@ TEST(ArchiveExtract, FileGetsTheItemsTimesAndAttributes) {
     if (creation_kept) {
         EXPECT_EQ(times.creation, dos_local);
     }
+    // The archive's attributes are not applied (see ExtractedFilesGetNormalAttributes).
     EXPECT_EQ(GetFileAttributesW(ro.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
-              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+              0u);
     EXPECT_EQ(ReadFileBytes(ro), "read only");
 
     const std::wstring hidden = dir / L"hidden.txt";
@@ -201,8 +327,7 @@ TEST(ArchiveExtract, FileGetsTheItemsTimesAndAttributes) {
     EXPECT_EQ(times.modification, dos_local);
     EXPECT_EQ(times.access, dos_local);
     EXPECT_EQ(
-        GetFileAttributesW(hidden.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
-        static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+        GetFileAttributesW(hidden.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
 
     const std::wstring all = dir / L"all.txt";
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 2, all.c_str()), ARCHIVE_OK);
@@ -259,10 +384,13 @@ TEST(ArchiveExtract, CorruptOrTruncatedDataFailsWithInflateAndLeavesThePartialFi
 TEST(ArchiveExtract, NeverWritesMoreThanTheDeclaredSize) {
     TempDir dir;
     const std::string big = test::TextLikeBytes(100000, 8);
+    // The CRC-32 is that of the declared bytes, which are all that is extracted.
     ZipEntry deflated = Entry("more.bin", big);
     deflated.uncompressed_size = 1000;
+    deflated.crc = test::Crc32(big.substr(0, 1000));
     ZipEntry stored = Entry("more-stored.bin", big.substr(0, 5000), 0);
     stored.uncompressed_size = 10;
+    stored.crc = test::Crc32(big.substr(0, 10));
     ZipLayout layout;
     layout.entries = {deflated, stored};
     OwnedArchive archive = Open(WriteZip(dir, L"a.zip", layout));

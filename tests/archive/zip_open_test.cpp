@@ -413,7 +413,7 @@ TEST(ArchiveInterop, ReadsWhatMinizipsWriterMakes) {
     EXPECT_EQ(item.uncompressed_size, 300000);
     EXPECT_LT(item.compressed_size, 150000);
 
-    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"out\\docs").c_str()), ARCHIVE_OK);
+    ASSERT_EQ(ArchiveExtractToFile(archive.get(), 0, (dir / L"out\\docs\\").c_str()), ARCHIVE_OK);
     EXPECT_TRUE(test::DirectoryExists(dir / L"out\\docs"));
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 2, (dir / L"out\\docs\\big.txt").c_str()),
               ARCHIVE_OK);
@@ -425,8 +425,9 @@ TEST(ArchiveInterop, ReadsWhatMinizipsWriterMakes) {
     ASSERT_EQ(ArchiveExtractToFile(archive.get(), 1, (dir / L"out\\docs\\readme.txt").c_str()),
               ARCHIVE_OK);
     EXPECT_EQ(test::ReadFileBytes(dir / L"out\\docs\\readme.txt"), "read me");
-    EXPECT_TRUE(GetFileAttributesW((dir / L"out\\docs\\readme.txt").c_str()) &
-                FILE_ATTRIBUTE_READONLY);
+    // Reported read-only, extracted writable.
+    EXPECT_FALSE(GetFileAttributesW((dir / L"out\\docs\\readme.txt").c_str()) &
+                 FILE_ATTRIBUTE_READONLY);
 
     // The encrypted item, with its password. (Without it the result depends on the
     // writer's random header; hand-built archives test that deterministically.)

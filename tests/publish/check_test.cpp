@@ -78,6 +78,7 @@ TEST_F(CheckTest, FindsLinesTheUpdaterSkipsOrMisreads) {
     bytes += "\n";                          // empty: skipped, harmless
     bytes += "1,1,0,0,update\\x.dat\n";     // read, but lands in the updater's folder
     bytes += "0012,12abc,0,0,plain.txt\n";  // read as 12,12,0,0 (and listed twice)
+    bytes += "1,1,0,0,DownList.dat\n";      // staged over the updater's own list
     WriteFileBytes(server + L"\\filelist.dat", bytes);
     EXPECT_EQ(RunCheck(), kExitProblems);
     EXPECT_TRUE(
@@ -92,6 +93,9 @@ TEST_F(CheckTest, FindsLinesTheUpdaterSkipsOrMisreads) {
                          L"warning: filelist.dat line 9: the updater reads "
                          L"\"0012,12abc,0,0,plain.txt\" as \"12,12,0,0,plain.txt\""));
     EXPECT_TRUE(Contains(log.text, L"line 9: \"plain.txt\" is listed again"));
+    EXPECT_TRUE(Contains(log.text,
+                         L"error: filelist.dat line 10: \"DownList.dat\": the updater keeps a "
+                         L"working file of this name"));
 
     WriteFileBytes(server + L"\\filelist.dat",
                    "\xef\xbb\xbf" + ReadFileBytes(server + L"\\filelist.dat"));

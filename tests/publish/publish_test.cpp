@@ -7,6 +7,7 @@
 #include "tests/support/test_support.h"
 #include "tools/publish/zip_archive.h"
 #include "update/file_list.h"
+#include "update/file_names.h"
 #include "win/unique_handle.h"
 
 namespace qv::publish {
@@ -214,6 +215,28 @@ TEST(Publish, RefusesNamesAndFoldersTheUpdaterCannotHandle) {
     }
     EXPECT_TRUE(Contains(result.log.text, L"nothing was published"));
     EXPECT_FALSE(qv::test::DirectoryExists(dir / L"server"));
+}
+
+// A top-level file named like one of the update folder's own files would be staged over
+// it (a downlist.dat installs nothing at all): refused in any letter case.
+TEST(Publish, RefusesTheUpdateFoldersOwnFileNames) {
+    for (const wchar_t* own : kUpdateDirOwnNames) {
+        std::wstring upper = own;
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+        std::wstring capital = own;
+        capital[0] = upper[0];
+        for (const std::wstring& name : {std::wstring(own), upper, capital}) {
+            SCOPED_TRACE(Narrow(name));
+            TempDir dir;
+            PutFile(dir / L"release", L"a.txt", "a");
+            PutFile(dir / L"release", name, "x");
+            PublishOptions options = Options(dir);
+            options.version = L"1.0";
+            ExpectRefused(options, L"\"" + name +
+                                       L"\": the updater keeps a working file of this name in "
+                                       L"its folder \"update\"");
+        }
+    }
 }
 
 TEST(Publish, RefusesPathsTooLongUnderTheInstallationFolder) {

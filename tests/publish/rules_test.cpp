@@ -15,7 +15,8 @@ TEST(NameProblem, AcceptsWhatTheUpdaterReadsBack) {
     for (const wchar_t* name :
          {L"qvreader.exe", L"update.exe", L"ver.dat", L"sub dir\\a,b c.txt", L"..a",
           L"data\\\u9605\u8bfb.bin", L"updates\\x.dat", L"x\\update\\y.dat", L"console.txt",
-          L"com10.txt", L"a\\filelist.dat", L"\U0001F600.txt"}) {
+          L"com10.txt", L"a\\filelist.dat", L"\U0001F600.txt", L"sub\\downlist.dat",
+          L"release.seq.old", L"downlist.txt"}) {
         EXPECT_EQ(NameProblem(name), L"") << Narrow(name);
     }
 }

@@ -258,9 +258,11 @@ publish
   (outside the folder, ':', control characters, '#', '%', characters or names
   Windows does not allow, names that differ only in letter case, URLs too long
   for the updater), anything in a top-level "update" folder (the updater's own
-  working folder), a top-level "filelist.dat", paths too long under the
-  installation folder, files larger than 1 GiB, and a version text that
-  installations would never match.
+  working folder), a top-level file named like one of that folder's own files
+  in any letter case ("filelist.dat", "downlist.dat", "release.seq",
+  "release.seq.new", "release.ver.new"), a top-level "release.dat", paths too
+  long under the installation folder, files larger than 1 GiB, and a version
+  text that installations would never match.
 
   Publish each release into a new folder and then point the web server at it
   (or rename it into place): ver.dat is written last, so a folder is never

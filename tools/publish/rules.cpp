@@ -109,12 +109,15 @@ std::wstring NameProblem(const std::wstring& name) {
             return L"\"" + part + L"\" is a device name on Windows";
         }
     }
-    if (EqualsNoCase(parts.front(), kUpdateDirName)) {
-        return L"the updater keeps its own working files in the folder \"update\" of the "
-               L"installation";
-    }
-    if (parts.size() == 1 && EqualsNoCase(name, kFileListName)) {
-        return L"the server's file list is served under this name";
+    // The one list the updater itself keeps: its working folder, and the folder's own
+    // files, over which a top-level file of the same name would be staged.
+    if (IsReservedListName(name)) {
+        if (parts.size() > 1 || EqualsNoCase(name, kUpdateDirName)) {
+            return L"the updater keeps its own working files in the folder \"update\" of the "
+                   L"installation";
+        }
+        return L"the updater keeps a working file of this name in its folder \"update\", "
+               L"where this file would be staged over it";
     }
     if (parts.size() == 1 && EqualsNoCase(name, kReleaseManifestName)) {
         return L"the server's signed manifest is served under this name";
