@@ -25,10 +25,13 @@ inline constexpr uint32_t SEND_IN_BLOCKS = 8;
 
 // Redirects followed in one fetch; the response that would need one more fails it.
 inline constexpr int kMaxRedirects = 10;
+// Interim (1xx) responses skipped before the real one; one more fails the fetch.
+inline constexpr int kMaxInterimResponses = 8;
 
 // Called after sends with the count just sent; false aborts block and callback sending.
 using SendStatusCallback = bool (*)(DWORD bytes_sent, DWORD_PTR param);
-// Called with the count of each single receive; false aborts the fetch.
+// Called with the count of each single receive of a response, headers and every kind
+// of body (0 for the clean close that ends one); false aborts the fetch.
 using ReadStatusCallback = bool (*)(DWORD bytes_received, DWORD_PTR param);
 // Supplies the next piece of the request body; false, a length of 0 or no buffer ends
 // the body.
@@ -165,7 +168,7 @@ private:
     // The request text for the current URL and options; false without options.
     [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
                                     std::wstring& request, bool with_body = true) const;
-    // Reads one response (100 responses skipped) into the buffer and header table.
+    // Reads one response (interim 1xx responses skipped) into the buffer and header table.
     [[nodiscard]] ReadResult ReadResponse();
     // Decides success from the status code, following redirects on the way.
     [[nodiscard]] bool ProcessStatus(DWORD flags);
@@ -186,6 +189,11 @@ private:
     [[nodiscard]] bool ReadChunkedBody();
     [[nodiscard]] bool CallReadStatus(DWORD count) noexcept;
     [[nodiscard]] bool ResponseHasNoBody() const noexcept;
+    // Counts an interim response just read; false for a 101 or one too many.
+    [[nodiscard]] bool SkipInterimResponse(int* count) const noexcept;
+    // How the body is framed: chunked, or by length or close. False for any other
+    // Transfer-Encoding.
+    [[nodiscard]] bool BodyFraming(bool* chunked) const;
     [[nodiscard]] bool Streaming() const noexcept { return sink_ != nullptr || drop_body_; }
     [[nodiscard]] DWORD ReadBlockSize() const noexcept;
     // When streaming, hands the bytes of `buffer` past `keep` to the sink (or drops

@@ -16,11 +16,11 @@ namespace client_detail {
 
 // Receive size of the header phase.
 inline constexpr DWORD kHeaderReceiveSize = 2048;
-// Empty receives in a row that end a read: the header phase and a body of known
-// length fail after five; a body read until close ends after six.
+// Empty receives in a row that fail a read: the header phase and a body of known
+// length fail after five. A body read until close ends at the first: a zero-byte
+// receive is the peer's clean close.
 inline constexpr int kEmptyReceivesHeader = 5;
 inline constexpr int kEmptyReceivesKnownLength = 5;
-inline constexpr int kEmptyReceivesUntilClose = 6;
 
 }  // namespace client_detail
 
@@ -488,8 +488,9 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
     last_read_result_ = ResponseOk;
     uint32_t response_start = 0;
     size_t block_end = 0;
+    int interim_responses = 0;
     for (;;) {
-        // Response start, again after every 100 response.
+        // Response start, again after every interim (1xx) response.
         headers_.Clear();
         auth_offers_.clear();
         status_code_ = -1;
@@ -524,7 +525,13 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
         if (status_code_ == -1) {
             return StatusLineBad;
         }
-        if (status_code_ == 100) {
+        if (status_code_ >= 100 && status_code_ < 200) {
+            // Interim answers (100 Continue, 103 Early Hints, ...) come before the real
+            // one and are skipped, a bounded number of them. 101 would switch the
+            // connection to another protocol: nothing we can read.
+            if (!SkipInterimResponse(&interim_responses)) {
+                return HeaderBlockBad;
+            }
             response_start = static_cast<uint32_t>(block_end);
             continue;
         }
@@ -535,7 +542,10 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
     }
 
     ReadResult result = ResponseOk;
-    const std::wstring* transfer_encoding = headers_.Find(L"Transfer-Encoding");
+    bool chunked = false;
+    if (!ResponseHasNoBody() && !BodyFraming(&chunked)) {
+        return HeaderBlockBad;  // a coding we never asked for and cannot decode
+    }
     if (!ResponseHasNoBody() && options_ != nullptr && options_->body_sink != nullptr) {
         // Only the answer that carries the resource goes to the sink; anything else
         // is read past, so that it cannot fill memory either.
@@ -551,7 +561,7 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
     }
     if (ResponseHasNoBody()) {
         body_length_ = 0;
-    } else if (transfer_encoding != nullptr && EqualsAsciiNoCase(*transfer_encoding, L"chunked")) {
+    } else if (chunked) {
         if (!ReadChunkedBody()) {
             return ChunkedBodyFailed;
         }
@@ -565,7 +575,7 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
         if (!ReadBody(length, already)) {
             result = BodyReceiveFailed;
         } else if (length == -1) {
-            // The body ended with the connection (or its silence); it cannot carry another.
+            // The body ended with the connection; it cannot carry another.
             this->CloseSocket();
         }
     }
@@ -574,6 +584,21 @@ ReadResult CAtlHttpClientT<TSocket>::ReadResponseSteps() {
         this->CloseSocket();
     }
     return result;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::SkipInterimResponse(int* count) const noexcept {
+    return status_code_ != 101 && ++*count <= kMaxInterimResponses;
+}
+
+template <typename TSocket>
+bool CAtlHttpClientT<TSocket>::BodyFraming(bool* chunked) const {
+    const std::wstring* value = headers_.Find(L"Transfer-Encoding");
+    *chunked = value != nullptr;
+    // Repeated fields reach us joined by ",": only one field, naming "chunked" alone, is
+    // a framing we read. We ask for no coding, so any other would leave the file still
+    // encoded, or framed in a way we would misread.
+    return value == nullptr || EqualsAsciiNoCase(TrimHeaderValue(*value), L"chunked");
 }
 
 template <typename TSocket>
@@ -670,19 +695,17 @@ bool CAtlHttpClientT<TSocket>::ReadBody(int64_t length, uint32_t already) {
     }
 
     if (length == -1) {
-        // Until the connection ends: a failed receive (a time-out included) ends the body.
-        for (int empty = 0; empty < client_detail::kEmptyReceivesUntilClose;) {
+        // Until the connection ends, and only a clean close (a zero-byte receive) ends
+        // it: after a reset, a time-out or a stop, more of the body may have been on its
+        // way, and a cut file must never pass for a whole one.
+        for (;;) {
             DWORD count = 0;
-            if (!receive(&count)) {
-                if (fatal || !CallReadStatus(0)) {
-                    return false;
-                }
-                break;
-            }
-            if (!CallReadStatus(count)) {
+            if (!receive(&count) || !CallReadStatus(count)) {
                 return false;
             }
-            empty = count == 0 ? empty + 1 : 0;
+            if (count == 0) {
+                break;
+            }
         }
     } else if (length > 0 && static_cast<int64_t>(received) < length) {
         if (length > body_limit) {
@@ -728,6 +751,7 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
 
     // Feeds bytes until the decoder wants more, ends or fails; trailer fields land in
     // the header table.
+    bool bytes_after_body = false;
     auto feed = [&](const BYTE* bytes, size_t length) {
         size_t offset = 0;
         for (;;) {
@@ -736,6 +760,7 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
                 decoder.Feed(bytes + offset, length - offset, output, &used);
             offset += used;
             if (status != ChunkDecoder::Status::TrailerLine) {
+                bytes_after_body = status == ChunkDecoder::Status::Done && offset < length;
                 return status;
             }
             const std::string_view line = decoder.TrailerLine();
@@ -772,13 +797,18 @@ bool CAtlHttpClientT<TSocket>::ReadChunkedBody() {
     BYTE* bytes = static_cast<BYTE*>(block.get());
     while (status == ChunkDecoder::Status::NeedMore) {
         DWORD count = block_size;
-        if (!this->ReadBytes(bytes, &count) || count > block_size) {
+        if (!this->ReadBytes(bytes, &count) || count > block_size || !CallReadStatus(count)) {
             status = ChunkDecoder::Status::Failed;
         } else if (count == 0) {
             status = decoder.Finish();  // closed: complete only right after the last chunk
         } else {
             status = feed_and_pass(bytes, count);
         }
+    }
+    if (bytes_after_body) {
+        // Nothing was asked for after this response: bytes past its end cannot be told
+        // from the next one, so the connection is not used again.
+        this->CloseSocket();
     }
     // Whatever was decoded becomes the buffer's content, so BodyData stays inside it.
     receive_buffer_.TakeFrom(output);

@@ -283,6 +283,16 @@ bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
     return true;
 }
 
+std::wstring_view TrimHeaderValue(std::wstring_view value) noexcept {
+    while (!value.empty() && (value.front() == L' ' || value.front() == L'\t')) {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && (value.back() == L' ' || value.back() == L'\t')) {
+        value.remove_suffix(1);
+    }
+    return value;
+}
+
 int64_t ParseContentLength(std::wstring_view value) noexcept {
     size_t i = 0;
     while (i < value.size() && (value[i] == L' ' || value[i] == L'\t')) {
@@ -376,15 +386,39 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                         return done(Fail());
                     }
                     ++i;
-                } else if (c == '\r' && size_digits_ > 0) {
+                } else if (size_digits_ == 0) {
+                    return done(Fail());  // a sign, white space or nothing before the digits
+                } else if (c == '\r') {
                     state_ = chunk_size_ == 0 ? State::LastLf : State::SizeLf;
                     ++i;
+                } else if (c == ';' || c == ' ' || c == '\t') {
+                    state_ = c == ';' ? State::Extension : State::SizeSpace;
+                    extension_bytes_ = 0;
+                    ++i;
                 } else {
-                    // A chunk extension, a sign, or no digits at all.
                     return done(Fail());
                 }
                 break;
             }
+            case State::SizeSpace:
+            case State::Extension:
+                // We ask for no extension and know none: skipped, but never without bound.
+                if (++extension_bytes_ > kMaxChunkExtension) {
+                    return done(Fail());
+                }
+                if (state_ == State::SizeSpace) {
+                    if (c == ';') {
+                        state_ = State::Extension;
+                    } else if (c != ' ' && c != '\t') {
+                        return done(Fail());  // white space must lead to an extension
+                    }
+                } else if (c == '\r') {
+                    state_ = chunk_size_ == 0 ? State::LastLf : State::SizeLf;
+                } else if (c == '\n' || c == 0) {
+                    return done(Fail());
+                }
+                ++i;
+                break;
             case State::SizeLf:
                 if (c != '\n') {
                     return done(Fail());
@@ -428,10 +462,6 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                     return done(Fail());
                 }
                 ++i;
-                if (!expect_trailers_) {
-                    state_ = State::Done;
-                    return done(Status::Done);
-                }
                 state_ = State::TrailerStart;
                 break;
             case State::TrailerStart:
@@ -459,10 +489,10 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                 ++i;
                 if (state_ == State::TrailerLf && c == '\n') {
                     state_ = State::TrailerStart;
-                    if (!trailer_overlong_) {
+                    if (expect_trailers_ && !trailer_overlong_) {
                         return done(Status::TrailerLine);
                     }
-                    break;  // too long to be a header we would keep: dropped
+                    break;  // unannounced, or too long to be a header we keep: dropped
                 }
                 if (state_ == State::TrailerLf) {
                     // The CR was part of the line after all.
@@ -491,7 +521,10 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
 }
 
 ChunkDecoder::Status ChunkDecoder::Finish() noexcept {
-    if (state_ == State::Done || (state_ == State::LastLf && !expect_trailers_)) {
+    // A close right after "0" CR LF (or its CR) ends a body that announced no trailers.
+    if (state_ == State::Done ||
+        (!expect_trailers_ &&
+         (state_ == State::LastLf || (state_ == State::TrailerStart && trailer_bytes_ == 0)))) {
         state_ = State::Done;
         return Status::Done;
     }

@@ -153,6 +153,9 @@ void ForEachHeaderLine(const BYTE* begin, const BYTE* block_end, OnLine&& on_lin
 [[nodiscard]] bool SplitHeaderLine(const BYTE* begin, const BYTE* end, std::string_view* name,
                                    std::string_view* value) noexcept;
 
+// A header value without the spaces and tabs around it.
+[[nodiscard]] std::wstring_view TrimHeaderValue(std::wstring_view value) noexcept;
+
 // A Content-Length value read as a signed decimal number: leading white space and a
 // sign, then leading digits; text without digits gives 0. Values beyond the 64-bit
 // range saturate.
@@ -175,9 +178,12 @@ struct ContentRange {
 [[nodiscard]] bool ParseContentRange(std::wstring_view value, ContentRange* range) noexcept;
 
 // Decodes a chunked body incrementally from bytes split anywhere. Body bytes go to a
-// ReceiveBuffer; trailer lines are handed back one at a time. A size line must be hex
-// digits followed directly by CR LF: a chunk extension, a sign, or a size line without
-// digits fails at once, as does a size or total over the body limit.
+// ReceiveBuffer; trailer lines are handed back one at a time. A size line is hex digits,
+// then optionally white space and a chunk extension (";name=value...", ignored, at most
+// kMaxChunkExtension bytes), then CR LF: a sign, a size line without digits or anything
+// else fails at once, as does a size or total over the body limit. The trailer section
+// after the last chunk is always read through its final blank line, so that nothing of
+// this response is left for the next one on the connection.
 class ChunkDecoder {
 public:
     enum class Status {
@@ -187,15 +193,19 @@ public:
         Failed,       // malformed, over a limit, or out of memory
     };
 
-    // `expect_trailers`: the response announced trailers ("Trailer" header), so a
-    // trailer section ending in a blank line follows the last chunk.
+    // The longest chunk extension skipped, from its semicolon to the CR.
+    static constexpr size_t kMaxChunkExtension = 1024;
+
+    // `expect_trailers`: the response announced trailers ("Trailer" header): their lines
+    // are handed back, and the body cannot end before the trailer section's blank line.
+    // Unannounced trailer lines are read and dropped.
     explicit ChunkDecoder(bool expect_trailers, uint32_t max_body = kMaxBodyBytes) noexcept;
 
     // Consumes bytes from `data`, appending body bytes to `body`; `consumed` receives
     // the count used. Call again with the rest after TrailerLine.
     Status Feed(const BYTE* data, size_t length, ReceiveBuffer& body, size_t* consumed) noexcept;
-    // Call when no more bytes will come: Done when the body may end here (after the
-    // last chunk's size line, no trailers announced), else Failed.
+    // Call when the connection closed cleanly: Done when the body may end here (right
+    // after the last chunk's size line when no trailers were announced), else Failed.
     Status Finish() noexcept;
 
     [[nodiscard]] uint32_t BodyLength() const noexcept { return body_length_; }
@@ -205,10 +215,12 @@ public:
 
 private:
     enum class State {
-        Size,    // hex digits of a size line
-        SizeLf,  // CR seen after a non-zero size
-        Data,    // chunk data
-        DataCr,  // CR LF after chunk data
+        Size,       // hex digits of a size line
+        SizeSpace,  // white space after the digits: an extension must follow
+        Extension,  // a chunk extension, skipped up to the CR
+        SizeLf,     // CR seen after a non-zero size
+        Data,       // chunk data
+        DataCr,     // CR LF after chunk data
         DataLf,
         LastLf,        // CR seen after the zero size
         TrailerStart,  // start of a trailer line or the final blank line
@@ -228,6 +240,7 @@ private:
     State state_ = State::Size;
     uint64_t chunk_size_ = 0;
     size_t size_digits_ = 0;
+    size_t extension_bytes_ = 0;
     uint32_t remaining_ = 0;
     uint32_t body_length_ = 0;
     uint32_t trailer_bytes_ = 0;

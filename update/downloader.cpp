@@ -26,12 +26,8 @@ constexpr DWORD kFileTimeoutMs = 10000;
 class FileSink final : public CHttpBodySink {
 public:
     FileSink(const std::wstring& path, uint64_t resume_from, uint32_t max_total,
-             const CThread* owner, LowSpeedGuard guard)
-        : path_(path),
-          resume_from_(resume_from),
-          max_total_(max_total),
-          owner_(owner),
-          guard_(guard) {}
+             const CThread* owner)
+        : path_(path), resume_from_(resume_from), max_total_(max_total), owner_(owner) {}
 
     bool OnBodyStart(int status, const HeaderTable& headers, uint32_t* body_limit) override {
         uint64_t offset = 0;
@@ -71,7 +67,6 @@ public:
         }
         written_ = offset;
         *body_limit = static_cast<uint32_t>(std::min<uint64_t>(*body_limit, max_total_ - offset));
-        guard_.Start(GetTickCount());
         return true;
     }
 
@@ -90,10 +85,6 @@ public:
             done += count;
             written_ += count;
         }
-        if (!guard_.Arrived(length, GetTickCount())) {
-            refused_ = true;  // too slow: a new attempt asks anew
-            return false;
-        }
         return true;
     }
 
@@ -108,7 +99,6 @@ private:
     uint64_t resume_from_;
     uint64_t max_total_;
     const CThread* owner_;
-    LowSpeedGuard guard_;
     UniqueFileHandle file_;
     uint64_t written_ = 0;
     bool answered_ = false;
@@ -128,11 +118,26 @@ bool CDownloader::StopRequested() const noexcept {
     return owner_ != nullptr && owner_->IsStopRequested();
 }
 
-CFetchOptions CDownloader::Options(DWORD timeout_ms) const noexcept {
+bool CDownloader::OnReceive(DWORD count, DWORD_PTR param) noexcept {
+    auto* self = reinterpret_cast<CDownloader*>(param);
+    if (!self->guard_.Arrived(count, GetTickCount())) {
+        self->too_slow_ = true;
+        return false;
+    }
+    return true;
+}
+
+CFetchOptions CDownloader::Options(DWORD timeout_ms) noexcept {
     // GET, follow redirects, check the status, port 80 by default.
     CFetchOptions options;
     options.timeout = timeout_ms;
     options.read_block_size = kMemoryReadBlockSize;
+    // Each receive is bounded by the time-out; the rule bounds the whole fetch, so that
+    // a server dripping its headers or an error page cannot hold the job either.
+    guard_ = LowSpeedGuard(low_speed_window_ms_);
+    guard_.Start(GetTickCount());
+    too_slow_ = false;
+    options.SetReadStatusCallback(&CDownloader::OnReceive, reinterpret_cast<DWORD_PTR>(this));
     return options;
 }
 
@@ -156,7 +161,7 @@ FileFetch CDownloader::ToFile(const std::wstring& url, const std::wstring& path,
     if (resume_from >= max_total) {
         resume_from = 0;
     }
-    FileSink sink(path, resume_from, max_total, owner_, LowSpeedGuard(low_speed_window_ms_));
+    FileSink sink(path, resume_from, max_total, owner_);
     CFetchOptions options = Options(kFileTimeoutMs);
     options.read_block_size = kStreamReadBlockSize;
     options.max_body_length = max_total;
@@ -174,8 +179,8 @@ FileFetch CDownloader::ToFile(const std::wstring& url, const std::wstring& path,
     result.done = fetched;
     result.answered = sink.answered();
     // Cut off in the middle of a body that was going well: the next attempt goes on
-    // from here. Refused, too long or stopped bodies start over.
-    if (!fetched && sink.opened() && !sink.refused() && sink.written() != 0 &&
+    // from here. Refused, too slow, too long or stopped bodies start over.
+    if (!fetched && sink.opened() && !sink.refused() && !too_slow_ && sink.written() != 0 &&
         sink.written() < max_total && !StopRequested()) {
         result.resumable = sink.written();
     }

@@ -35,7 +35,8 @@ public:
     CDownloader(const CDownloader&) = delete;
     CDownloader& operator=(const CDownloader&) = delete;
 
-    // The slow-transfer rule's window (tests shorten it).
+    // The slow-transfer rule's window (tests shorten it). The rule judges every receive
+    // of a fetch: headers, bodies kept or dropped, and those of redirects.
     void SetLowSpeedWindow(DWORD window_ms) noexcept { low_speed_window_ms_ = window_ms; }
 
     // Fetches `url`; hands the body to `sink` (may be null) only when the status is
@@ -53,11 +54,16 @@ public:
 
 private:
     [[nodiscard]] bool StopRequested() const noexcept;
-    CFetchOptions Options(DWORD timeout_ms) const noexcept;
+    // The options of one fetch, with the slow-transfer rule started for it.
+    CFetchOptions Options(DWORD timeout_ms) noexcept;
+    // The ReadStatusCallback of every fetch: counts each receive for the rule.
+    static bool OnReceive(DWORD count, DWORD_PTR param) noexcept;
 
     CAtlHttpClient client_;
     const CThread* owner_;
     DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
+    LowSpeedGuard guard_;
+    bool too_slow_ = false;  // the fetch under way broke the rule
 };
 
 }  // namespace qv

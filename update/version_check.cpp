@@ -106,8 +106,8 @@ VersionCheck CUpdateLogic::CheckVersion() {
         CHttpReceiveDataBytes raw;
     } server_version;
     server_version_bytes_.clear();
-    if (!downloader_.ToSink(url, &server_version, version_timeout_ms_)) {
-        return VersionCheck::Failed;  // server unreachable, silent or without ver.dat
+    if (!downloader_.ToSink(url, &server_version, version_timeout_ms_, kMaxServerVersionBytes)) {
+        return VersionCheck::Failed;  // unreachable, silent, too slow, too long or missing
     }
     server_version_bytes_ = std::move(server_version.raw.bytes);
     // Whole texts, code unit by code unit: any difference, a downgrade included, updates.

@@ -3,9 +3,14 @@
 // ver.dat, or else the file version of its qvreader.exe. The publisher reads releases
 // with the same functions, so that it sees what installations will see.
 
+#include <cstdint>
 #include <string>
 
 namespace qv {
+
+// The longest ver.dat the version check takes: a version text is a line. A longer
+// answer fails the check after one byte more, whatever its length announces.
+inline constexpr uint32_t kMaxServerVersionBytes = 4096;
 
 // The first line of a text file (UTF-8, one CR before the LF dropped). False when the
 // file cannot be opened; an empty file gives an empty line.

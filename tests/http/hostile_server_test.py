@@ -89,6 +89,29 @@ class ServerTest(unittest.TestCase):
         self.assertTrue(data.startswith(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"))
         self.assertTrue(data.endswith(b"Content-Length: 3\r\nConnection: close\r\n\r\nxyz"))
 
+    def test_interim_responses_come_before_the_answer(self):
+        data, _ = self.server.build_response({"body": "x", "continues": 1,
+                                              "interim": [[103, 2], [102, 1]]})
+        self.assertEqual([line for line in data.split(b"\r\n") if line.startswith(b"HTTP/")],
+                         [b"HTTP/1.1 100 Continue", b"HTTP/1.1 103 Early Hints",
+                          b"HTTP/1.1 103 Early Hints", b"HTTP/1.1 102 Processing",
+                          b"HTTP/1.1 200 OK"])
+        self.assertTrue(data.endswith(b"\r\n\r\nx"))
+
+    def test_body_drop_at_resets_after_that_many_body_bytes(self):
+        self.server.script({"/cut": {"body": "line 1\nline 2\n", "framing": "close",
+                                     "headers": [["X-Pad", "p" * 100]], "body_drop_at": 7}})
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as conn:
+            conn.sendall(get("/cut"))
+            received = b""
+            with self.assertRaises(ConnectionResetError):
+                while True:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+        self.assertTrue(received.endswith(b"\r\n\r\nline 1\n"), received)
+
     def test_drop_resets_the_connection_in_the_middle(self):
         self.server.script({"/drop": {"body_size": 100000, "drop_at": 5000}})
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as conn:

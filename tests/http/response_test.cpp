@@ -358,7 +358,8 @@ void ExpectSameAtEverySplit(const std::string& input, bool expect_trailers,
 TEST(ChunkDecoder, DecodesChunksWithZeroBytesAtEverySplitPoint) {
     const std::string body("ab\0cd\0\0efghij\r\nk", 16);
     const std::string input = std::string("5\r\nab\0cd\r\n", 10) +
-                              std::string("A\r\n\0\0efghij\r\n\r\n", 15) + "1\r\nk\r\n" + "0\r\n";
+                              std::string("A\r\n\0\0efghij\r\n\r\n", 15) + "1\r\nk\r\n" +
+                              "0\r\n\r\n";
     ExpectSameAtEverySplit(input, false, ChunkDecoder::Status::Done, body);
 }
 
@@ -370,18 +371,37 @@ TEST(ChunkDecoder, PassesTrailerLinesWhenTrailersWereAnnounced) {
     ExpectSameAtEverySplit("5\r\nhello\r\n0\r\n\r\n", true, ChunkDecoder::Status::Done, "hello");
 }
 
-TEST(ChunkDecoder, EndsAfterTheLastChunkWithoutAnnouncedTrailers) {
-    const Decoded decoded = DecodeChunked({"3\r\nabc\r\n0\r\n\r\nextra"}, false);
+TEST(ChunkDecoder, ReadsTheTrailerSectionWholeAnnouncedOrNot) {
+    // Without announced trailers the lines are dropped, but the section is read through
+    // its blank line, and nothing after it.
+    ExpectSameAtEverySplit("3\r\nabc\r\n0\r\nX-Late: 1\r\n\r\n", false, ChunkDecoder::Status::Done,
+                           "abc");
+    const Decoded decoded = DecodeChunked({"3\r\nabc\r\n0\r\n", "\r\nextra"}, false);
     EXPECT_EQ(decoded.status, ChunkDecoder::Status::Done);
     EXPECT_EQ(decoded.body, "abc");
-    EXPECT_EQ(decoded.unconsumed, 7u);  // the blank line and what follows stay unread
+    EXPECT_EQ(decoded.unconsumed, 5u);  // only what follows the blank line stays unread
+    EXPECT_EQ(DecodeChunked({"3\r\nabc\r\n0\r\n"}, false).status, ChunkDecoder::Status::NeedMore);
+}
+
+TEST(ChunkDecoder, SkipsChunkExtensionsAtEverySplitPoint) {
+    ExpectSameAtEverySplit("a;foo=bar\r\n0123456789\r\n2 \t; q=\"x;y\"\r\nab\r\n0;foo=bar\r\n\r\n",
+                           false, ChunkDecoder::Status::Done, "0123456789ab");
+    // Bounded: the longest extension passes, one byte more fails.
+    const std::string longest(ChunkDecoder::kMaxChunkExtension - 1, 'e');
+    EXPECT_EQ(DecodeChunked({"1;" + longest + "\r\nz\r\n0\r\n\r\n"}, false).status,
+              ChunkDecoder::Status::Done);
+    EXPECT_EQ(DecodeChunked({"1;" + longest + "e\r\nz\r\n0\r\n\r\n"}, false).status,
+              ChunkDecoder::Status::Failed);
+    EXPECT_EQ(DecodeChunked({"0;" + longest + "e\r\n\r\n"}, false).status,
+              ChunkDecoder::Status::Failed);
 }
 
 TEST(ChunkDecoder, FailsOnMalformedSizeLines) {
     for (const std::string input :
-         {"5;name=value\r\nhello\r\n0\r\n\r\n", "-5\r\nhello\r\n", "\r\nhello\r\n",
-          " 5\r\nhello\r\n", "5 \r\nhello\r\n", "5\rXhello\r\n", "0x5\r\nhello\r\n",
-          "5\r\nhelloX\r\n", "5\r\nhello\rX", "00000000000000005\r\nhello\r\n0\r\n"}) {
+         {"-5\r\nhello\r\n", "\r\nhello\r\n", ";x\r\nhello\r\n", "5;a\nb\r\nhello\r\n",
+          " 5\r\nhello\r\n", "5 \r\nhello\r\n", "5 x\r\nhello\r\n", "5\rXhello\r\n",
+          "0x5\r\nhello\r\n", "5\r\nhelloX\r\n", "5\r\nhello\rX",
+          "00000000000000005\r\nhello\r\n0\r\n"}) {
         const Decoded decoded = DecodeChunked({input}, false);
         EXPECT_EQ(decoded.status, ChunkDecoder::Status::Failed) << input;
     }
@@ -391,7 +411,7 @@ TEST(ChunkDecoder, FailsOnSizesOverTheBodyLimit) {
     EXPECT_EQ(DecodeChunked({"FFFFFFFFFFFFFFFF\r\n"}, false).status, ChunkDecoder::Status::Failed);
     EXPECT_EQ(DecodeChunked({"40000001\r\n"}, false).status, ChunkDecoder::Status::Failed);
     // The limit counts the total of all chunks.
-    EXPECT_EQ(DecodeChunked({"8\r\n12345678\r\n8\r\n12345678\r\n0\r\n"}, false, 16).status,
+    EXPECT_EQ(DecodeChunked({"8\r\n12345678\r\n8\r\n12345678\r\n0\r\n\r\n"}, false, 16).status,
               ChunkDecoder::Status::Done);
     EXPECT_EQ(DecodeChunked({"8\r\n12345678\r\n9\r\n"}, false, 16).status,
               ChunkDecoder::Status::Failed);

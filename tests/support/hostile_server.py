@@ -83,6 +83,9 @@ RESPONSE (a JSON object; every key optional):
     connection          "close" or "keep-alive": sent as a Connection header; "close"
                         also closes after the response
     continues           how many "HTTP/1.1 100 Continue" responses come first
+    interim             [[STATUS, COUNT], ...]: interim responses sent first (after the
+                        continues), each COUNT times with a Link header, e.g.
+                        [[103, 2]] for two "103 Early Hints"
     location            sends a Location header; status defaults to 302
     raw / raw_b64       the exact bytes of the whole response instead of all the above
     endless_headers     true: the status line, then header lines forever (until the
@@ -94,6 +97,8 @@ RESPONSE (a JSON object; every key optional):
     stall_at, stall_ms  stop sending after this many bytes for this long, then go on
     drop_at             abort the connection (RST) after this many bytes, once the
                         client has had DROP_SETTLE_S to read them
+    body_drop_at        drop_at counted in bytes of the body (after the head, whatever
+                        its size)
     drop_after          end the connection after this many bytes of the body, the head
                         having announced all of it: a FIN, so the client gets exactly
                         these bytes and then the end of the stream; the server closes
@@ -143,7 +148,8 @@ SEND_PIECE = 64 * 1024  # bytes read and sent at a time: large bodies are never 
 END_EARLY_WAIT_S = 5.0  # how long a connection ended early waits for the client to close
 
 REASONS = {
-    100: "Continue", 200: "OK", 201: "Created", 204: "No Content", 206: "Partial Content",
+    100: "Continue", 101: "Switching Protocols", 102: "Processing", 103: "Early Hints",
+    200: "OK", 201: "Created", 204: "No Content", 206: "Partial Content",
     301: "Moved Permanently", 302: "Found", 303: "See Other", 304: "Not Modified",
     307: "Temporary Redirect", 308: "Permanent Redirect", 400: "Bad Request",
     401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 407: "Proxy Authentication Required",
@@ -561,6 +567,10 @@ class HostileServer:
                 status, body = self._ranged(plan, wanted, body, headers)
         reason = plan.get("reason", REASONS.get(status, "Status"))
         head = b"HTTP/1.1 100 Continue\r\n\r\n" * int(plan.get("continues", 0))
+        for interim_status, count in plan.get("interim", []):
+            head += (b"HTTP/1.1 %d %s\r\nLink: </style.css>; rel=preload\r\n\r\n"
+                     % (interim_status, REASONS.get(interim_status, "Status").encode("latin-1"))
+                     ) * int(count)
         head += ("HTTP/1.1 %d %s\r\n" % (status, reason)).encode("latin-1")
         framing = plan.get("framing", "length")
         connection = plan.get("connection")
@@ -646,6 +656,8 @@ class HostileServer:
         piece_delay = plan.get("piece_delay_ms", 0) / 1000.0
         stall_at = plan.get("stall_at")
         drop_at = plan.get("drop_at")
+        if "body_drop_at" in plan:
+            drop_at = head_size + int(plan["body_drop_at"])
         end_at = head_size + int(plan["drop_after"]) if "drop_after" in plan else None
         rate = float(plan.get("rate", 0))
         drip_bytes, drip_ms = plan.get("drip", (0, 0))

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/hostile_server.h"
 #include "tests/support/test_support.h"
@@ -156,6 +158,41 @@ TEST_F(Download, ToSinkFailsOnTransferFailuresWithinItsTimeout) {
     EXPECT_FALSE(DownloadToSink(L"not a url", &sink, 400));
     EXPECT_FALSE(DownloadToSink(nullptr, &sink, 400));
     EXPECT_TRUE(sink.text.empty());
+}
+
+// The slow-transfer rule judges every receive of a fetch, not only a file's body: a
+// server may drip its headers, or the body of a redirect (or an error page) that the
+// sink never sees. Each of these answers succeeds without the rule.
+TEST_F(Download, TheSlowTransferRuleCoversEveryPartOfEveryFetch) {
+    // About 10 bytes a second: each receive well within the time-out, the whole far
+    // under the rate. A window of 1.5 s ends each long before its last byte.
+    const std::string drip = R"("piece": 1, "piece_delay_ms": 100)";
+    Route("/target", R"({"body": "ok"})");
+    const std::vector<std::pair<const char*, std::wstring>> cases = {
+        {"headers", Route("/headers", "{\"body\": \"1.0.0.2\", " + drip + "}")},
+        {"body kept in memory", Route("/body", R"({"body_size": 200, "drip": [1, 100]})")},
+        {"chunked body", Route("/chunked", "{\"body\": \"" + std::string(150, 'c') +
+                                               "\", \"framing\": \"chunked\", \"chunks\": "
+                                               "[1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, "
+                                               "1, 1, 1, 1, 1], " +
+                                               drip + "}")},
+        {"redirect", Route("/redirect", R"({"location": "target", "body_size": 200,
+                                             "drip": [1, 100]})")},
+    };
+    TempDir dir;
+    for (const auto& [name, url] : cases) {
+        CDownloader downloader(nullptr);
+        downloader.SetLowSpeedWindow(1500);
+        EXPECT_FALSE(downloader.ToSink(url, nullptr, 30000)) << name;
+        CDownloader to_file(nullptr);
+        to_file.SetLowSpeedWindow(1500);
+        const FileFetch fetch = to_file.ToFile(url, dir / L"f.dat", 0, 0);
+        EXPECT_FALSE(fetch.done) << name;
+        EXPECT_EQ(fetch.resumable, 0u) << name;  // too slow: the next attempt starts over
+    }
+    // The same answers pass where the window is long enough to see them through.
+    CDownloader patient(nullptr);
+    EXPECT_TRUE(patient.ToSink(cases[0].second, nullptr, 30000));
 }
 
 TEST_F(Download, ToFileWritesNothingButTheBodyOf200) {

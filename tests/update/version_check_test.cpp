@@ -3,6 +3,7 @@
 #include "tests/support/test_support.h"
 #include "tests/update/loopback_server.h"
 #include "update/update_logic.h"
+#include "update/version_check.h"
 
 namespace qv {
 namespace {
@@ -134,6 +135,14 @@ TEST_F(CheckVersionTest, ServerTextEndsAtItsFirstZeroByte) {
     WriteFileBytes(dir / L"ver.dat", "2.1");
     server.Put("/up1/ver.dat", std::string("2.1\0junk", 8));
     EXPECT_EQ(Check(), VersionCheck::UpToDate);
+}
+
+TEST_F(CheckVersionTest, AServerVersionOver4096BytesIsAFailedCheck) {
+    WriteFileBytes(dir / L"ver.dat", "1.0.0.5");
+    server.Put("/up1/ver.dat", std::string(kMaxServerVersionBytes, '7'));
+    EXPECT_EQ(Check(), VersionCheck::UpdateNeeded);
+    server.Put("/up1/ver.dat", std::string(kMaxServerVersionBytes + 1, '7'));
+    EXPECT_EQ(Check(), VersionCheck::Failed);
 }
 
 TEST_F(CheckVersionTest, MissingServerVersionIsAFailedCheck) {
