@@ -142,6 +142,12 @@ std::wstring UpdateExePath() {
 std::wstring HomeMarkerExePath() {
     return BesideTests(L"app_home_marker.exe");
 }
+std::wstring PlantedDllPath() {
+    return BesideTests(QV_PLANTED_DLL_FROM_TESTS);
+}
+std::wstring BesideTestsPath(const std::wstring& name) {
+    return BesideTests(name);
+}
 
 bool WriteConfig(const std::wstring& directory, const std::wstring& home,
                  const std::wstring& upddir) {

@@ -66,6 +66,10 @@ void PumpFor(DWORD ms);
 // Paths of the programs built beside the tests.
 std::wstring UpdateExePath();
 std::wstring HomeMarkerExePath();
+// The DLL that leaves "<its path>.loaded" when it is loaded (tests/e2e/planted_dll.cpp).
+std::wstring PlantedDllPath();
+// `name` in the folder of the test program.
+std::wstring BesideTestsPath(const std::wstring& name);
 
 // Writes a cfg.ini with "home" and "upddir" (by default a closed loopback port: the
 // engine never leaves the machine).

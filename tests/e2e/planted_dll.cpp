@@ -1,4 +1,4 @@
-// A DLL planted beside update.exe by the DLL-search tests, under the names of DLLs
+// A DLL planted beside update.exe by the DLL-search tests, under the name of a DLL
 // the updater uses. Loading it leaves a mark: "<its own path>.loaded". Its exports
 // carry the names the updater would look up there, so that an import from it would
 // resolve and the process would run on; each fails as the real function fails.
@@ -14,8 +14,8 @@ void LeaveMark(HMODULE self) {
         return;
     }
     lstrcatW(path, L".loaded");
-    const HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE marker =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker != INVALID_HANDLE_VALUE) {
         CloseHandle(marker);
     }
@@ -23,10 +23,10 @@ void LeaveMark(HMODULE self) {
 
 }  // namespace
 
-// The .def file exports these under the updater's names: FALSE or 0 for the
-// version and common-control functions, an NTSTATUS failure for the CNG ones.
-extern "C" LONG_PTR PlantedReturnZero() { return 0; }
-extern "C" LONG PlantedReturnNtFailure() { return static_cast<LONG>(0xC0000001L); }
+// The .def file exports this under the names of the CNG functions: a failure.
+extern "C" LONG PlantedReturnNtFailure() {
+    return static_cast<LONG>(0xC0000001L);
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
