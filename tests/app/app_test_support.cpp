@@ -18,6 +18,7 @@ FakeWorkerScript& Script() {
 void ResetScript() {
     FakeWorkerScript& script = Script();
     script.result = 0;
+    script.done = kUpdateDoneFinished;
     script.fail_start = false;
     script.hold_until_stop = false;
     script.linger_after_stop_ms = 0;
@@ -51,7 +52,7 @@ int FakeWorker::Run() {
         Sleep(script.linger_after_stop_ms);
         result = UPDATE_STOPPED;
     }
-    PostToWindow(WM_UPDATEDONE, 1, result);
+    PostToWindow(WM_UPDATEDONE, script.done, result);
     script.returned_at = GetTickCount();
     script.returned = true;
     return result;

@@ -15,6 +15,7 @@ namespace qv::test {
 // What the next FakeWorker does; tests set it before creating the window.
 struct FakeWorkerScript {
     int result = 0;                  // lParam of WM_UPDATEDONE
+    WPARAM done = 1;                 // its wParam: kUpdateDoneFinished or ...AfterRestart
     bool fail_start = false;         // Start() fails as a failed thread creation would
     bool hold_until_stop = false;    // run until the stop flag is set
     DWORD linger_after_stop_ms = 0;  // then keep running this long
