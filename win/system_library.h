@@ -17,6 +17,20 @@ struct ModuleHandleTraits {
 };
 using UniqueModule = UniqueHandle<ModuleHandleTraits>;
 
+// `path` = the system folder's full path of the file `name`; false when it does not
+// fit MAX_PATH.
+[[nodiscard]] inline bool SystemFolderPath(const wchar_t* name,
+                                           wchar_t (&path)[MAX_PATH]) noexcept {
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH ||
+        length + 1 + static_cast<size_t>(lstrlenW(name)) >= MAX_PATH) {
+        return false;
+    }
+    path[length] = L'\\';
+    lstrcpyW(path + length + 1, name);
+    return true;
+}
+
 class SystemLibrary {
 public:
     // `name` is a bare file name ("version.dll"); only the system folder is searched.
@@ -26,10 +40,7 @@ public:
             // A Windows 7 without the search-flag update: the full path of the
             // system folder's copy is just as strict.
             wchar_t path[MAX_PATH];
-            const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-            if (length > 0 && length < MAX_PATH && length + 1 + lstrlenW(name) < MAX_PATH) {
-                path[length] = L'\\';
-                lstrcpyW(path + length + 1, name);
+            if (SystemFolderPath(name, path)) {
                 module_.reset(LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
             }
         }
@@ -53,11 +64,11 @@ private:
     UniqueModule module_;
 };
 
-// Makes the system folder the only place the process loads DLLs from by name, its
-// own folder and the current directory included: for the DLLs Windows itself loads
-// on its behalf as well as for its own. Call it first thing; false when this Windows
-// cannot restrict the search (a Windows 7 without the search-flag update), which
-// then at least leaves out the current directory.
+// Makes the system folder the only place the process loads DLLs from by name: neither
+// its own folder nor the current directory is searched any more, for the DLLs Windows
+// loads on its behalf as well as for its own. Call it first thing; false when this
+// Windows cannot restrict the search (a Windows 7 without the search-flag update),
+// which then at least leaves out the current directory.
 inline bool RestrictDllSearchToSystem32() noexcept {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
     // Looked up rather than imported, so that such a Windows still starts the program.

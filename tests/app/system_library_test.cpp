@@ -47,6 +47,22 @@ TEST_F(SystemLibraryTest, FindsSystemExportsAndNeverADllBesideTheProgram) {
     EXPECT_FALSE(Loaded());
 }
 
+TEST(SystemFolderPath, NamesTheFileInTheSystemFolderWhenItFits) {
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    wchar_t path[MAX_PATH] = {};
+    ASSERT_TRUE(SystemFolderPath(L"version.dll", path));
+    EXPECT_EQ(std::wstring(path), std::wstring(system) + L"\\version.dll");
+    // What a Windows without the search flags loads instead.
+    const UniqueModule module(LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    EXPECT_TRUE(module.valid());
+
+    const std::wstring fits(MAX_PATH - 2 - lstrlenW(system), L'x');
+    EXPECT_TRUE(SystemFolderPath(fits.c_str(), path));
+    EXPECT_EQ(lstrlenW(path), MAX_PATH - 1);
+    EXPECT_FALSE(SystemFolderPath((fits + L"x").c_str(), path));
+}
+
 // Changes the whole process's search order: nothing else in these tests loads a DLL
 // from anywhere but the system folder.
 TEST_F(SystemLibraryTest, AfterTheRestrictionTheOrdinarySearchSkipsTheProgramsFolder) {
