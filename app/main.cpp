@@ -8,6 +8,8 @@
 
 #include "app/application.h"
 #include "app/module.h"
+#include "win/system_dlls.h"
+#include "win/system_library.h"
 
 namespace {
 
@@ -32,6 +34,9 @@ private:
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR command_line,
                     int /*show_command*/) {
+    // Before anything loads a DLL: the program's folder (the installation, or in
+    // copy-only mode its download folder) must never supply one.
+    static_cast<void>(qv::RestrictDllSearchToSystem32());
     int result = 0;
     {
         const ComApartment com;
@@ -41,7 +46,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR command_li
         INITCOMMONCONTROLSEX controls = {};
         controls.dwSize = sizeof controls;
         controls.dwICC = ICC_BAR_CLASSES;
-        InitCommonControlsEx(&controls);
+        qv::system32::InitCommonControlsEx(&controls);
         qv::g_module.Initialise(instance);
         // The process's show command is not passed on: the window is never shown.
         result = qv::RunApplication(command_line, SW_HIDE);

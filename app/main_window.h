@@ -30,6 +30,8 @@ inline constexpr wchar_t kTrayTooltip[] = L"Qv阅读器正在升级";
 inline constexpr wchar_t kBalloonTitle[] = L"Qv阅读器";
 inline constexpr wchar_t kBalloonStarted[] = L"Qv阅读器正在升级...";
 inline constexpr wchar_t kBalloonDone[] = L"升级完成!";
+// The job ended well, but its files move at the next system start.
+inline constexpr wchar_t kBalloonDoneAfterRestart[] = L"重新启动计算机后完成升级";
 // The balloon time-out in milliseconds; the shell applies its own minimum.
 inline constexpr UINT kBalloonTimeout = 3;
 
@@ -75,7 +77,7 @@ public:
             return TRUE;
         }
         if (message == WM_UPDATEDONE) {
-            result = OnUpdateDone(lparam);
+            result = OnUpdateDone(wparam, lparam);
             return TRUE;
         }
         if (message == WM_COMMAND) {
@@ -96,6 +98,12 @@ public:
         }
         if (this->tray_message_ != 0 && message == this->tray_message_) {
             result = this->HandleTrayNotify(wparam, lparam);
+            return TRUE;
+        }
+        if (this->taskbar_created_message_ != 0 && message == this->taskbar_created_message_) {
+            // Only an icon shown before comes back: none under /silence or /copyonly.
+            static_cast<void>(this->RestoreTrayIcon());
+            result = 0;
             return TRUE;
         }
         if (message == WM_DESTROY) {
@@ -188,9 +196,12 @@ protected:
         return 0;
     }
 
-    LRESULT OnUpdateDone(LPARAM result) noexcept {
+    // wParam says whether the job's files are in place or wait for the next start.
+    LRESULT OnUpdateDone(WPARAM done, LPARAM result) noexcept {
         if (result == UPDATE_OK) {
-            static_cast<void>(this->ShowTrayBalloon(kBalloonTitle, kBalloonDone, kBalloonTimeout));
+            const wchar_t* text =
+                done == kUpdateDoneAfterRestart ? kBalloonDoneAfterRestart : kBalloonDone;
+            static_cast<void>(this->ShowTrayBalloon(kBalloonTitle, text, kBalloonTimeout));
             // Leaves the balloon up for a moment before the icon goes with the window.
             // A silent run pauses too: the shipped updater always has, so every
             // successful job ends the process equally late.

@@ -19,6 +19,9 @@ static_assert(kNotifyIconDataSize == (sizeof(void*) == 8 ? 968u : 952u),
 
 // The registered message the shell sends tray notifications with.
 inline constexpr wchar_t kTrayIconMessageName[] = L"WM_TRAYICON";
+// The registered message the shell sends every top-level window when its taskbar
+// has been created: at its first start, and again after a restart of the shell.
+inline constexpr wchar_t kTaskbarCreatedMessageName[] = L"TaskbarCreated";
 
 // Copies at most N - 1 characters and always terminates; longer text is cut.
 template <size_t N>
@@ -45,6 +48,7 @@ public:
         ZeroMemory(&icon_data_, sizeof icon_data_);
         icon_data_.cbSize = kNotifyIconDataSize;
         tray_message_ = RegisterWindowMessageW(kTrayIconMessageName);
+        taskbar_created_message_ = RegisterWindowMessageW(kTaskbarCreatedMessageName);
     }
     ~CTrayIconImpl() { RemoveTrayIcon(); }
     CTrayIconImpl(const CTrayIconImpl&) = delete;
@@ -59,7 +63,24 @@ public:
         icon_data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
         icon_data_.uCallbackMessage = tray_message_;
         CopyTruncated(icon_data_.szTip, tooltip);
+        wanted_ = true;
         installed_ = Shell_NotifyIconW(NIM_ADD, &icon_data_) != FALSE;
+        return installed_;
+    }
+
+    // The shell's taskbar was (re)created: the icons of the shell before it are gone,
+    // and with them the menu. Adds the icon again, without its balloon, when one was
+    // added before (also when that failed for want of a taskbar); true when the shell
+    // has it now.
+    bool RestoreTrayIcon() noexcept {
+        if (!wanted_) {
+            return false;
+        }
+        icon_data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        // The message can also come while the icon is still there (another program may
+        // send it): the shell then refuses a second NIM_ADD but takes a change.
+        installed_ = Shell_NotifyIconW(NIM_ADD, &icon_data_) != FALSE ||
+                     Shell_NotifyIconW(NIM_MODIFY, &icon_data_) != FALSE;
         return installed_;
     }
 
@@ -81,6 +102,7 @@ public:
 
     // Removes the icon if it is there; a second call does nothing.
     void RemoveTrayIcon() noexcept {
+        wanted_ = false;
         if (!installed_) {
             return;
         }
@@ -133,8 +155,10 @@ public:
 
 protected:
     UINT tray_message_ = 0;
+    UINT taskbar_created_message_ = 0;
     NOTIFYICONDATAW icon_data_;
     bool installed_ = false;
+    bool wanted_ = false;    // an icon was added and not removed since: restored on TaskbarCreated
     UINT default_item_ = 0;  // 0: the menu's first item; nothing sets another
 };
 

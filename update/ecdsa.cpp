@@ -34,8 +34,8 @@ bool OpenEcdsa(UniqueCngAlgorithm& algorithm) noexcept {
     if (algorithm) {
         return true;
     }
-    if (BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) !=
-        kStatusSuccess) {
+    if (system32::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr,
+                                              0) != kStatusSuccess) {
         algorithm.reset();
         return false;
     }
@@ -47,9 +47,9 @@ bool ImportBlob(UniqueCngAlgorithm& algorithm, UniqueCngKey& key, const wchar_t*
     if (!OpenEcdsa(algorithm)) {
         return false;
     }
-    if (BCryptImportKeyPair(algorithm.get(), nullptr, type, key.put(),
-                            reinterpret_cast<PUCHAR>(const_cast<EccBlob*>(&blob)), size,
-                            0) != kStatusSuccess) {
+    if (system32::BCryptImportKeyPair(algorithm.get(), nullptr, type, key.put(),
+                                      reinterpret_cast<PUCHAR>(const_cast<EccBlob*>(&blob)), size,
+                                      0) != kStatusSuccess) {
         key.reset();
         return false;
     }
@@ -61,7 +61,7 @@ SignatureCheck VerifyWith(BCRYPT_KEY_HANDLE key, const Sha256Digest& digest,
     if (key == nullptr) {
         return SignatureCheck::kUnavailable;
     }
-    const NTSTATUS status = BCryptVerifySignature(
+    const NTSTATUS status = system32::BCryptVerifySignature(
         key, nullptr, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),
         const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()), 0);
     if (status == kStatusSuccess) {
@@ -98,8 +98,8 @@ bool EcdsaKeyPair::Generate() noexcept {
     if (!OpenEcdsa(algorithm_)) {
         return false;
     }
-    if (BCryptGenerateKeyPair(algorithm_.get(), key_.put(), 256, 0) != kStatusSuccess ||
-        BCryptFinalizeKeyPair(key_.get(), 0) != kStatusSuccess) {
+    if (system32::BCryptGenerateKeyPair(algorithm_.get(), key_.put(), 256, 0) != kStatusSuccess ||
+        system32::BCryptFinalizeKeyPair(key_.get(), 0) != kStatusSuccess) {
         key_.reset();
         return false;
     }
@@ -137,9 +137,9 @@ bool EcdsaKeyPair::Export(EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point) c
     }
     WipedBlob holder;
     ULONG written = 0;
-    if (BCryptExportKey(key_.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
-                        reinterpret_cast<PUCHAR>(&holder.blob), sizeof(holder.blob), &written,
-                        0) != kStatusSuccess ||
+    if (system32::BCryptExportKey(key_.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
+                                  reinterpret_cast<PUCHAR>(&holder.blob), sizeof(holder.blob),
+                                  &written, 0) != kStatusSuccess ||
         written != sizeof(holder.blob) ||
         holder.blob.header.dwMagic != BCRYPT_ECDSA_PRIVATE_P256_MAGIC ||
         holder.blob.header.cbKey != kCoordinateSize) {
@@ -155,9 +155,10 @@ bool EcdsaKeyPair::Sign(const Sha256Digest& digest, EcdsaSignature& signature) c
         return false;
     }
     ULONG written = 0;
-    return BCryptSignHash(key_.get(), nullptr, const_cast<PUCHAR>(digest.data()),
-                          static_cast<ULONG>(digest.size()), signature.data(),
-                          static_cast<ULONG>(signature.size()), &written, 0) == kStatusSuccess &&
+    return system32::BCryptSignHash(key_.get(), nullptr, const_cast<PUCHAR>(digest.data()),
+                                    static_cast<ULONG>(digest.size()), signature.data(),
+                                    static_cast<ULONG>(signature.size()), &written,
+                                    0) == kStatusSuccess &&
            written == signature.size();
 }
 

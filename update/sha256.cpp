@@ -17,13 +17,14 @@ constexpr DWORD kFileChunk = 1u << 20;
 
 bool Sha256::Start() noexcept {
     hash_.reset();
-    if (!algorithm_ && BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM,
-                                                   nullptr, 0) != kStatusSuccess) {
+    if (!algorithm_ &&
+        system32::BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr,
+                                              0) != kStatusSuccess) {
         algorithm_.reset();
         return false;
     }
     // CNG keeps the hash object itself (Windows 7 and later).
-    if (BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0) !=
+    if (system32::BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0) !=
         kStatusSuccess) {
         hash_.reset();
         return false;
@@ -40,7 +41,7 @@ bool Sha256::Update(const void* data, size_t length) noexcept {
         const ULONG part = static_cast<ULONG>(length < std::numeric_limits<ULONG>::max()
                                                   ? length
                                                   : std::numeric_limits<ULONG>::max());
-        if (BCryptHashData(hash_.get(), bytes, part, 0) != kStatusSuccess) {
+        if (system32::BCryptHashData(hash_.get(), bytes, part, 0) != kStatusSuccess) {
             hash_.reset();
             return false;
         }
@@ -54,8 +55,8 @@ bool Sha256::Finish(Sha256Digest& out) noexcept {
     if (!hash_) {
         return false;
     }
-    const bool ok = BCryptFinishHash(hash_.get(), out.data(), static_cast<ULONG>(out.size()), 0) ==
-                    kStatusSuccess;
+    const bool ok = system32::BCryptFinishHash(hash_.get(), out.data(),
+                                               static_cast<ULONG>(out.size()), 0) == kStatusSuccess;
     hash_.reset();
     return ok;
 }

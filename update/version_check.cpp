@@ -11,6 +11,7 @@
 #include "update/text_line_file.h"
 #include "update/update_logic.h"
 #include "win/path.h"
+#include "win/system_dlls.h"
 
 namespace qv {
 
@@ -43,17 +44,17 @@ bool ReadFileVersion(const wchar_t* path, std::wstring& version) {
         return false;
     }
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    const DWORD size = system32::GetFileVersionInfoSizeW(path, &ignored);
     if (size == 0 || size > kMaxVersionInfoSize) {
         return false;
     }
     std::vector<BYTE> info(size);
-    if (!GetFileVersionInfoW(path, 0, size, info.data())) {
+    if (!system32::GetFileVersionInfoW(path, 0, size, info.data())) {
         return false;
     }
     void* block = nullptr;
     UINT block_size = 0;
-    if (!VerQueryValueW(info.data(), L"\\", &block, &block_size) || block == nullptr ||
+    if (!system32::VerQueryValueW(info.data(), L"\\", &block, &block_size) || block == nullptr ||
         block_size < sizeof(VS_FIXEDFILEINFO)) {
         return false;
     }

@@ -18,6 +18,7 @@ FakeWorkerScript& Script() {
 void ResetScript() {
     FakeWorkerScript& script = Script();
     script.result = 0;
+    script.done = kUpdateDoneFinished;
     script.fail_start = false;
     script.hold_until_stop = false;
     script.linger_after_stop_ms = 0;
@@ -51,7 +52,7 @@ int FakeWorker::Run() {
         Sleep(script.linger_after_stop_ms);
         result = UPDATE_STOPPED;
     }
-    PostToWindow(WM_UPDATEDONE, 1, result);
+    PostToWindow(WM_UPDATEDONE, script.done, result);
     script.returned_at = GetTickCount();
     script.returned = true;
     return result;
@@ -141,6 +142,12 @@ std::wstring UpdateExePath() {
 }
 std::wstring HomeMarkerExePath() {
     return BesideTests(L"app_home_marker.exe");
+}
+std::wstring PlantedDllPath() {
+    return BesideTests(QV_PLANTED_DLL_FROM_TESTS);
+}
+std::wstring BesideTestsPath(const std::wstring& name) {
+    return BesideTests(name);
 }
 
 bool WriteConfig(const std::wstring& directory, const std::wstring& home,

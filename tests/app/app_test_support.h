@@ -15,6 +15,7 @@ namespace qv::test {
 // What the next FakeWorker does; tests set it before creating the window.
 struct FakeWorkerScript {
     int result = 0;                  // lParam of WM_UPDATEDONE
+    WPARAM done = 1;                 // its wParam: kUpdateDoneFinished or ...AfterRestart
     bool fail_start = false;         // Start() fails as a failed thread creation would
     bool hold_until_stop = false;    // run until the stop flag is set
     DWORD linger_after_stop_ms = 0;  // then keep running this long
@@ -66,6 +67,10 @@ void PumpFor(DWORD ms);
 // Paths of the programs built beside the tests.
 std::wstring UpdateExePath();
 std::wstring HomeMarkerExePath();
+// The DLL that leaves "<its path>.loaded" when it is loaded (tests/e2e/planted_dll.cpp).
+std::wstring PlantedDllPath();
+// `name` in the folder of the test program.
+std::wstring BesideTestsPath(const std::wstring& name);
 
 // Writes a cfg.ini with "home" and "upddir" (by default a closed loopback port: the
 // engine never leaves the machine).

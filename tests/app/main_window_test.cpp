@@ -32,6 +32,8 @@ struct Observations {
     bool worker_returned_at_destroy = false;
     bool installed_after_destroy = true;
     bool icon_after_destroy = true;
+    NOTIFYICONDATAW after_taskbar_created = {};
+    bool installed_after_taskbar_created = false;
 };
 Observations observed;
 
@@ -62,6 +64,9 @@ public:
         } else if (message == WM_DESTROY) {
             observed.installed_after_destroy = this->IsTrayIconInstalled();
             observed.icon_after_destroy = test::TrayIconExists(window, 128);
+        } else if (message == RegisterWindowMessageW(L"TaskbarCreated")) {
+            observed.after_taskbar_created = this->TrayIconData();
+            observed.installed_after_taskbar_created = this->IsTrayIconInstalled();
         }
         return handled;
     }
@@ -209,6 +214,89 @@ TEST_F(MainWindowTest, NonZeroResultClosesAtOnceWithoutTheCompletionBalloon) {
     EXPECT_EQ(Run(kPlainLine), 2);
     EXPECT_STREQ(observed.after_done.szInfo, L"Qv阅读器正在升级...");
     EXPECT_LT(observed.destroyed_at - observed.done_at, 500u);
+}
+
+// The job ended well but its files move at the next start: the balloon says so.
+// Any other result still closes at once without one.
+TEST_F(MainWindowTest, AnInstallationWaitingForARestartSaysSoInTheCompletionBalloon) {
+    struct Case {
+        int result;
+        const wchar_t* balloon;  // the last balloon text the icon got
+        bool pauses;
+    };
+    const Case cases[] = {
+        {UPDATE_OK, L"重新启动计算机后完成升级", true},
+        {UPDATE_E_INSTALL, L"Qv阅读器正在升级...", false},
+    };
+    for (const Case& c : cases) {
+        test::ResetScript();
+        observed = Observations();
+        Script().done = kUpdateDoneAfterRestart;
+        Script().result = c.result;
+        EXPECT_EQ(Run(kPlainLine), 2) << c.result;
+        EXPECT_EQ(observed.done_result, c.result);
+        EXPECT_TRUE(observed.installed_after_done) << c.result;
+        EXPECT_STREQ(observed.after_done.szInfo, c.balloon);
+        const DWORD delay = observed.destroyed_at - observed.done_at;
+        if (c.pauses) {
+            EXPECT_GE(delay, 900u);
+            EXPECT_LT(delay, 10000u);
+        } else {
+            EXPECT_LT(delay, 500u) << c.result;
+        }
+    }
+}
+
+// A restarted shell has lost the icon (and with it the close command); it announces
+// its new taskbar with the registered "TaskbarCreated", and the icon comes back,
+// without a balloon. A window that shows no icon adds none.
+TEST_F(MainWindowTest, TheIconComesBackWhenTheShellCreatesItsTaskbarAgain) {
+    struct Case {
+        const wchar_t* line;
+        bool drop_icon_first;  // as a restart of the shell does
+        bool icon_after;
+    };
+    const Case cases[] = {
+        {kPlainLine, true, true},
+        {kPlainLine, false, true},  // sent while the icon is still there
+        {kSilentLine, false, false},
+        {L"\"C:\\qv\\update\\update.exe\" /copyonly", false, false},
+    };
+    const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
+    for (const Case& c : cases) {
+        const std::string label = test::Narrow(c.line) + (c.drop_icon_first ? " dropped" : "");
+        test::ResetScript();
+        observed = Observations();
+        Script().hold_until_stop = true;
+        bool dropped = false;
+        bool icon_after = !c.icon_after;
+        const int code = Run(c.line, [&](HWND window) {
+            WaitFor([] { return Script().starts == 1; }, 5000);
+            if (c.drop_icon_first) {
+                NOTIFYICONDATAW icon = {};
+                icon.cbSize = kNotifyIconDataSize;
+                icon.hWnd = window;
+                icon.uID = 128;
+                dropped = Shell_NotifyIconW(NIM_DELETE, &icon) != FALSE &&
+                          !test::TrayIconExists(window, 128);
+            }
+            SendMessageW(window, taskbar_created, 0, 0);
+            icon_after = test::TrayIconExists(window, 128);
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        });
+        EXPECT_EQ(code, 2) << label;
+        EXPECT_EQ(dropped, c.drop_icon_first) << label;
+        EXPECT_EQ(icon_after, c.icon_after) << label;
+        EXPECT_EQ(observed.installed_after_taskbar_created, c.icon_after) << label;
+        if (c.icon_after) {
+            const NOTIFYICONDATAW& data = observed.after_taskbar_created;
+            EXPECT_EQ(data.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP)) << label;
+            EXPECT_EQ(data.uCallbackMessage, RegisterWindowMessageW(L"WM_TRAYICON"));
+            EXPECT_STREQ(data.szTip, L"Qv阅读器正在升级");
+        }
+        // Closed as before: the icon went with the window.
+        EXPECT_FALSE(observed.icon_after_destroy) << label;
+    }
 }
 
 // The real update job, confined to the test's folder, against a server that never
