@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "update/file_names.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
 #include "win/text.h"
@@ -109,11 +110,30 @@ bool FileList::WriteFileList(const wchar_t* path) const {
     if (!file.Open(path, L"wb", CP_UTF8)) {
         return false;
     }
-    for (const FileEntry& entry : entries) {
-        // A line is refused only without an open file, which was checked above.
-        static_cast<void>(file.WriteLine(FormatFileEntry(entry).c_str(), '\n'));
+    if (!WriteEntries(file)) {
+        file.Close();
+        DeleteFileW(path);
+        return false;
     }
     return true;
+}
+
+bool FileList::WriteEntries(TextLineFile& file) const {
+    for (const FileEntry& entry : entries) {
+        if (!file.WriteLine(FormatFileEntry(entry).c_str(), '\n')) {
+            return false;
+        }
+    }
+    return file.Finish();
+}
+
+bool HasReservedName(const FileList& list) noexcept {
+    for (const FileEntry& entry : list.entries) {
+        if (IsReservedListName(entry.name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 uint32_t FileCrc32(const wchar_t* path) noexcept {

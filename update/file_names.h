@@ -28,7 +28,10 @@ inline constexpr wchar_t kStagedRecordVersionName[] = L"release.ver.new";
 // The files the update directory holds for itself: a listed file of one of these names
 // would be staged over them.
 inline constexpr const wchar_t* kUpdateDirOwnNames[] = {
-    kFileListName, kDownloadListName, kReleaseRecordName, kStagedReleaseRecordName,
+    kFileListName,
+    kDownloadListName,
+    kReleaseRecordName,
+    kStagedReleaseRecordName,
     kStagedRecordVersionName,
 };
 

@@ -191,6 +191,25 @@ TEST(FileList, ReportsOnlyOpenAndCreateFailures) {
     EXPECT_TRUE(list.entries.empty());
 }
 
+// A writer whose bytes are not taken (here a file open for reading only, as a full disk
+// would refuse them) fails the list, whether the first line or the last flush fails.
+TEST(FileList, AListThatIsNotWrittenWholeFails) {
+    TempDir dir;
+    WriteFileBytes(dir / L"downlist.dat", "previous\n");
+    for (const size_t count : {size_t{0}, size_t{1}, size_t{500}}) {
+        FileList list;
+        list.entries.assign(count, {1, 2, 3, 0, L"sub\\file.dll"});
+        TextLineFile file;
+        ASSERT_TRUE(file.Open((dir / L"downlist.dat").c_str(), L"rb"));
+        // Nothing to write still has to close; with lines the first write fails.
+        EXPECT_EQ(list.WriteEntries(file), count == 0) << count;
+        EXPECT_EQ(test::ReadFileBytes(dir / L"downlist.dat"), "previous\n");
+    }
+    TextLineFile closed;
+    EXPECT_FALSE(closed.Finish());
+    EXPECT_FALSE(FileList{}.WriteEntries(closed));
+}
+
 TEST(FileCrc32, MatchesZlibOverTheSameBytes) {
     TempDir dir;
     std::string bytes;
