@@ -350,6 +350,9 @@ bool CUpdateLogic::RelaunchFromUpdateDir() {
 }
 
 bool CUpdateLogic::WaitForOldUpdater(bool* timed_out) {
+    if (timed_out != nullptr) {
+        *timed_out = false;
+    }
     std::wstring target;
     if (!InstalledPath(kUpdaterFileName, target)) {
         return false;
@@ -362,9 +365,6 @@ bool CUpdateLogic::WaitForOldUpdater(bool* timed_out) {
     entry.dwSize = sizeof entry;
     if (!Process32FirstW(snapshot.get(), &entry)) {
         return false;
-    }
-    if (timed_out != nullptr) {
-        *timed_out = false;
     }
     const DWORD self = GetCurrentProcessId();
     const ULONGLONG deadline = GetTickCount64() + old_updater_wait_ms_;

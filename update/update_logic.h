@@ -167,6 +167,8 @@ public:
     // every target can be written, otherwise all at the next system start. The files
     // that tell the installed version move last, so that an installation cut short at
     // any point still differs from the server's version and the next run completes it.
+    // A read-only target is made writable right before its move; a folder where a file
+    // must go fails the installation before any move.
     [[nodiscard]] UpdateResult InstallFiles();
     // Signed mode's steps of the pass: the keys before any request, release.dat after
     // ver.dat differs, filelist.dat once fetched. Each fails the pass with
