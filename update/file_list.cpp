@@ -107,24 +107,19 @@ bool FileList::ReadFileList(const wchar_t* path) {
 
 bool FileList::WriteFileList(const wchar_t* path) const {
     TextLineFile file;
-    if (!file.Open(path, L"wb", CP_UTF8)) {
-        return false;
-    }
-    if (!WriteEntries(file)) {
-        file.Close();
-        DeleteFileW(path);
-        return false;
-    }
-    return true;
+    return file.Open(path, L"wb", CP_UTF8) && WriteOpenFile(file, path);
 }
 
-bool FileList::WriteEntries(TextLineFile& file) const {
-    for (const FileEntry& entry : entries) {
-        if (!file.WriteLine(FormatFileEntry(entry).c_str(), '\n')) {
-            return false;
-        }
+bool FileList::WriteOpenFile(TextLineFile& file, const wchar_t* path) const {
+    bool written = true;
+    for (size_t i = 0; i < entries.size() && written; ++i) {
+        written = file.WriteLine(FormatFileEntry(entries[i]).c_str(), '\n');
     }
-    return file.Finish();
+    written = file.Finish() && written;
+    if (!written && path != nullptr) {
+        DeleteFileW(path);  // a short list must never be read back as the whole one
+    }
+    return written;
 }
 
 bool HasReservedName(const FileList& list) noexcept {

@@ -27,9 +27,9 @@ public:
     // be created or any write, flush or close fails; a file that was not written whole
     // is removed, so that no short list is ever read back.
     [[nodiscard]] bool WriteFileList(const wchar_t* path) const;
-    // Writes every entry to an open file and finishes it (flush and close). False when
-    // any of it fails.
-    [[nodiscard]] bool WriteEntries(TextLineFile& file) const;
+    // Writes every entry to `file`, opened at `path`, and finishes it (flush and close).
+    // False when any of it fails; the file is then removed.
+    [[nodiscard]] bool WriteOpenFile(TextLineFile& file, const wchar_t* path) const;
 
     std::vector<FileEntry> entries;
 };
