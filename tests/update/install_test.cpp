@@ -684,16 +684,6 @@ TEST_F(InstallTest, AReadOnlyTargetIsMadeWritableRightBeforeItsMove) {
     }
 }
 
-TEST_F(InstallTest, AReadOnlyTargetKeepsItsAttributeWhenNothingIsMoved) {
-    WriteFileBytes(dir / L"a.txt", "old a");
-    ASSERT_TRUE(SetFileAttributesW((dir / L"a.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    Stage(L"a.txt", "new a");
-    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"gone.txt", "never staged")});
-    EXPECT_EQ(Install(), UPDATE_E_INSTALL);
-    EXPECT_NE(GetFileAttributesW((dir / L"a.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    SetFileAttributesW((dir / L"a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
 TEST_F(InstallTest, AFolderWhereAFileMustGoInstallsNothing) {
     PendingRenames restore;
     WriteFileBytes(dir / L"a.txt", "old a");
