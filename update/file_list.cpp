@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "update/file_names.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
 #include "win/text.h"
@@ -106,14 +107,28 @@ bool FileList::ReadFileList(const wchar_t* path) {
 
 bool FileList::WriteFileList(const wchar_t* path) const {
     TextLineFile file;
-    if (!file.Open(path, L"wb", CP_UTF8)) {
-        return false;
+    return file.Open(path, L"wb", CP_UTF8) && WriteOpenFile(file, path);
+}
+
+bool FileList::WriteOpenFile(TextLineFile& file, const wchar_t* path) const {
+    bool written = true;
+    for (size_t i = 0; i < entries.size() && written; ++i) {
+        written = file.WriteLine(FormatFileEntry(entries[i]).c_str(), '\n');
     }
-    for (const FileEntry& entry : entries) {
-        // A line is refused only without an open file, which was checked above.
-        static_cast<void>(file.WriteLine(FormatFileEntry(entry).c_str(), '\n'));
+    written = file.Finish() && written;
+    if (!written && path != nullptr) {
+        DeleteFileW(path);  // a short list must never be read back as the whole one
     }
-    return true;
+    return written;
+}
+
+bool HasReservedName(const FileList& list) noexcept {
+    for (const FileEntry& entry : list.entries) {
+        if (IsReservedListName(entry.name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 uint32_t FileCrc32(const wchar_t* path) noexcept {

@@ -8,6 +8,8 @@
 
 namespace qv {
 
+class TextLineFile;
+
 struct FileEntry {
     uint32_t crc_installed = 0;  // of the file as it must be installed
     uint32_t crc_download = 0;   // of the download (the archive when zipped)
@@ -21,8 +23,13 @@ public:
     // Clears the list, then appends every line that parses. False only when the file
     // cannot be opened; malformed lines are skipped.
     [[nodiscard]] bool ReadFileList(const wchar_t* path);
-    // Writes every entry, LF-terminated. False only when the file cannot be created.
+    // Writes every entry, LF-terminated, and closes the file. False when the file cannot
+    // be created or any write, flush or close fails; a file that was not written whole
+    // is removed, so that no short list is ever read back.
     [[nodiscard]] bool WriteFileList(const wchar_t* path) const;
+    // Writes every entry to `file`, opened at `path`, and finishes it (flush and close).
+    // False when any of it fails; the file is then removed.
+    [[nodiscard]] bool WriteOpenFile(TextLineFile& file, const wchar_t* path) const;
 
     std::vector<FileEntry> entries;
 };
@@ -35,6 +42,10 @@ public:
 std::wstring FormatFileEntry(const FileEntry& entry);
 // True when a list name stays inside the directory it is relative to.
 [[nodiscard]] bool IsSafeRelativeName(const std::wstring& name) noexcept;
+
+// True when an entry names a file the update directory keeps for itself, or anything
+// under it (IsReservedListName).
+[[nodiscard]] bool HasReservedName(const FileList& list) noexcept;
 
 // The largest file the engine verifies; as large as the largest body the HTTP client
 // accepts (kMaxBodyBytes).

@@ -52,6 +52,34 @@ bool FlushToDisk(const std::wstring& path) {
     return file && FlushFileBuffers(file.get());
 }
 
+// Clears the read-only attribute of an installed file that is about to be replaced,
+// keeping its other attributes: Windows refuses to replace a read-only file, at once or
+// at the next start. True when the target is writable as far as its attributes go.
+bool MakeReplaceable(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return true;  // nothing there yet, or nothing to clear
+    }
+    return SetFileAttributesW(path.c_str(),
+                              attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != FALSE;
+}
+
+// Whether another program keeps the installed file from being replaced now. A read-only
+// file is judged without its attribute, which the move clears first, and keeps it
+// until then.
+bool TargetInUse(const std::wstring& path, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return !CanOpenForWrite(path.c_str());
+    }
+    if (!SetFileAttributesW(path.c_str(),
+                            attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+        return true;
+    }
+    const bool writable = CanOpenForWrite(path.c_str());
+    static_cast<void>(SetFileAttributesW(path.c_str(), attributes));
+    return !writable;
+}
+
 bool IsRunningExecutable(const std::wstring& path) {
     std::wstring self;
     return GetExecutablePath(self) && EqualsNoCase(self, path);
@@ -186,6 +214,7 @@ bool CanOpenForWrite(const wchar_t* path) noexcept {
 }
 
 UpdateResult CUpdateLogic::InstallFiles() {
+    moves_registered_ = false;
     // Read back from disk also right after the pass wrote it: in copy-only mode it is
     // the only hand-over from the old process.
     std::wstring list_path;
@@ -230,20 +259,31 @@ UpdateResult CUpdateLogic::InstallFiles() {
         moves.push_back(std::move(record));
     }
 
-    bool all_writable = true;
+    // A folder where a file must go can be replaced neither now nor at the next start.
+    std::vector<DWORD> target_attributes;
+    target_attributes.reserve(moves.size());
     for (const PlannedMove& move : moves) {
-        if (PathExists(move.installed_path.c_str()) &&
-            !CanOpenForWrite(move.installed_path.c_str())) {
+        const DWORD attributes = GetFileAttributesW(move.installed_path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return UPDATE_E_INSTALL;
+        }
+        target_attributes.push_back(attributes);
+    }
+
+    bool all_writable = true;
+    for (size_t i = 0; i < moves.size(); ++i) {
+        if (target_attributes[i] != INVALID_FILE_ATTRIBUTES &&
+            TargetInUse(moves[i].installed_path, target_attributes[i])) {
             all_writable = false;
         }
         // A failure shows up as a failed move below.
-        static_cast<void>(CreateParentDirectories(move.installed_path.c_str()));
+        static_cast<void>(CreateParentDirectories(moves[i].installed_path.c_str()));
     }
 
     size_t next = 0;
     if (all_writable) {
         // Each move is on the disk before the next one starts.
-        while (next < moves.size() &&
+        while (next < moves.size() && MakeReplaceable(moves[next].installed_path) &&
                move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
@@ -253,12 +293,20 @@ UpdateResult CUpdateLogic::InstallFiles() {
     // (a target taken in the meantime) defers the rest. The system carries them out at
     // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
-        if (!move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
+        if (!MakeReplaceable(moves[next].installed_path) ||
+            !move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             // Without the right to register (a standard user) the staged files stay for
             // the next run.
             return UPDATE_E_INSTALL;
         }
+        moves_registered_ = true;
+    }
+    // The record is in place, so the version it was staged with is of no more use; when
+    // its move waits for the next start, the first run after it removes it.
+    std::wstring record_version;
+    if (!moves_registered_ && UpdateDirPath(kStagedRecordVersionName, record_version)) {
+        DeleteFileW(record_version.c_str());
     }
     return UPDATE_OK;
 }
@@ -301,7 +349,10 @@ bool CUpdateLogic::RelaunchFromUpdateDir() {
     return true;
 }
 
-bool CUpdateLogic::WaitForOldUpdater() {
+bool CUpdateLogic::WaitForOldUpdater(bool* timed_out) {
+    if (timed_out != nullptr) {
+        *timed_out = false;
+    }
     std::wstring target;
     if (!InstalledPath(kUpdaterFileName, target)) {
         return false;
@@ -316,6 +367,7 @@ bool CUpdateLogic::WaitForOldUpdater() {
         return false;
     }
     const DWORD self = GetCurrentProcessId();
+    const ULONGLONG deadline = GetTickCount64() + old_updater_wait_ms_;
     do {
         // Waiting for ourselves would never end.
         if (entry.th32ProcessID == self) {
@@ -330,7 +382,14 @@ bool CUpdateLogic::WaitForOldUpdater() {
         const DWORD length = GetModuleFileNameExW(process.get(), nullptr, module, MAX_PATH);
         if (length > 0 && length < MAX_PATH &&
             EqualsNoCase(std::wstring_view(module, length), target)) {
-            WaitForSingleObject(process.get(), INFINITE);
+            const ULONGLONG now = GetTickCount64();
+            const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0) {
+                if (timed_out != nullptr) {
+                    *timed_out = true;
+                }
+                return false;
+            }
         }
     } while (Process32NextW(snapshot.get(), &entry));
     return true;

@@ -72,8 +72,15 @@ bool TextLineFile::WriteLine(const wchar_t* text, char terminator) {
     }
     std::string bytes = EncodeText(text, code_page_);
     bytes.push_back(terminator);
-    std::fwrite(bytes.data(), 1, bytes.size(), file_.get());
-    return true;
+    return std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) == bytes.size();
+}
+
+bool TextLineFile::Finish() noexcept {
+    if (!file_) {
+        return false;
+    }
+    const bool flushed = std::fflush(file_.get()) == 0 && std::ferror(file_.get()) == 0;
+    return std::fclose(file_.release()) == 0 && flushed;
 }
 
 }  // namespace qv

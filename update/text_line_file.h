@@ -26,9 +26,12 @@ public:
     [[nodiscard]] bool ReadLine(std::wstring& out);
 
     // Writes the text encoded in the file's code page followed by `terminator`. False
-    // only when no file is open or there is no text. Throws std::bad_alloc when memory
-    // runs out.
+    // when no file is open, there is no text or the bytes were not all taken (a full
+    // disk, a file not open for writing). Throws std::bad_alloc when memory runs out.
     [[nodiscard]] bool WriteLine(const wchar_t* text, char terminator = '\n');
+    // Flushes what was written and closes the file. False when no file was open or the
+    // flush or the close failed: the file may then be short.
+    [[nodiscard]] bool Finish() noexcept;
 
     void Close() noexcept { file_.reset(); }
     [[nodiscard]] bool IsOpen() const noexcept { return file_ != nullptr; }

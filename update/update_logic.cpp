@@ -2,7 +2,11 @@
 
 #include <shlwapi.h>
 
+#include <new>
+#include <vector>
+
 #include "app/config.h"
+#include "update/pending_renames.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
 
@@ -53,20 +57,46 @@ bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) co
            JoinPath(out, update_dir, name);
 }
 
-int CUpdateLogic::Run() {
-    const bool copy_only = IsCopyOnlyMode();
-    if (copy_only) {
-        // A process list that cannot be read leaves nothing to wait for; installing
-        // over a running old updater then fails on its file and defers the moves.
-        static_cast<void>(WaitForOldUpdater());
+bool CUpdateLogic::RestartPending() const {
+    std::wstring update_dir;
+    if (!JoinPath(update_dir, app_dir_, kUpdateDirName)) {
+        return true;
     }
-    const UpdateResult result = RunExclusive(copy_only);
-    PostToWindow(WM_UPDATEDONE, 1, result);
+    // Read errors count as pending: the files the moves take are then unknown, and a
+    // pass that replaced them would install a mix at the next start. The next start
+    // clears the value, so the cost is one wait for it.
+    std::vector<PendingRename> renames;
+    try {
+        return !ReadPendingRenames(renames) || RenamesReadFrom(renames, update_dir);
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
+int CUpdateLogic::Run() {
+    return RunJob(IsCopyOnlyMode());
+}
+
+UpdateResult CUpdateLogic::RunJob(bool copy_only) {
+    moves_registered_ = false;
+    UpdateResult result = UPDATE_OK;
+    bool timed_out = false;
+    // A process list that cannot be read leaves nothing to wait for; installing over a
+    // running old updater then fails on its file and defers the moves. One that does not
+    // end in time keeps everything staged for the next run.
+    if (copy_only && !WaitForOldUpdater(&timed_out) && timed_out) {
+        result = UPDATE_E_INSTALL;
+    } else {
+        result = RunExclusive(copy_only);
+    }
+    const bool after_restart = result == UPDATE_OK && moves_registered_;
+    PostToWindow(WM_UPDATEDONE, after_restart ? kUpdateDoneAfterRestart : kUpdateDoneFinished,
+                 result);
     return result;
 }
 
 int CUpdateLogic::OnRunFailed() noexcept {
-    PostToWindow(WM_UPDATEDONE, 1, UPDATE_E_OUT_OF_MEMORY);
+    PostToWindow(WM_UPDATEDONE, kUpdateDoneFinished, UPDATE_E_OUT_OF_MEMORY);
     return UPDATE_E_OUT_OF_MEMORY;
 }
 
@@ -79,6 +109,12 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     // sign of another job as one that exists.
     if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
         return UPDATE_OK;  // another updater does the job
+    }
+    // The registered moves take their files from the update directory at the next start:
+    // a run now would replace them with another release's, and the start would install
+    // a mix. Nothing is asked or changed until the system has started again.
+    if (RestartPending()) {
+        return UPDATE_RESTART_PENDING;
     }
     if (copy_only) {
         return InstallFiles();
@@ -116,9 +152,10 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!LoadTrustedKeys()) {
         return UPDATE_E_SIGNATURE;
     }
-    std::wstring staged_record;
-    if (signed_mode_ && UpdateDirPath(kStagedReleaseRecordName, staged_record)) {
-        DeleteFileW(staged_record.c_str());  // it belonged to an earlier pass's release
+    // A record staged by an earlier run either belongs to what is installed now (its
+    // installation was cut before the record's move) or to a release that never arrived.
+    if (!SettleStagedReleaseRecord()) {
+        return UPDATE_E_INSTALL;
     }
     switch (CheckVersion()) {
         case VersionCheck::UpToDate:
@@ -153,6 +190,12 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     }
     if (signed_mode_ && !CheckSignedFileList(file_list_path, file_list)) {
         return UPDATE_E_SIGNATURE;
+    }
+    // A name the update directory keeps for itself would be staged over the updater's
+    // own files (a downlist.dat over the move list): such a list is unusable as a whole,
+    // as if it could not be read, and nothing of it is staged.
+    if (HasReservedName(file_list)) {
+        return UPDATE_E_LIST_READ;
     }
     const FileList download_list = BuildDownloadList(file_list, app_dir_);
     std::wstring download_list_path;

@@ -67,6 +67,9 @@ inline constexpr int kTransfersAtOnce = 6;
 inline constexpr DWORD kVersionTimeoutMs = 30000;
 // Capacity of the relaunch command line, terminator included.
 inline constexpr size_t kRelaunchCommandCapacity = 320;
+// How long, in all, the copy-only updater waits for the old one to end: the old one has
+// no work left but its closing pause, and the new one shows no icon to be closed by.
+inline constexpr DWORD kOldUpdaterWaitMs = 60000;
 
 class CUpdateLogic : public CThreadEx {
 public:
@@ -75,9 +78,13 @@ public:
     CUpdateLogic();
     ~CUpdateLogic() override;
 
-    // The whole run: wait for the old updater (copy-only), the exclusive job, then
-    // WM_UPDATEDONE. Returns the UpdateResult.
+    // The whole run in the mode of the command line: RunJob(IsCopyOnlyMode()).
     int Run() override;
+    // The whole run: wait for the old updater (copy-only; one that is still running
+    // after the wait's limit ends the job with UPDATE_E_INSTALL, touching nothing), the
+    // exclusive job, then WM_UPDATEDONE, whose wParam tells whether the installation
+    // waits for the next system start.
+    [[nodiscard]] UpdateResult RunJob(bool copy_only);
     // A run that threw (out of memory) still ends the job: UPDATE_E_OUT_OF_MEMORY is
     // posted and returned, so that the window closes.
     int OnRunFailed() noexcept override;
@@ -93,6 +100,8 @@ public:
     void SetBaseUrl(std::wstring url) { base_url_override_ = std::move(url); }
     // Overrides the time limit of the ver.dat request (tests of a silent server).
     void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms_ = timeout_ms; }
+    // Shortens the copy-only updater's wait for the old one (tests).
+    void SetOldUpdaterWait(DWORD wait_ms) noexcept { old_updater_wait_ms_ = wait_ms; }
     // Shortens the window of the slow-transfer rule (tests of a dripping server).
     void SetLowSpeedWindow(DWORD window_ms) noexcept {
         low_speed_window_ms_ = window_ms;
@@ -107,8 +116,21 @@ public:
     // The configured trusted keys; nullopt when releases are not signed.
     [[nodiscard]] std::optional<std::wstring> ReleaseKeys() const;
 
-    // The job inside the single-instance mutex.
+    // The job inside the single-instance mutex. While moves registered for the next
+    // system start read files of the update directory, it ends with
+    // UPDATE_RESTART_PENDING before any request or change.
     [[nodiscard]] UpdateResult RunExclusive(bool copy_only);
+    // True when moves registered for the next system start take files from this
+    // installation's update directory, or when the registered moves cannot be read
+    // (then they may): a run must not change what they will install.
+    [[nodiscard]] bool RestartPending() const;
+    // True when the last installation registered any move for the next system start.
+    [[nodiscard]] bool InstallWaitsForRestart() const noexcept { return moves_registered_; }
+    // Settles a rollback record staged by an earlier run: moved into place when its
+    // release reached the installation (the installed version is the one staged beside
+    // it), removed with its companion otherwise. False when that cannot be done; the
+    // staged files then stay for the next run.
+    [[nodiscard]] bool SettleStagedReleaseRecord();
     // Version check, file list, download list, downloads; sets self_update when the
     // updater itself is among the files.
     [[nodiscard]] UpdateResult UpdatePass(bool& self_update);
@@ -145,6 +167,8 @@ public:
     // every target can be written, otherwise all at the next system start. The files
     // that tell the installed version move last, so that an installation cut short at
     // any point still differs from the server's version and the next run completes it.
+    // A read-only target is made writable right before its move; a folder where a file
+    // must go fails the installation before any move.
     [[nodiscard]] UpdateResult InstallFiles();
     // Signed mode's steps of the pass: the keys before any request, release.dat after
     // ver.dat differs, filelist.dat once fetched. Each fails the pass with
@@ -153,13 +177,14 @@ public:
     [[nodiscard]] bool FetchReleaseManifest();
     [[nodiscard]] bool CheckSignedFileList(const std::wstring& path, const FileList& list);
     // Writes the rollback record of the accepted release, staged for the installation's
-    // last move.
+    // last move, after the version text of that release beside it (both durably).
     [[nodiscard]] bool StageReleaseRecord();
     // Starts the staged updater in copy-only mode; false when it did not start.
     [[nodiscard]] bool RelaunchFromUpdateDir();
-    // Waits until no process runs app_dir\update.exe; false when the process list
-    // cannot be read.
-    [[nodiscard]] bool WaitForOldUpdater();
+    // Waits until no process runs app_dir\update.exe, kOldUpdaterWaitMs in all; false
+    // when the process list cannot be read or one still runs at the limit (then
+    // `timed_out` is set).
+    [[nodiscard]] bool WaitForOldUpdater(bool* timed_out = nullptr);
 
     // "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is unknown.
     [[nodiscard]] bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
@@ -188,6 +213,9 @@ private:
     std::string server_version_bytes_;  // ver.dat exactly as fetched
     DWORD version_timeout_ms_ = kVersionTimeoutMs;
     DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
+    DWORD old_updater_wait_ms_ = kOldUpdaterWaitMs;
+    // Set by an installation that registered moves for the next system start.
+    bool moves_registered_ = false;
     // The pass's own connection: the lists, and the first of the transfers.
     CDownloader downloader_{this};
     MoveFileFunction move_file_ = &MoveFileExW;

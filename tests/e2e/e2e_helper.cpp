@@ -25,9 +25,15 @@
 //   e2e_helper slowjob APP_DIR BASE_URL WINDOW_MS
 //       The normal job, with the slow-transfer rule judged over WINDOW_MS instead of a
 //       minute. Exit code: the job's result.
+//   e2e_helper renames [clear]
+//       Prints the renames registered for the next start, as the updater reads them:
+//       one line "SOURCE<TAB>TARGET" per pair, in UTF-8 (TARGET empty for a delete).
+//       Exit code 1 when they cannot be read. With "clear", removes both values.
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -36,7 +42,9 @@
 #include <string>
 #include <vector>
 
+#include "update/pending_renames.h"
 #include "update/update_logic.h"
+#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -266,6 +274,38 @@ int SlowJob(int argc, wchar_t** argv) {
     return logic.RunExclusive(false);
 }
 
+int Renames(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wcscmp(argv[2], L"clear") == 0) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, qv::kSessionManagerKey, 0, KEY_SET_VALUE, &key) !=
+            ERROR_SUCCESS) {
+            return 1;
+        }
+        int code = 0;
+        for (const wchar_t* value : qv::kPendingRenameValues) {
+            const LSTATUS status = RegDeleteValueW(key, value);
+            code = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? code : 1;
+        }
+        RegCloseKey(key);
+        return code;
+    }
+    if (argc != 2) {
+        return 64;
+    }
+    std::vector<qv::PendingRename> renames;
+    if (!qv::ReadPendingRenames(renames)) {
+        return 1;
+    }
+    std::string text;
+    for (const qv::PendingRename& rename : renames) {
+        text += qv::EncodeText(rename.source) + "\t" + qv::EncodeText(rename.target) + "\n";
+    }
+    // Bytes as they are: no line-end or console conversion of the paths.
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -284,6 +324,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"slowjob") == 0) {
         return SlowJob(argc, argv);
     }
-    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob ...\n", stderr);
+    if (argc >= 2 && std::wcscmp(argv[1], L"renames") == 0) {
+        return Renames(argc, argv);
+    }
+    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames ...\n", stderr);
     return 64;
 }

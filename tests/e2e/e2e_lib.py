@@ -35,9 +35,6 @@ HOSTILE_SERVER = SOURCE_DIR / "tests" / "support" / "hostile_server.py"
 READER_VERSION = "1.0.0.1"
 READER_NEXT_VERSION = "1.0.0.2"
 
-PENDING_RENAMES_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
-PENDING_RENAMES_VALUE = "PendingFileRenameOperations"
-
 # Generous limits: a Wine process starts in about a second on a busy machine.
 RUN_TIMEOUT_S = 90
 
@@ -444,20 +441,24 @@ def scratch_folder(test: unittest.TestCase):
 
 
 def pending_renames() -> list:
-    """The strings of PendingFileRenameOperations (source, target, ...), as
-    `reg query` shows them; empty when the value does not exist."""
-    code, output = run_windows(["reg", "query", PENDING_RENAMES_KEY, "/v", PENDING_RENAMES_VALUE])
+    """The renames registered for the next start (source, target, source, target, ...;
+    a target is empty for a delete), read by e2e_helper through the updater's own reader
+    of both values; empty when there are none."""
+    code, output = run_windows([HELPER, "renames"])
     if code != 0:
-        return []
-    for line in output.splitlines():
-        if PENDING_RENAMES_VALUE in line and "REG_MULTI_SZ" in line:
-            data = line.split("REG_MULTI_SZ", 1)[1].strip()
-            return [s for s in data.split("\\0") if s]
-    return []
+        raise AssertionError(f"the registered renames cannot be read: {output}")
+    strings = []
+    for line in output.split("\n"):
+        fields = line.split("\t")
+        if len(fields) == 2:
+            strings.extend(fields)
+    return strings
 
 
 def clear_pending_renames():
-    run_windows(["reg", "delete", PENDING_RENAMES_KEY, "/v", PENDING_RENAMES_VALUE, "/f"])
+    code, output = run_windows([HELPER, "renames", "clear"])
+    if code != 0:
+        raise AssertionError(f"the registered renames cannot be removed: {output}")
 
 
 def make_release(root, reader, files: dict, updater=UPDATER) -> Path:

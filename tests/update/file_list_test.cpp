@@ -191,6 +191,34 @@ TEST(FileList, ReportsOnlyOpenAndCreateFailures) {
     EXPECT_TRUE(list.entries.empty());
 }
 
+// A writer whose bytes are not taken (here a file open for reading only, as a full disk
+// would refuse them) fails the list, whether a line or the closing flush fails, and
+// leaves no list behind.
+TEST(FileList, AListThatIsNotWrittenWholeFailsAndIsRemoved) {
+    TempDir dir;
+    const std::wstring path = dir / L"downlist.dat";
+    for (const size_t count : {size_t{1}, size_t{500}}) {
+        WriteFileBytes(path, "previous\n");
+        FileList list;
+        list.entries.assign(count, {1, 2, 3, 0, L"sub\\file.dll"});
+        TextLineFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), L"rb"));
+        EXPECT_FALSE(list.WriteOpenFile(file, path.c_str())) << count;
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_FALSE(test::FileExists(path)) << count;
+    }
+    // Nothing to write still has to close.
+    WriteFileBytes(path, "previous\n");
+    TextLineFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), L"rb"));
+    EXPECT_TRUE(FileList{}.WriteOpenFile(file, path.c_str()));
+    EXPECT_FALSE(file.IsOpen());
+    TextLineFile closed;
+    EXPECT_FALSE(closed.Finish());
+    EXPECT_FALSE(FileList{}.WriteOpenFile(closed, path.c_str()));
+    EXPECT_FALSE(test::FileExists(path));
+}
+
 TEST(FileCrc32, MatchesZlibOverTheSameBytes) {
     TempDir dir;
     std::string bytes;

@@ -121,6 +121,15 @@ public:
         return out;
     }
 
+    // Removes every registered rename (the destructor puts back what was there before).
+    static void Clear() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            RegDeleteValueW(key, kValue);
+            RegCloseKey(key);
+        }
+    }
+
     // The registered target of a source path ending in `source_tail`, or "" when none.
     static std::wstring TargetOf(const std::wstring& source_tail) {
         const std::vector<std::wstring> strings = Strings();
@@ -633,6 +642,94 @@ TEST_F(InstallTest, FailedMoveThatCannotBeRegisteredFailsTheRun) {
     EXPECT_FALSE(FileExists(dir / L"b.txt"));
 }
 
+// Attributes each target had when its move was asked for, by target path.
+std::vector<std::pair<std::wstring, DWORD>> g_target_attributes;
+BOOL WINAPI AttributeRecordingMove(const wchar_t* from, const wchar_t* to, DWORD flags) {
+    g_target_attributes.emplace_back(to, GetFileAttributesW(to));
+    return MoveFileExW(from, to, flags);
+}
+
+// A read-only installed file is made writable right before its move, keeping its other
+// attributes, whether the move happens now or at the next start.
+TEST_F(InstallTest, AReadOnlyTargetIsMadeWritableRightBeforeItsMove) {
+    PendingRenames restore;
+    for (const bool deferred : {false, true}) {
+        const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+        WriteFileBytes(dir / L"a.txt", "old a");
+        WriteFileBytes(dir / L"b.txt", "old b");
+        ASSERT_TRUE(SetFileAttributesW((dir / L"a.txt").c_str(), kept | FILE_ATTRIBUTE_READONLY));
+        Stage(L"a.txt", "new a");
+        Stage(L"b.txt", "new b");
+        WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"b.txt", "new b")});
+        UniqueFileHandle held;
+        if (deferred) {
+            held = HoldOpen(dir / L"b.txt", FILE_SHARE_READ);
+            ASSERT_TRUE(held);
+        }
+        g_target_attributes.clear();
+        EXPECT_EQ(Install(&AttributeRecordingMove), UPDATE_OK) << deferred;
+        held.reset();
+        ASSERT_EQ(g_target_attributes.size(), 2u) << deferred;
+        EXPECT_TRUE(EndsWithPath(g_target_attributes[0].first, dir / L"a.txt"));
+        EXPECT_EQ(g_target_attributes[0].second & (kept | FILE_ATTRIBUTE_READONLY), kept)
+            << deferred;
+        if (deferred) {
+            EXPECT_FALSE(PendingRenames::TargetOf(L"\\update\\a.txt").empty());
+            EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "new a");
+            EXPECT_EQ(ReadFileBytes(dir / L"b.txt"), "new b");
+        }
+        SetFileAttributesW((dir / L"a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+TEST_F(InstallTest, AFolderWhereAFileMustGoInstallsNothing) {
+    PendingRenames restore;
+    WriteFileBytes(dir / L"a.txt", "old a");
+    ASSERT_TRUE(CreateDirectoryW((dir / L"ver.dat").c_str(), nullptr));
+    Stage(L"a.txt", "new a");
+    Stage(L"ver.dat", "2");
+    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"ver.dat", "2")});
+    g_moves.clear();
+    EXPECT_EQ(Install(&RecordingMove), UPDATE_E_INSTALL);
+    EXPECT_TRUE(g_moves.empty());
+    EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
+    EXPECT_TRUE(PendingRenames::TargetOf(L"\\update\\a.txt").empty());
+}
+
+// The completion notice says whether the installation waits for the next start; the
+// result is success either way.
+TEST_F(InstallTest, TheCompletionNoticeTellsAnInstallationThatWaitsForTheNextStart) {
+    PendingRenames restore;
+    const HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    for (const bool held_open : {false, true}) {
+        TempDir app;
+        WriteFileBytes(app / L"a.txt", "old a");
+        ASSERT_TRUE(WriteFileBytes(app / L"update\\a.txt", "new a"));
+        FileList list;
+        list.entries = {Entry(L"a.txt", "new a")};
+        ASSERT_TRUE(list.WriteFileList((app / L"update\\downlist.dat").c_str()));
+        UniqueFileHandle held;
+        if (held_open) {
+            held = HoldOpen(app / L"a.txt", FILE_SHARE_READ);
+            ASSERT_TRUE(held);
+        }
+        LocalLogic logic(app.path(), L"http://127.0.0.1:9/up1");
+        logic.SetNotifyWindow(window);
+        EXPECT_EQ(logic.RunJob(true), UPDATE_OK);
+        MSG done;
+        ASSERT_TRUE(PeekMessageW(&done, window, WM_UPDATEDONE, WM_UPDATEDONE, PM_REMOVE));
+        EXPECT_EQ(done.wParam, held_open ? kUpdateDoneAfterRestart : kUpdateDoneFinished);
+        EXPECT_EQ(done.lParam, 0);
+        held.reset();
+        PendingRenames::Clear();
+    }
+    DestroyWindow(window);
+}
+
 // ---- Self-update ----
 
 TEST(Relaunch, CommandLineQuotesTheUpdaterAndNamesItAsTheApplication) {
@@ -761,6 +858,58 @@ TEST(WaitForOldUpdater, WaitsForTheUpdaterOfTheInstallationWhateverTheLetterCase
     LocalLogic logic(other_case, L"http://127.0.0.1:9/up1");
     EXPECT_TRUE(logic.WaitForOldUpdater());
     EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0);
+}
+
+// Stands for an old updater that never ends.
+TEST(EndlessUpdaterChild, Sleeps) {
+    if (std::getenv("QV_ENDLESS_UPDATER") == nullptr) {
+        GTEST_SKIP() << "runs only when started by the bounded wait test";
+    }
+    Sleep(120000);
+}
+
+TEST(WaitForOldUpdater, AnOldUpdaterThatDoesNotEndLeavesEverythingStaged) {
+    TempDir dir;
+    const std::wstring old_updater = dir / L"update.exe";
+    ASSERT_TRUE(CopyFileW(test::ThisExecutable().c_str(), old_updater.c_str(), FALSE));
+    WriteFileBytes(dir / L"a.txt", "old a");
+    ASSERT_TRUE(WriteFileBytes(dir / L"update\\a.txt", "new a"));
+    FileList list;
+    list.entries = {Entry(L"a.txt", "new a")};
+    ASSERT_TRUE(list.WriteFileList((dir / L"update\\downlist.dat").c_str()));
+    const std::string downlist = ReadFileBytes(dir / L"update\\downlist.dat");
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + old_updater + L"\"";
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    {
+        ChildEnvironment child(L"EndlessUpdaterChild.*", L"QV_ENDLESS_UPDATER", L"1");
+        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &info));
+    }
+    UniqueKernelHandle process(info.hProcess);
+    UniqueKernelHandle thread(info.hThread);
+
+    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
+    logic.SetOldUpdaterWait(300);
+    bool timed_out = false;
+    // The child's image may take a moment to be seen as update.exe.
+    for (int i = 0; i < 100 && !timed_out; ++i) {
+        EXPECT_TRUE(logic.WaitForOldUpdater(&timed_out) || timed_out);
+    }
+    ASSERT_TRUE(timed_out);
+    EXPECT_EQ(logic.RunJob(true), UPDATE_E_INSTALL);
+    TerminateProcess(process.get(), 0);
+    WaitForSingleObject(process.get(), 20000);
+    EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
+    EXPECT_EQ(ReadFileBytes(dir / L"update\\a.txt"), "new a");
+    EXPECT_EQ(ReadFileBytes(dir / L"update\\downlist.dat"), downlist);
+    // Once the old updater is gone, the same installation completes.
+    EXPECT_EQ(logic.RunJob(true), UPDATE_OK);
+    EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "new a");
 }
 
 TEST(WaitForOldUpdater, ReturnsAtOnceWhenNoUpdaterRuns) {
