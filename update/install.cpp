@@ -80,6 +80,23 @@ bool TargetInUse(const std::wstring& path, DWORD attributes) {
     return !writable;
 }
 
+// Earlier updaters gave extracted files the archive's attributes and made a directory
+// of a directory item: a read-only staged file can be neither replaced nor flushed, and
+// a folder at a staged path takes every later download. Both become an ordinary path
+// again; a folder that is not empty stays, and its entry fails as before.
+void RepairStagedPath(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str());
+    } else if (attributes &
+               (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 bool IsRunningExecutable(const std::wstring& path) {
     std::wstring self;
     return GetExecutablePath(self) && EqualsNoCase(self, path);
@@ -135,6 +152,10 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
     std::wstring url = BaseUrl() + L"/" + entry.name;
     std::replace(url.begin(), url.end(), L'\\', L'/');
 
+    RepairStagedPath(staged_path);
+    if (entry.zipped) {
+        RepairStagedPath(download_path);
+    }
     // Left by an earlier run that was interrupted or whose installation was deferred;
     // in signed mode only when it is the signed file.
     if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed &&

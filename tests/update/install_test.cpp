@@ -236,6 +236,44 @@ TEST_F(FetchTest, StagedFileThatIsAlreadyRightIsReusedWithoutADownload) {
     EXPECT_EQ(ReadFileBytes(Staged(L"sub\\a.dll")), content);
 }
 
+TEST_F(FetchTest, StagedPathsThatOlderUpdatersLeftReadOnlyOrAsFoldersAreRepaired) {
+    const std::string content = "the listed file";
+    const std::string archive = ZipOf({{"a.dll", content}});
+    server.Put("/up1/plain.dll", content);
+    server.Put("/up1/zipped.dll", archive);
+    struct Case {
+        const wchar_t* name;
+        const std::string* served_archive;
+        bool stale_folder;    // else a read-only, hidden file of other bytes
+        bool stale_download;  // the archive's path rather than the file's
+    };
+    const Case cases[] = {
+        {L"plain.dll", nullptr, false, false},   {L"plain.dll", nullptr, true, false},
+        {L"zipped.dll", &archive, false, false}, {L"zipped.dll", &archive, true, false},
+        {L"zipped.dll", &archive, false, true},  {L"zipped.dll", &archive, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.stale_folder << c.stale_download << " "
+                                        << std::string(c.name, c.name + wcslen(c.name)));
+        const std::wstring stale = Staged(c.name) + (c.stale_download ? L".zip" : L"");
+        ASSERT_TRUE(CreateDirectoryW((dir / L"update").c_str(), nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS);
+        if (c.stale_folder) {
+            ASSERT_TRUE(CreateDirectoryW(stale.c_str(), nullptr));
+        } else {
+            WriteFileBytes(stale, "left by an older updater");
+            ASSERT_TRUE(
+                SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+        }
+        EXPECT_EQ(Fetch(Entry(c.name, content, c.served_archive)), UPDATE_OK);
+        EXPECT_EQ(ReadFileBytes(Staged(c.name)), content);
+        EXPECT_EQ(GetFileAttributesW(Staged(c.name).c_str()) &
+                      (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY),
+                  0u);
+        ASSERT_TRUE(DeleteFileW(Staged(c.name).c_str()));
+    }
+}
+
 TEST_F(FetchTest, WrongBodyTwiceThenRightSucceeds) {
     server.SetHandler("/up1/sub/a.dll", [](const std::string&, int earlier) {
         return test::HttpReply{200, earlier < 2 ? "wrong body" : "right body"};
