@@ -8,19 +8,8 @@
 
 namespace qv {
 
-struct IconTraits {  // LoadImageW icons without LR_SHARED; never shared icons from LoadIconW
-    using pointer = HICON;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer icon) noexcept { ::DestroyIcon(icon); }
-};
-
-struct MenuTraits {
-    using pointer = HMENU;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer menu) noexcept { ::DestroyMenu(menu); }
-};
-
-using UniqueIcon = UniqueHandle<IconTraits>;
-using UniqueMenu = UniqueHandle<MenuTraits>;
+// LoadImageW icons without LR_SHARED; never shared icons from LoadIconW.
+using UniqueIcon = UniqueHandle<HICON, nullptr, ::DestroyIcon>;
+using UniqueMenu = UniqueHandle<HMENU, nullptr, ::DestroyMenu>;
 
 }  // namespace qv

@@ -27,20 +27,8 @@ inline constexpr DWORD kWsaConnAborted = 10053;  // WSAECONNABORTED
 // Recorded when the cancel event ended a wait.
 inline constexpr DWORD kWsaCancelled = 10103;  // WSAECANCELLED
 
-struct SocketTraits {
-    using pointer = SOCKET;
-    static pointer Invalid() noexcept { return INVALID_SOCKET; }
-    static void Close(pointer s) noexcept { ::closesocket(s); }
-};
-
-struct WsaEventTraits {
-    using pointer = WSAEVENT;
-    static pointer Invalid() noexcept { return WSA_INVALID_EVENT; }
-    static void Close(pointer e) noexcept { ::WSACloseEvent(e); }
-};
-
-using UniqueSocket = UniqueHandle<SocketTraits>;
-using UniqueWsaEvent = UniqueHandle<WsaEventTraits>;
+using UniqueSocket = UniqueHandle<SOCKET, INVALID_SOCKET, ::closesocket>;
+using UniqueWsaEvent = UniqueHandle<WSAEVENT, WSA_INVALID_EVENT, ::WSACloseEvent>;
 
 // Starts Winsock once per process (version 2.0) and cleans up at exit.
 class WinsockInit {

@@ -10,12 +10,7 @@
 
 namespace qv {
 
-struct ModuleHandleTraits {
-    using pointer = HMODULE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer module) noexcept { ::FreeLibrary(module); }
-};
-using UniqueModule = UniqueHandle<ModuleHandleTraits>;
+using UniqueModule = UniqueHandle<HMODULE, nullptr, ::FreeLibrary>;
 
 // `path` = the system folder's full path of the file `name`; false when it does not
 // fit MAX_PATH.

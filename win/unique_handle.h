@@ -1,16 +1,56 @@
 #pragma once
-// Move-only owners for Win32 handles. One template; a traits type per kind says
-// what "no handle" is and how to release one. Releasing keeps the caller's
-// GetLastError() intact, because callers read it after failures.
+// Move-only owners for Win32 handles. One template; each kind is one line that names
+// the handle type, its "no handle" value and its close function:
+//     using UniqueKernelHandle = UniqueHandle<HANDLE, nullptr, CloseHandle>;
+// Releasing keeps the caller's GetLastError() intact, because callers read it after
+// failures. A traits type (pointer, Invalid(), Close()) in place of the three is
+// accepted too, for a kind that needs more than a line.
 
 #include <windows.h>
 
+#include <cstdint>
+#include <type_traits>
 #include <utility>
 
 namespace qv {
 
+// INVALID_HANDLE_VALUE as a template argument: the macro is a cast, never a constant
+// expression, so kinds that fail with it (files, Toolhelp snapshots, find handles)
+// name its bits instead.
+inline constexpr std::intptr_t kInvalidHandleValue = -1;
+
+namespace detail {
+
+// A kind described by its type, empty value and close function. The close function's
+// result, if any, is dropped: an owner has nobody to report it to.
+template <typename Handle, auto Empty, auto CloseFunction>
+struct HandleKind {
+    using pointer = Handle;
+    static pointer Invalid() noexcept {
+        if constexpr (std::is_pointer_v<Handle> && std::is_integral_v<decltype(Empty)>) {
+            return reinterpret_cast<Handle>(static_cast<std::intptr_t>(Empty));
+        } else {
+            return static_cast<Handle>(Empty);
+        }
+    }
+    static void Close(pointer value) noexcept { static_cast<void>(CloseFunction(value)); }
+};
+
+template <typename Handle, auto... Kind>
+struct HandleTraitsOf {
+    using type = HandleKind<Handle, Kind...>;
+};
 template <typename Traits>
+struct HandleTraitsOf<Traits> {
+    using type = Traits;
+};
+
+}  // namespace detail
+
+template <typename Handle, auto... Kind>
 class UniqueHandle {
+    using Traits = typename detail::HandleTraitsOf<Handle, Kind...>::type;
+
 public:
     using pointer = typename Traits::pointer;
 
@@ -54,40 +94,17 @@ private:
     pointer value_ = Traits::Invalid();
 };
 
-struct KernelHandleTraits {  // events, mutexes, threads, processes, mappings
-    using pointer = HANDLE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer h) noexcept { ::CloseHandle(h); }
-};
+// HeapFree needs the heap as well as the block.
+inline BOOL FreeProcessHeapBlock(void* block) noexcept {
+    return ::HeapFree(::GetProcessHeap(), 0, block);
+}
 
-struct FileHandleTraits {  // CreateFileW and Toolhelp snapshots fail with INVALID_HANDLE_VALUE
-    using pointer = HANDLE;
-    static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(pointer h) noexcept { ::CloseHandle(h); }
-};
-
-struct FindHandleTraits {
-    using pointer = HANDLE;
-    static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(pointer h) noexcept { ::FindClose(h); }
-};
-
-struct MappedViewTraits {
-    using pointer = const void*;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer p) noexcept { ::UnmapViewOfFile(p); }
-};
-
-struct ProcessHeapBlockTraits {
-    using pointer = void*;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
-};
-
-using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
-using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
-using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
-using UniqueMappedView = UniqueHandle<MappedViewTraits>;
-using UniqueHeapBlock = UniqueHandle<ProcessHeapBlockTraits>;
+// Events, mutexes, threads, processes, mappings.
+using UniqueKernelHandle = UniqueHandle<HANDLE, nullptr, ::CloseHandle>;
+// CreateFileW and Toolhelp snapshots fail with INVALID_HANDLE_VALUE.
+using UniqueFileHandle = UniqueHandle<HANDLE, kInvalidHandleValue, ::CloseHandle>;
+using UniqueFindHandle = UniqueHandle<HANDLE, kInvalidHandleValue, ::FindClose>;
+using UniqueMappedView = UniqueHandle<const void*, nullptr, ::UnmapViewOfFile>;
+using UniqueHeapBlock = UniqueHandle<void*, nullptr, FreeProcessHeapBlock>;
 
 }  // namespace qv

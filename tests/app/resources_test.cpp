@@ -15,12 +15,6 @@
 namespace qv {
 namespace {
 
-struct LibraryTraits {
-    using pointer = HMODULE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer module) noexcept { ::FreeLibrary(module); }
-};
-
 class ResourcesTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -41,7 +35,7 @@ protected:
                                : std::string(data, SizeofResource(module.get(), found));
     }
 
-    UniqueHandle<LibraryTraits> module;
+    UniqueHandle<HMODULE, nullptr, ::FreeLibrary> module;
 };
 
 // Reads a dialog template field by field.

@@ -14,12 +14,7 @@
 namespace qv::test {
 namespace {
 
-struct TestSocketTraits {
-    using pointer = SOCKET;
-    static pointer Invalid() noexcept { return INVALID_SOCKET; }
-    static void Close(pointer s) noexcept { ::closesocket(s); }
-};
-using TestSocket = UniqueHandle<TestSocketTraits>;
+using TestSocket = UniqueHandle<SOCKET, INVALID_SOCKET, ::closesocket>;
 
 constexpr DWORD kExchangeTimeoutMs = 5000;
 
