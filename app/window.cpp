@@ -1,14 +1,15 @@
 #include "app/window.h"
 
-#include <utility>
-
 namespace qv {
 
 namespace {
 
-// The dialog being created on this thread: the procedure binds it to the window on
-// the window's first message, before WM_INITDIALOG.
-thread_local CDialogImplBase* creating_dialog = nullptr;
+// What CreateDialogParamW carries to WM_INITDIALOG: the object and the caller's own
+// creation parameter, which the object then receives as that message's lParam.
+struct CreationParameter {
+    CDialogImplBase* dialog;
+    LPARAM param;
+};
 
 // Messages whose result a dialog procedure returns itself instead of through
 // DWLP_MSGRESULT.
@@ -73,10 +74,9 @@ HWND CDialogImplBase::CreateFromTemplate(HINSTANCE instance, int template_id, HW
         SetLastError(ERROR_ALREADY_EXISTS);  // one window per object
         return nullptr;
     }
-    creating_dialog = this;
-    const HWND created =
-        CreateDialogParamW(instance, MAKEINTRESOURCEW(template_id), parent, GetDialogProc(), param);
-    creating_dialog = nullptr;
+    CreationParameter creation = {this, param};
+    const HWND created = CreateDialogParamW(instance, MAKEINTRESOURCEW(template_id), parent,
+                                            GetDialogProc(), reinterpret_cast<LPARAM>(&creation));
     return created;
 }
 
@@ -84,12 +84,26 @@ INT_PTR CALLBACK CDialogImplBase::DialogProc(HWND window, UINT message, WPARAM w
                                              LPARAM lparam) {
     auto* self = reinterpret_cast<CDialogImplBase*>(GetWindowLongPtrW(window, DWLP_USER));
     if (self == nullptr) {
-        self = std::exchange(creating_dialog, nullptr);
-        if (self == nullptr) {
-            return FALSE;  // not ours, or its object is already gone
+        if (message != WM_INITDIALOG || lparam == 0) {
+            return FALSE;  // before the object is known, not ours, or its object is gone
         }
+        const auto* creation = reinterpret_cast<const CreationParameter*>(lparam);
+        self = creation->dialog;
+        lparam = creation->param;
+        // The template's font reached the window before WM_INITDIALOG, when the object
+        // could not be found yet: the object sees it first, as the window did. Asked
+        // for before binding, so that the question itself does not reach the object.
+        const bool has_font = (GetWindowLongPtrW(window, GWL_STYLE) & DS_SETFONT) != 0;
+        const LRESULT font = has_font ? SendMessageW(window, WM_GETFONT, 0, 0) : 0;
         self->hwnd_ = window;
         SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        if (has_font) {
+            LRESULT ignored = 0;
+            ++self->handler_depth_;
+            self->ProcessWindowMessage(window, WM_SETFONT, static_cast<WPARAM>(font), FALSE,
+                                       ignored);
+            --self->handler_depth_;
+        }
     }
 
     ++self->handler_depth_;

@@ -100,6 +100,36 @@ TEST_F(DialogTest, RoutesMessagesToTheObjectFromTheFirstOneOn) {
     EXPECT_EQ(dialog.Handle(), nullptr);
 }
 
+// A dialog that creates a second one while handling its own WM_INITDIALOG: each
+// window finds its own object, which its creation parameter carries.
+class NestingDialog : public LoggingDialog {
+public:
+    BOOL ProcessWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                              LRESULT& result) override {
+        if (message == WM_INITDIALOG) {
+            inner_window = inner.Create(nullptr, 5);
+        }
+        return LoggingDialog::ProcessWindowMessage(window, message, wparam, lparam, result);
+    }
+    LoggingDialog inner;
+    HWND inner_window = nullptr;
+};
+
+TEST_F(DialogTest, ADialogCreatedDuringAnotherOnesCreationFindsItsOwnObject) {
+    NestingDialog outer;
+    const HWND window = outer.Create(nullptr, 4);
+    ASSERT_NE(window, nullptr);
+    ASSERT_NE(outer.inner_window, nullptr);
+    EXPECT_NE(outer.inner_window, window);
+    EXPECT_EQ(outer.Handle(), window);
+    EXPECT_EQ(outer.inner.Handle(), outer.inner_window);
+    EXPECT_EQ(outer.init_param, 4);
+    EXPECT_EQ(outer.inner.init_param, 5);
+    EXPECT_EQ(SendMessageW(outer.inner_window, kAnswer, 0, 0), 42);
+    EXPECT_EQ(outer.inner.log.back(), kAnswer);
+    EXPECT_NE(outer.log.back(), kAnswer);
+}
+
 TEST_F(DialogTest, FinalMessageWaitsForTheHandlerThatDestroyedTheWindow) {
     LoggingDialog dialog;
     const HWND window = dialog.Create(nullptr);
