@@ -11,28 +11,14 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::Narrow;
-using qv::test::ReadFileBytes;
-using qv::test::TempDir;
-using qv::test::WriteFileBytes;
-using test::PutFile;
-
-using test::Contains;
-
 // A published server folder to plant faults in.
-class CheckTest : public ::testing::Test {
+class CheckTest : public test::SmallReleaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test::CopyInto(test::SampleReaderNext(), dir / L"release", L"qvreader.exe"));
-        PutFile(dir / L"release", L"plain.txt", "plain text");
-        PutFile(dir / L"release", L"sub\\zipped.dat", test::TextBytes(30000));
-        PutFile(dir / L"release", L"sub\\other.dat", test::TextBytes(20000));
-        PublishOptions options;
-        options.release_dir = dir / L"release";
-        options.server_dir = server;
-        options.zip.patterns = {L"*.dat"};
+        ASSERT_NO_FATAL_FAILURE(MakeSmallRelease());
+        PutFile(release, L"sub\\other.dat", test::TextBytes(20000));
         MemoryLog log;
-        ASSERT_EQ(Publish(options, log), kExitOk) << Narrow(log.text);
+        ASSERT_EQ(Publish(SmallReleaseOptions(), log), kExitOk) << Narrow(log.text);
         ASSERT_TRUE(list.ReadFileList((server + L"\\filelist.dat").c_str()));
         ASSERT_EQ(list.entries.size(), 4u);
     }
@@ -56,8 +42,6 @@ protected:
     }
     void WriteList() { ASSERT_TRUE(list.WriteFileList((server + L"\\filelist.dat").c_str())); }
 
-    TempDir dir;
-    const std::wstring server = dir / L"server";
     FileList list;
     MemoryLog log;
 };

@@ -9,9 +9,6 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::Narrow;
-using qv::test::TempDir;
-
 TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
     Command command;
     std::wstring error;

@@ -153,4 +153,18 @@ std::map<std::wstring, std::string> ReadTree(const std::wstring& folder) {
     return out;
 }
 
+void SmallReleaseTest::MakeSmallRelease() {
+    ASSERT_TRUE(CopyInto(SampleReaderNext(), release, L"qvreader.exe"));
+    PutFile(release, L"plain.txt", "plain text");
+    PutFile(release, L"sub\\zipped.dat", TextBytes(30000));
+}
+
+PublishOptions SmallReleaseTest::SmallReleaseOptions() const {
+    PublishOptions options;
+    options.release_dir = release;
+    options.server_dir = server;
+    options.zip.patterns = {L"*.dat"};
+    return options;
+}
+
 }  // namespace qv::publish::test

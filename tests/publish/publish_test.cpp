@@ -13,18 +13,10 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::FileExists;
-using qv::test::Narrow;
-using qv::test::ReadFileBytes;
-using qv::test::TempDir;
-using test::PutFile;
-
 uint32_t Crc(const std::string& bytes) {
     return static_cast<uint32_t>(
         crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
-
-using test::Contains;
 
 // A release like a real one: the reader, the updater, settings, data in subfolders.
 void MakeRelease(const std::wstring& release) {

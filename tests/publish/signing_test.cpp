@@ -19,15 +19,6 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::FileExists;
-using qv::test::Narrow;
-using qv::test::ReadFileBytes;
-using qv::test::TempDir;
-using qv::test::WriteFileBytes;
-using test::PutFile;
-
-using test::Contains;
-
 int MakeKeys(const std::wstring& private_file, const std::wstring& public_file, MemoryLog& log) {
     return GenerateKeys({private_file, public_file}, log);
 }
@@ -116,22 +107,17 @@ TEST(Keygen, KeyFilesAreReadStrictly) {
 }
 
 // A release published signed, to check and to plant faults in.
-class SignedRelease : public ::testing::Test {
+class SignedRelease : public test::SmallReleaseTest {
 protected:
     void SetUp() override {
         MemoryLog key_log;
         ASSERT_EQ(MakeKeys(private_file, public_file, key_log), kExitOk);
-        ASSERT_TRUE(test::CopyInto(test::SampleReaderNext(), dir / L"release", L"qvreader.exe"));
-        PutFile(dir / L"release", L"plain.txt", "plain text");
-        PutFile(dir / L"release", L"sub\\zipped.dat", test::TextBytes(30000));
-        PutFile(dir / L"release", L"ver.dat", QV_SAMPLE_READER_NEXT_VERSION);
+        ASSERT_NO_FATAL_FAILURE(MakeSmallRelease());
+        PutFile(release, L"ver.dat", QV_SAMPLE_READER_NEXT_VERSION);
     }
 
     int RunPublish(std::optional<uint64_t> sequence = {}, std::optional<uint64_t> expires = {}) {
-        PublishOptions options;
-        options.release_dir = dir / L"release";
-        options.server_dir = server;
-        options.zip.patterns = {L"*.dat"};
+        PublishOptions options = SmallReleaseOptions();
         options.signing.private_file = private_file;
         options.signing.sequence = sequence;
         options.signing.expires = expires;
@@ -161,10 +147,8 @@ protected:
         return OpenReleaseManifest(ReadFileBytes(server + L"\\release.dat"), keys, manifest);
     }
 
-    TempDir dir;
     const std::wstring private_file = dir / L"release.key";
     const std::wstring public_file = dir / L"release.pub";
-    const std::wstring server = dir / L"server";
     std::wstring output;  // of the last run
 };
 

@@ -8,8 +8,6 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::TempDir;
-
 TEST(VersionInfo, ReadsTheFileVersionNotTheProductVersion) {
     std::wstring version;
     ASSERT_TRUE(ReadFileVersion(test::SampleReader().c_str(), version));

@@ -9,10 +9,6 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::ReadFileBytes;
-using qv::test::TempDir;
-using qv::test::WriteFileBytes;
-
 // 2021-06-01 12:00:00 UTC, and its Unix time.
 FILETIME FixedTime() {
     constexpr ULONGLONG kTicks = 132670224000000000ull;
