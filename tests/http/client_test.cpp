@@ -97,6 +97,19 @@ void ExpectSameResponseAtEverySplit(const std::string& raw, const Expected& expe
     }
 }
 
+// Every way of receiving `raw` must fail its header block and drop the connection.
+void ExpectBadHeaderBlockAtEverySplit(const std::string& raw, const char* what) {
+    for (const auto& receives : EveryWayToReceive(raw)) {
+        TestClient client;
+        for (const std::string& piece : receives) {
+            client.socket().Add(piece);
+        }
+        ASSERT_FALSE(client.FetchUrl(kUrl)) << what << ", first receive " << receives[0].size();
+        ASSERT_EQ(client.LastReadResult(), HeaderBlockBad) << what;
+        ASSERT_FALSE(client.socket().IsConnected()) << what;
+    }
+}
+
 TEST(ClientReading, ContentLengthBodyAtEverySplit) {
     ExpectSameResponseAtEverySplit(
         std::string("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nX-Folded: a\r\n b\r\n\r\nabc\0def",
@@ -118,17 +131,8 @@ TEST(ClientReading, DifferingContentLengthsFailTheResponseAtEverySplit) {
     for (const char* lengths :
          {"Content-Length: 7\r\nContent-Length: 3", "Content-Length: 3\r\nContent-Length: 7",
           "Content-Length: 7, 3", "Content-Length: 3\r\nContent-Length: 3\r\nContent-Length: 4"}) {
-        const std::string raw = std::string("HTTP/1.1 200 OK\r\n") + lengths + "\r\n\r\nabcdefg";
-        for (const auto& receives : EveryWayToReceive(raw)) {
-            TestClient client;
-            for (const std::string& piece : receives) {
-                client.socket().Add(piece);
-            }
-            ASSERT_FALSE(client.FetchUrl(kUrl))
-                << lengths << ", first receive " << receives[0].size();
-            ASSERT_EQ(client.LastReadResult(), HeaderBlockBad) << lengths;
-            ASSERT_FALSE(client.socket().IsConnected()) << lengths;
-        }
+        ExpectBadHeaderBlockAtEverySplit(
+            std::string("HTTP/1.1 200 OK\r\n") + lengths + "\r\n\r\nabcdefg", lengths);
     }
 }
 
@@ -276,16 +280,8 @@ TEST(ClientReading, AnyTransferCodingButOneChunkedFailsAtEverySplit) {
           "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked",
           "Transfer-Encoding: chunkedchunked", "Transfer-Encoding: identity",
           "Transfer-Encoding:", "Transfer-Encoding: gzip\r\nContent-Length: 4"}) {
-        const std::string raw = std::string("HTTP/1.1 200 OK\r\n") + codings + "\r\n\r\n4\r\nbody";
-        for (const auto& receives : EveryWayToReceive(raw)) {
-            TestClient client;
-            for (const std::string& piece : receives) {
-                client.socket().Add(piece);
-            }
-            ASSERT_FALSE(client.FetchUrl(kUrl)) << codings << ", first " << receives[0].size();
-            ASSERT_EQ(client.LastReadResult(), HeaderBlockBad) << codings;
-            ASSERT_FALSE(client.socket().IsConnected()) << codings;
-        }
+        ExpectBadHeaderBlockAtEverySplit(
+            std::string("HTTP/1.1 200 OK\r\n") + codings + "\r\n\r\n4\r\nbody", codings);
     }
     // One chunked field, in any case and with white space around it, is read.
     for (const char* chunked : {"Transfer-Encoding: Chunked", "transfer-encoding:  chunked \t"}) {
@@ -389,19 +385,6 @@ TEST(ClientReading, UntilCloseEndsAtTheFirstEmptyReceiveAndClosesTheConnection) 
     EXPECT_EQ(client.Body(), "abcd");
     EXPECT_EQ(progress.counts, (std::vector<DWORD>{21, 2, 0}));
     EXPECT_FALSE(client.socket().IsConnected());
-}
-
-TEST(ClientReading, UntilCloseAbortedByTheCallback) {
-    TestClient client;
-    Progress progress;
-    progress.abort_at = 2;
-    CFetchOptions options;
-    progress.Install(options);
-    client.socket().Add(Response("200 OK", "x"));
-    client.socket().Add("y");  // whole after the clean close below, but for the callback
-    client.socket().AddEmpty();
-    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
-    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
 }
 
 // ---------------------------------------------------------------- Empty receives and failures
@@ -629,30 +612,46 @@ TEST(ReadStatusCallback, IsCalledForEveryReceiveOfAChunkedBodyToo) {
     EXPECT_EQ(aborted.LastReadResult(), ChunkedBodyFailed);
 }
 
-TEST(ReadStatusCallback, FalseOnTheFirstCallEndsWithHeaderReceiveFailed) {
-    TestClient client;
-    Progress progress;
-    progress.abort_at = 1;
-    CFetchOptions options;
-    progress.Install(options);
-    client.socket().Add(Response("200 OK\r\nContent-Length: 2", "ok"));
-    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
-    EXPECT_EQ(client.LastReadResult(), HeaderReceiveFailed);
-    EXPECT_FALSE(client.socket().IsConnected());
-    EXPECT_EQ(progress.counts.size(), 1u);
-}
-
-TEST(ReadStatusCallback, FalseDuringTheBodyEndsWithBodyReceiveFailed) {
-    TestClient client;
-    Progress progress;
-    progress.abort_at = 2;
-    CFetchOptions options;
-    progress.Install(options);
-    client.socket().Add(Response("200 OK\r\nContent-Length: 4", "ab"));
-    client.socket().Add("cd");
-    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
-    EXPECT_EQ(client.LastReadResult(), BodyReceiveFailed);
-    EXPECT_FALSE(client.socket().IsConnected());
+// The callback's false ends the fetch at that receive: in the header, in a body of
+// known length, in a body read until the close (which a clean close would have made
+// whole). The connection goes with it.
+TEST(ReadStatusCallback, ItsFalseEndsTheFetchWhereverItComes) {
+    struct Case {
+        const char* name;
+        size_t abort_at;
+        std::vector<std::string> receives;  // "" is an empty receive, the peer's close
+        ReadResult result;
+    };
+    const Case cases[] = {
+        {"on the first call",
+         1,
+         {Response("200 OK\r\nContent-Length: 2", "ok")},
+         HeaderReceiveFailed},
+        {"during a known length",
+         2,
+         {Response("200 OK\r\nContent-Length: 4", "ab"), "cd"},
+         BodyReceiveFailed},
+        {"during a body until the close", 2, {Response("200 OK", "x"), "y", ""}, BodyReceiveFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient client;
+        Progress progress;
+        progress.abort_at = c.abort_at;
+        CFetchOptions options;
+        progress.Install(options);
+        for (const std::string& receive : c.receives) {
+            if (receive.empty()) {
+                client.socket().AddEmpty();
+            } else {
+                client.socket().Add(receive);
+            }
+        }
+        EXPECT_FALSE(client.FetchUrl(kUrl, &options));
+        EXPECT_EQ(client.LastReadResult(), c.result);
+        EXPECT_FALSE(client.socket().IsConnected());
+        EXPECT_EQ(progress.counts.size(), c.abort_at);
+    }
 }
 
 // ---------------------------------------------------------------- Requests and send paths
@@ -714,15 +713,21 @@ TEST(ClientRequest, ConnectFailureFails) {
     EXPECT_TRUE(client.socket().sent.empty());
 }
 
-TEST(ClientRequest, BodyHeadersAndExtraHeadersInOrder) {
-    TestClient client;
+// A POST of `data` (which must outlive the options) as text/plain with `extra_headers`.
+CFetchOptions PostOptions(const std::string& data, const wchar_t* extra_headers) {
     CFetchOptions options;
-    const std::string data = "0123456789";
     options.method = L"POST";
     options.data = reinterpret_cast<const BYTE*>(data.data());
-    options.data_length = 10;
+    options.data_length = static_cast<DWORD>(data.size());
     options.content_type = L"text/plain";
-    options.extra_headers = L"X-One: 1\r\nX-Two: 2\r\n";
+    options.extra_headers = extra_headers;
+    return options;
+}
+
+TEST(ClientRequest, BodyHeadersAndExtraHeadersInOrder) {
+    TestClient client;
+    const std::string data = "0123456789";
+    CFetchOptions options = PostOptions(data, L"X-One: 1\r\nX-Two: 2\r\n");
     options.send_block_size = 4;
     client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
     ASSERT_TRUE(client.FetchUrl(kUrl, &options));
@@ -851,14 +856,36 @@ TEST(ClientStatus, SuccessAndFailureByStatus) {
     }
 }
 
-TEST(ClientStatus, WithoutCheckStatusAnyCompleteResponseSucceeds) {
-    TestClient client;
-    CFetchOptions options;
-    options.flags = SEND_IN_BLOCKS;
-    client.socket().Add(Response("404 Not Found\r\nContent-Length: 4", "gone"));
-    ASSERT_TRUE(client.FetchUrl(kUrl, &options));
-    EXPECT_EQ(client.StatusCode(), 404);
-    EXPECT_EQ(client.Body(), "gone");
+// The flags decide what a complete response means: without CHECK_STATUS any status
+// succeeds; with it and without the redirect flag a 302 fails and is not followed.
+TEST(ClientStatus, TheFlagsDecideWhichCompleteResponsesSucceed) {
+    struct Case {
+        const char* name;
+        DWORD flags;
+        const char* head;
+        const char* body;
+        bool ok;
+        int status;
+    };
+    const Case cases[] = {
+        {"without CHECK_STATUS a 404 succeeds", SEND_IN_BLOCKS,
+         "404 Not Found\r\nContent-Length: 4", "gone", true, 404},
+        {"without the redirect flag a 302 fails", CHECK_STATUS,
+         "302 Found\r\nLocation: /x\r\nContent-Length: 0", "", false, 302},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient client;
+        CFetchOptions options;
+        options.flags = c.flags;
+        client.socket().Add(Response(c.head, c.body));
+        EXPECT_EQ(client.FetchUrl(kUrl, &options), c.ok);
+        EXPECT_EQ(client.StatusCode(), c.status);
+        EXPECT_EQ(client.socket().writes.size(), 1u);
+        if (c.ok) {
+            EXPECT_EQ(client.Body(), c.body);
+        }
+    }
 }
 
 class AcceptBasic : public CHttpAuthHandler {
@@ -883,16 +910,6 @@ TEST(ClientStatus, AuthenticationSucceedsOnlyThroughARegisteredHandler) {
     EXPECT_TRUE(client.FetchUrl(kUrl));
     EXPECT_FALSE(handler.proxy);
     EXPECT_EQ(handler.seen, L"Basic realm=r");
-}
-
-TEST(ClientStatus, WithoutRedirectFlagA302Fails) {
-    TestClient client;
-    CFetchOptions options;
-    options.flags = CHECK_STATUS;
-    client.socket().Add(Response("302 Found\r\nLocation: /x\r\nContent-Length: 0", ""));
-    EXPECT_FALSE(client.FetchUrl(kUrl, &options));
-    EXPECT_EQ(client.StatusCode(), 302);
-    EXPECT_EQ(client.socket().writes.size(), 1u);
 }
 
 // ---------------------------------------------------------------- Redirects
@@ -959,13 +976,8 @@ TEST(ClientRedirect, WithoutLocationTheFetchSucceedsWithThe3xxStatus) {
 
 TEST(ClientRedirect, ResendsMethodAndExtraHeadersButNoBody) {
     TestClient client;
-    CFetchOptions options;
     const std::string data = "payload";
-    options.method = L"POST";
-    options.data = reinterpret_cast<const BYTE*>(data.data());
-    options.data_length = 7;
-    options.content_type = L"text/plain";
-    options.extra_headers = L"X-Keep: 1\r\n";
+    CFetchOptions options = PostOptions(data, L"X-Keep: 1\r\n");
     client.socket().Add(Redirect("/second"));
     client.socket().Add(kFinal);
     ASSERT_TRUE(client.FetchUrl(kUrl, &options));
