@@ -57,6 +57,20 @@ class ServerTest(unittest.TestCase):
         self.server.stop()
         self.root.cleanup()
 
+    def receive_until_reset(self, path):
+        """What arrives for a GET of `path` before the server resets the connection
+        (which the test requires)."""
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as conn:
+            conn.sendall(get(path))
+            received = b""
+            with self.assertRaises(ConnectionResetError):
+                while True:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+        return received
+
     def test_records_exact_bytes_and_answers_the_nth_request_with_the_nth_item(self):
         self.server.script({"/seq": [{"body": "one", "connection": "close"},
                                      {"body": "two", "connection": "close"}]})
@@ -101,29 +115,12 @@ class ServerTest(unittest.TestCase):
     def test_body_drop_at_resets_after_that_many_body_bytes(self):
         self.server.script({"/cut": {"body": "line 1\nline 2\n", "framing": "close",
                                      "headers": [["X-Pad", "p" * 100]], "body_drop_at": 7}})
-        with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as conn:
-            conn.sendall(get("/cut"))
-            received = b""
-            with self.assertRaises(ConnectionResetError):
-                while True:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        break
-                    received += chunk
+        received = self.receive_until_reset("/cut")
         self.assertTrue(received.endswith(b"\r\n\r\nline 1\n"), received)
 
     def test_drop_resets_the_connection_in_the_middle(self):
         self.server.script({"/drop": {"body_size": 100000, "drop_at": 5000}})
-        with socket.create_connection(("127.0.0.1", self.server.port), timeout=2) as conn:
-            conn.sendall(get("/drop"))
-            received = b""
-            with self.assertRaises(ConnectionResetError):
-                while True:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        break
-                    received += chunk
-            self.assertLessEqual(len(received), 5000)
+        self.assertLessEqual(len(self.receive_until_reset("/drop")), 5000)
 
     def test_keep_alive_serves_several_requests_on_one_connection(self):
         self.server.script({"/k1": {"body": "1"}, "/k2": {"body": "2", "connection": "close"}})
