@@ -87,22 +87,10 @@ public:
 
     // False when the command is not in the table.
     [[nodiscard]] bool UIEnable(UINT id, bool enable) noexcept {
-        State* state = Find(id);
-        if (state == nullptr) {
-            return false;
-        }
-        state->dirty = state->dirty || state->enabled != enable;
-        state->enabled = enable;
-        return true;
+        return Set(id, &State::enabled, enable);
     }
     [[nodiscard]] bool UISetCheck(UINT id, bool checked) noexcept {
-        State* state = Find(id);
-        if (state == nullptr) {
-            return false;
-        }
-        state->dirty = state->dirty || state->checked != checked;
-        state->checked = checked;
-        return true;
+        return Set(id, &State::checked, checked);
     }
     // Applies every changed state to the menu's items with those commands.
     void UIUpdateMenu(HMENU menu) noexcept {
@@ -125,13 +113,16 @@ private:
         bool checked;
         bool dirty;
     };
-    State* Find(UINT id) noexcept {
+    // Sets one field of the command's state, marking it changed when it differs.
+    bool Set(UINT id, bool State::*field, bool value) noexcept {
         for (State& state : states_) {
             if (state.id == id) {
-                return &state;
+                state.dirty = state.dirty || state.*field != value;
+                state.*field = value;
+                return true;
             }
         }
-        return nullptr;
+        return false;
     }
     std::vector<State> states_;
 };

@@ -1,16 +1,27 @@
 #pragma once
-// Helpers for the shell's tests: a scripted stand-in for the update worker, window
-// lookup, a probe for the shell's tray icons, and running update.exe.
+// Helpers for the shell's tests: the module fixture, a scripted stand-in for the update
+// worker, window lookup, a probe for the shell's tray icons, and running update.exe.
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 
+#include "app/module.h"
 #include "update/thread.h"
 #include "win/unique_handle.h"
 
 namespace qv::test {
+
+// Tests of windows and loops: the module is initialised for this executable around
+// each test. Derived fixtures that add set-up call these first and last.
+class ModuleTest : public testing::Test {
+protected:
+    void SetUp() override { g_module.Initialise(GetModuleHandleW(nullptr)); }
+    void TearDown() override { g_module.Shutdown(); }
+};
 
 // What the next FakeWorker does; tests set it before creating the window.
 struct FakeWorkerScript {

@@ -7,15 +7,12 @@
 
 #include "app/gui_handles.h"
 #include "res/resource.h"
+#include "tests/app/app_test_support.h"
 
 namespace qv {
 namespace {
 
-class DialogTest : public testing::Test {
-protected:
-    void SetUp() override { g_module.Initialise(GetModuleHandleW(nullptr)); }
-    void TearDown() override { g_module.Shutdown(); }
-};
+using DialogTest = test::ModuleTest;
 
 constexpr UINT kAnswer = WM_USER + 1;         // handled, result 42
 constexpr UINT kDestroyInside = WM_USER + 2;  // handler destroys the window

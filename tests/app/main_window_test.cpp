@@ -91,10 +91,10 @@ HWND FindVisibleBalloon(const wchar_t* text) {
 constexpr wchar_t kPlainLine[] = L"\"C:\\qv\\update.exe\"";
 constexpr wchar_t kSilentLine[] = L"\"C:\\qv\\update.exe\" /silence";
 
-class MainWindowTest : public testing::Test {
+class MainWindowTest : public test::ModuleTest {
 protected:
     void SetUp() override {
-        g_module.Initialise(GetModuleHandleW(nullptr));
+        ModuleTest::SetUp();
         test::ResetScript();
         observed = Observations();
         marker_program = dir / L"home.exe";
@@ -106,7 +106,7 @@ protected:
         if (driver.joinable()) {
             driver.join();
         }
-        g_module.Shutdown();
+        ModuleTest::TearDown();
     }
 
     // Runs the application with `drive` on another thread, which gets the window.

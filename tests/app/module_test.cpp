@@ -5,14 +5,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/app_test_support.h"
+
 namespace qv {
 namespace {
 
-class ModuleTest : public testing::Test {
-protected:
-    void SetUp() override { g_module.Initialise(GetModuleHandleW(nullptr)); }
-    void TearDown() override { g_module.Shutdown(); }
-};
+using test::ModuleTest;
 
 TEST_F(ModuleTest, KeepsOneLoopPerThreadAndFindsOnlyTheCallersOwn) {
     CMessageLoop main_loop;
