@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 namespace qv {
 
@@ -112,12 +113,10 @@ void CAppModule::Initialise(HINSTANCE module_instance) noexcept {
 }
 
 void CAppModule::Shutdown() noexcept {
-    if (!initialised_) {
-        return;
+    if (std::exchange(initialised_, false)) {
+        loops_.clear();
+        loops_.shrink_to_fit();
     }
-    initialised_ = false;
-    loops_.clear();
-    loops_.shrink_to_fit();
 }
 
 bool CAppModule::RegisterLoop(CMessageLoop* loop) noexcept {

@@ -11,32 +11,45 @@
 
 namespace qv {
 
+namespace detail {
+
+// Runs one of Windows' two-call conversions over all of `input`: `convert(length,
+// nullptr, 0)` measures, `convert(length, buffer, size)` converts. False, with `out`
+// empty, when it fails or the input is too long for one call.
+template <typename Input, typename Output, typename Convert>
+[[nodiscard]] bool ConvertWhole(const Input& input, Output& out, Convert convert) {
+    out.clear();
+    if (input.empty()) {
+        return true;
+    }
+    if (input.size() > static_cast<size_t>(INT_MAX)) {
+        return false;
+    }
+    const int length = static_cast<int>(input.size());
+    const int count = convert(length, nullptr, 0);
+    if (count <= 0) {
+        return false;
+    }
+    out.resize(static_cast<size_t>(count));
+    if (convert(length, out.data(), count) != count) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
 // UTF-16 text in `code_page` (CP_UTF8, CP_THREAD_ACP, ...) into `out`. `flags` are
 // WideCharToMultiByte's: WC_ERR_INVALID_CHARS (UTF-8 only) refuses a lone surrogate
 // that would otherwise be replaced. False, with `out` empty, when the text cannot be
 // converted or is too long for one call. Throws std::bad_alloc when memory runs out.
 [[nodiscard]] inline bool ToCodePage(std::wstring_view text, UINT code_page, std::string& out,
                                      DWORD flags = 0) {
-    out.clear();
-    if (text.empty()) {
-        return true;
-    }
-    if (text.size() > static_cast<size_t>(INT_MAX)) {
-        return false;
-    }
-    const int length = static_cast<int>(text.size());
-    const int count =
-        WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (count <= 0) {
-        return false;
-    }
-    out.resize(static_cast<size_t>(count));
-    if (WideCharToMultiByte(code_page, flags, text.data(), length, out.data(), count, nullptr,
-                            nullptr) != count) {
-        out.clear();
-        return false;
-    }
-    return true;
+    return detail::ConvertWhole(text, out, [&](int length, char* buffer, int size) {
+        return WideCharToMultiByte(code_page, flags, text.data(), length, buffer, size, nullptr,
+                                   nullptr);
+    });
 }
 
 // Bytes in `code_page` as UTF-16 into `out`; `flags` are MultiByteToWideChar's
@@ -44,24 +57,9 @@ namespace qv {
 // False, with `out` empty, as for ToCodePage; throws std::bad_alloc the same way.
 [[nodiscard]] inline bool FromCodePage(std::string_view bytes, UINT code_page, std::wstring& out,
                                        DWORD flags = 0) {
-    out.clear();
-    if (bytes.empty()) {
-        return true;
-    }
-    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
-        return false;
-    }
-    const int length = static_cast<int>(bytes.size());
-    const int count = MultiByteToWideChar(code_page, flags, bytes.data(), length, nullptr, 0);
-    if (count <= 0) {
-        return false;
-    }
-    out.resize(static_cast<size_t>(count));
-    if (MultiByteToWideChar(code_page, flags, bytes.data(), length, out.data(), count) != count) {
-        out.clear();
-        return false;
-    }
-    return true;
+    return detail::ConvertWhole(bytes, out, [&](int length, wchar_t* buffer, int size) {
+        return MultiByteToWideChar(code_page, flags, bytes.data(), length, buffer, size);
+    });
 }
 
 // The same conversions for text where an unconvertible input may simply give an empty

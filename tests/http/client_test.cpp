@@ -750,17 +750,23 @@ struct SendLog {
     }
 };
 
-TEST(ClientRequest, GatheredSendingIsOneSendOfBothBuffers) {
-    TestClient client;
+// Options that send `data` (which must outlive them) and report each send to `log`.
+CFetchOptions LoggedSendOptions(const std::string& data, SendLog& log) {
     CFetchOptions options;
-    SendLog log;
-    const std::string data = "body";
-    options.flags = FOLLOW_REDIRECTS | CHECK_STATUS;
-    options.method = L"PUT";
     options.data = reinterpret_cast<const BYTE*>(data.data());
-    options.data_length = 4;
+    options.data_length = static_cast<DWORD>(data.size());
     options.send_status_callback = &SendLog::Callback;
     options.send_param = reinterpret_cast<DWORD_PTR>(&log);
+    return options;
+}
+
+TEST(ClientRequest, GatheredSendingIsOneSendOfBothBuffers) {
+    TestClient client;
+    SendLog log;
+    const std::string data = "body";
+    CFetchOptions options = LoggedSendOptions(data, log);
+    options.flags = FOLLOW_REDIRECTS | CHECK_STATUS;
+    options.method = L"PUT";
     client.socket().Add(Response("201 Created\r\nContent-Length: 0", ""));
     ASSERT_TRUE(client.FetchUrl(kUrl, &options));
     ASSERT_EQ(client.socket().writes.size(), 1u);
@@ -770,15 +776,11 @@ TEST(ClientRequest, GatheredSendingIsOneSendOfBothBuffers) {
 
 TEST(ClientRequest, BlockSendingStopsWhenTheStatusCallbackSaysSo) {
     TestClient client;
-    CFetchOptions options;
     SendLog log;
     log.result = false;
     const std::string data = "0123456789";
-    options.data = reinterpret_cast<const BYTE*>(data.data());
-    options.data_length = 10;
+    CFetchOptions options = LoggedSendOptions(data, log);
     options.send_block_size = 4;
-    options.send_status_callback = &SendLog::Callback;
-    options.send_param = reinterpret_cast<DWORD_PTR>(&log);
     client.socket().Add(Response("200 OK\r\nContent-Length: 0", ""));
     EXPECT_FALSE(client.FetchUrl(kUrl, &options));
     EXPECT_EQ(client.socket().writes.size(), 1u);
