@@ -864,8 +864,8 @@ TEST(ClientStatus, TheFlagsDecideWhichCompleteResponsesSucceed) {
     struct Case {
         const char* name;
         DWORD flags;
-        const char* head;
-        const char* body;
+        std::string head;
+        std::string body;
         bool ok;
         int status;
     };

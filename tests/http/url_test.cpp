@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace qv {
@@ -446,22 +445,18 @@ TEST(ComposeUrl, CapacityIsInAndOut) {
 }
 
 TEST(PercentEncodeUrl, EscapesBeforeTheQueryOnly) {
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"http://h/a b?q=a b", L"http://h/a%20b?q=a b"},
-        {L"http://h/a b#c d?e f", L"http://h/a%20b#c d?e f"},
-        {L"http://h/\n", L"http://h/%0a"},
-        {L"http://h/\u00e9", L"http://h/%c3%a9"},
-        {L"/\u65e5", L"/%e6%97%a5"},
-        {L"/\U0001F600", L"/%f0%9f%98%80"},
-        // Kept as they are, '%' included (nothing is decoded or escaped twice).
-        {L"aZ09!'()*-./:_~%%41", L"aZ09!'()*-./:_~%%41"},
-        // Everything else before the query is escaped, in lowercase hex.
-        {L"@&=;[]\\+,$\"<>^`{|}\x7f", L"%40%26%3d%3b%5b%5d%5c%2b%2c%24%22%3c%3e%5e%60%7b%7c%7d%7f"},
-        {L"", L""},
-    };
-    for (const auto& [input, expected] : cases) {
-        EXPECT_EQ(Encode(input), expected);
-    }
+    EXPECT_EQ(Encode(L"http://h/a b?q=a b"), L"http://h/a%20b?q=a b");
+    EXPECT_EQ(Encode(L"http://h/a b#c d?e f"), L"http://h/a%20b#c d?e f");
+    EXPECT_EQ(Encode(L"http://h/\n"), L"http://h/%0a");
+    EXPECT_EQ(Encode(L"http://h/\u00e9"), L"http://h/%c3%a9");
+    EXPECT_EQ(Encode(L"/\u65e5"), L"/%e6%97%a5");
+    EXPECT_EQ(Encode(L"/\U0001F600"), L"/%f0%9f%98%80");
+    // Kept as they are, '%' included (nothing is decoded or escaped twice).
+    EXPECT_EQ(Encode(L"aZ09!'()*-./:_~%%41"), L"aZ09!'()*-./:_~%%41");
+    // Everything else before the query is escaped, in lowercase hex.
+    EXPECT_EQ(Encode(L"@&=;[]\\+,$\"<>^`{|}\x7f"),
+              L"%40%26%3d%3b%5b%5d%5c%2b%2c%24%22%3c%3e%5e%60%7b%7c%7d%7f");
+    EXPECT_EQ(Encode(L""), L"");
 
     // A user and password lose their meaning: '@' is escaped, so the parse sees the
     // host "u" and a non-numeric port.
@@ -521,21 +516,16 @@ protected:
 };
 
 TEST_F(CompleteRedirect, ResolvesAgainstTheCurrentUrl) {
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"new.dat", L"http://h/dir/new.dat?s=1"},
-        {L"/root.dat", L"http://h/root.dat?s=1"},
-        {L"sub/x.dat", L"http://h/dir/sub/x.dat?s=1"},
-        // Absolute URLs stay as they are.
-        {L"http://other:81/x", L"http://other:81/x"},
-        {L"ftp://f/x", L"ftp://f/x"},
-        // Surrounding white space goes, whatever the kind of reference.
-        {L"  http://o/x \t", L"http://o/x"},
-        {L"new.dat ", L"http://h/dir/new.dat?s=1"},
-        {L" /root.dat\t", L"http://h/root.dat?s=1"},
-    };
-    for (const auto& [location, expected] : cases) {
-        EXPECT_EQ(Complete(location), expected);
-    }
+    EXPECT_EQ(Complete(L"new.dat"), L"http://h/dir/new.dat?s=1");
+    EXPECT_EQ(Complete(L"/root.dat"), L"http://h/root.dat?s=1");
+    EXPECT_EQ(Complete(L"sub/x.dat"), L"http://h/dir/sub/x.dat?s=1");
+    // Absolute URLs stay as they are.
+    EXPECT_EQ(Complete(L"http://other:81/x"), L"http://other:81/x");
+    EXPECT_EQ(Complete(L"ftp://f/x"), L"ftp://f/x");
+    // Surrounding white space goes, whatever the kind of reference.
+    EXPECT_EQ(Complete(L"  http://o/x \t"), L"http://o/x");
+    EXPECT_EQ(Complete(L"new.dat "), L"http://h/dir/new.dat?s=1");
+    EXPECT_EQ(Complete(L" /root.dat\t"), L"http://h/root.dat?s=1");
 
     // User, password and port of the current URL stay.
     ASSERT_TRUE(current_.ParseUrl(L"http://u:p@h:8080/d/f"));
