@@ -13,6 +13,7 @@
 
 #include "http/response.h"
 #include "http/socket.h"
+#include "http/transport.h"
 #include "http/url.h"
 
 namespace qv {
@@ -217,9 +218,10 @@ private:
     // Where the open connection leads: a kept connection serves that host alone.
     std::wstring connected_host_;
     unsigned short connected_port_ = 0;
+    bool connected_secure_ = false;
 };
 
-using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;
-extern template class CAtlHttpClientT<ZEvtSyncSocket>;
+using CAtlHttpClient = CAtlHttpClientT<CTransportSocket>;
+extern template class CAtlHttpClientT<CTransportSocket>;
 
 }  // namespace qv

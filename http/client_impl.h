@@ -186,15 +186,18 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
 
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ConnectToCurrentUrl() {
-    if (this->IsConnected() && (connected_host_ != current_url_.HostName() ||
-                                connected_port_ != current_url_.PortNumber())) {
+    const bool secure = current_url_.Scheme() == URL_SCHEME_HTTPS;
+    if (this->IsConnected() &&
+        (connected_host_ != current_url_.HostName() ||
+         connected_port_ != current_url_.PortNumber() || connected_secure_ != secure)) {
         this->CloseSocket();
     }
-    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber(), secure)) {
         return false;
     }
     connected_host_ = current_url_.HostName();
     connected_port_ = current_url_.PortNumber();
+    connected_secure_ = secure;
     return true;
 }
 
@@ -228,7 +231,8 @@ template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const CParsedUrl& url,
                                              unsigned short default_port) noexcept {
     current_url_ = url;
-    bool ok = current_url_.Scheme() == URL_SCHEME_HTTP;  // the socket speaks nothing else
+    // Plain HTTP, or HTTP over TLS.
+    bool ok = current_url_.Scheme() == URL_SCHEME_HTTP || current_url_.Scheme() == URL_SCHEME_HTTPS;
     if (ok && current_url_.UrlPathLength() == 0) {
         ok = current_url_.SetUrlPath(L"/");
     }
@@ -417,7 +421,13 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     if (!CompleteRedirectUrl(current_url_, location)) {
         return false;
     }
+    const bool was_secure = current_url_.Scheme() == URL_SCHEME_HTTPS;
     if (!SetCurrentUrl(location.c_str(), current_url_.PortNumber())) {
+        return false;
+    }
+    // Once on TLS, never back to plain text: whoever can rewrite an answer could
+    // otherwise take the rest of the fetch.
+    if (was_secure && current_url_.Scheme() != URL_SCHEME_HTTPS) {
         return false;
     }
     // Connects anew after the close above or to another host; keeps the connection

@@ -7,6 +7,7 @@ when it fails, until the next run).
 """
 
 import contextlib
+import datetime
 import os
 import shutil
 import signal
@@ -171,12 +172,18 @@ class Nginx:
     """nginx on 127.0.0.1 with its own configuration, pid, log and temporary
     folders, serving `root`. Requests are logged as "uri status bytes"."""
 
-    def __init__(self, root, scratch, extra_locations=""):
+    def __init__(self, root, scratch, extra_locations="", tls=None, extra_servers="",
+                 name="nginx"):
+        """tls: (certificate chain file, key file) to serve HTTPS, reached as
+        "localhost" (Wine matches certificate names against DNS names only).
+        extra_servers: further server blocks, e.g. a plain one that redirects."""
         self.root = Path(root).resolve()
-        self.dir = Path(scratch) / "nginx"
+        self.dir = Path(scratch) / name
         self.port = free_port()
         self.process = None
         self.extra_locations = extra_locations
+        self.tls = tls
+        self.extra_servers = extra_servers
 
     def __enter__(self):
         self.start()
@@ -186,6 +193,8 @@ class Nginx:
         self.stop()
 
     def url(self, path="/up1") -> str:
+        if self.tls:
+            return f"https://localhost:{self.port}{path}"
         return f"http://127.0.0.1:{self.port}{path}"
 
     def start(self):
@@ -193,6 +202,10 @@ class Nginx:
         for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (temp / sub).mkdir(parents=True, exist_ok=True)
         user = "user root root;" if os.geteuid() == 0 else ""
+        listen = f"127.0.0.1:{self.port}"
+        if self.tls:
+            listen += f" ssl;\n        ssl_certificate {self.tls[0]};\n" \
+                      f"        ssl_certificate_key {self.tls[1]}"
         config = self.dir / "nginx.conf"
         config.write_text(f"""
 daemon off;
@@ -203,7 +216,7 @@ pid {self.dir}/nginx.pid;
 error_log {self.dir}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
-    log_format qv '$request_uri $status $body_bytes_sent';
+    log_format qv '$request_uri $status $body_bytes_sent $connection';
     access_log {self.dir}/access.log qv;
     client_body_temp_path {temp}/body;
     proxy_temp_path {temp}/proxy;
@@ -215,11 +228,12 @@ http {{
     sendfile on;
     keepalive_timeout 30;
     server {{
-        listen 127.0.0.1:{self.port};
+        listen {listen};
         root {self.root};
         location / {{ }}
         {self.extra_locations}
     }}
+    {self.extra_servers}
 }}
 """)
         self.process = subprocess.Popen(
@@ -251,9 +265,17 @@ http {{
         out = []
         for line in log.read_text().splitlines():
             parts = line.split(" ")
-            if len(parts) == 3:
+            if len(parts) == 4:
                 out.append((parts[0], int(parts[1]), int(parts[2])))
         return out
+
+    def connections(self):
+        """The connection number of each logged request, in order."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        return [int(line.split(" ")[3]) for line in log.read_text().splitlines()
+                if len(line.split(" ")) == 4]
 
     def uris(self):
         return [uri for uri, _, _ in self.requests()]
@@ -468,3 +490,78 @@ def make_release(root, reader, files: dict, updater=UPDATER) -> Path:
     shutil.copyfile(reader, root / "qvreader.exe")
     write_tree(root, files)
     return root
+
+
+class TestAuthority:
+    """A throwaway certificate authority (RSA 2048) that issues server certificates;
+    trust() adds it to the test prefix's trusted roots through the helper, and
+    untrust() removes it again."""
+
+    def __init__(self, folder, name="qvupdate test authority"):
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import NameOID
+        self._x509, self._hashes, self._rsa, self._oid = x509, hashes, rsa, NameOID
+        self._serialization = serialization
+        self.dir = Path(folder)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.cert = (
+            x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+            .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=30))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False,
+                                         False), critical=True)
+            .sign(self.key, hashes.SHA256()))
+        self.der = self.dir / "authority.der"
+        self.der.write_bytes(self.cert.public_bytes(serialization.Encoding.DER))
+        self.trusted = False
+
+    def issue(self, stem, names=("localhost",), days=(-1, 30)):
+        """A server certificate for the DNS names, valid from days[0] to days[1]
+        (relative to now); returns (chain file, key file) in PEM, as nginx takes them."""
+        x509, hashes, serialization = self._x509, self._hashes, self._serialization
+        key = self._rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        cert = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(self._oid.COMMON_NAME, names[0])]))
+            .issuer_name(self.cert.subject).public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now + datetime.timedelta(days=days[0]))
+            .not_valid_after(now + datetime.timedelta(days=days[1]))
+            .add_extension(x509.SubjectAlternativeName([x509.DNSName(n) for n in names]),
+                           critical=False)
+            .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
+                           critical=False)
+            .sign(self.key, hashes.SHA256()))
+        chain, key_file = self.dir / f"{stem}.pem", self.dir / f"{stem}.key"
+        chain.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+        key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                               serialization.PrivateFormat.TraditionalOpenSSL,
+                                               serialization.NoEncryption()))
+        return chain, key_file
+
+    def trust(self):
+        code, output = run_windows([HELPER, "trust", win_path(self.der)])
+        if code != 0:
+            raise AssertionError(f"e2e_helper trust failed with {code}:\n{output}")
+        self.trusted = True
+
+    def untrust(self):
+        if self.trusted:
+            code, output = run_windows([HELPER, "untrust", win_path(self.der)])
+            if code != 0:
+                raise AssertionError(f"e2e_helper untrust failed with {code}:\n{output}")
+            self.trusted = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.untrust()

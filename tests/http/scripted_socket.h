@@ -43,7 +43,7 @@ public:
     // The socket interface the client uses.
     DWORD SetTimeout(DWORD value) noexcept { return std::exchange(timeout, value); }
     DWORD GetTimeout() const noexcept { return timeout; }
-    bool ConnectToHost(const wchar_t* host, unsigned short port) noexcept {
+    bool ConnectToHost(const wchar_t* host, unsigned short port, bool secure = false) noexcept {
         if (connected) {
             return true;
         }
@@ -51,6 +51,7 @@ public:
             return false;
         }
         connects.emplace_back(host, port);
+        secure_connects.push_back(secure);
         connected = true;
         return true;
     }
@@ -112,6 +113,7 @@ public:
     std::vector<std::string> writes;  // one entry per write call
     std::vector<DWORD> capacities;    // the size asked for by each receive
     std::vector<std::pair<std::wstring, unsigned short>> connects;
+    std::vector<bool> secure_connects;  // one per connect: TLS asked for
     int closes = 0;
     bool connected = false;
     bool refuse_connect = false;

@@ -1,0 +1,121 @@
+#include "http/transport.h"
+
+#include <new>
+
+namespace qv {
+
+CTransportSocket::CTransportSocket() noexcept = default;
+
+CTransportSocket::~CTransportSocket() {
+    CloseSocket();
+}
+
+bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port,
+                                     bool secure) noexcept {
+    if (IsConnected()) {
+        return true;
+    }
+    tls_error_ = 0;
+    secure_ = false;
+    tls_.reset();
+    if (!ZEvtSyncSocket::ConnectToHost(host, port)) {
+        return false;
+    }
+    if (!secure) {
+        return true;
+    }
+    const TlsSystem* system = use_system_tls_ ? LoadSystemTls() : tls_system_;
+    if (system == nullptr) {
+        tls_error_ = static_cast<DWORD>(SEC_E_SECPKG_NOT_FOUND);
+        ZEvtSyncSocket::CloseSocket();
+        return false;
+    }
+    tls_.reset(new (std::nothrow) TlsChannel(*system));
+    if (!tls_ || !tls_->Handshake(*this, host)) {
+        tls_error_ = static_cast<DWORD>(tls_ ? tls_->Status() : SEC_E_INSUFFICIENT_MEMORY);
+        tls_.reset();
+        ZEvtSyncSocket::CloseSocket();
+        return false;
+    }
+    secure_ = true;
+    return true;
+}
+
+bool CTransportSocket::SendAll(const BYTE* bytes, DWORD length) noexcept {
+    while (length > 0) {
+        DWORD count = length;
+        if (!ZEvtSyncSocket::Write(bytes, &count) || count == 0 || count > length) {
+            return false;
+        }
+        bytes += count;
+        length -= count;
+    }
+    return true;
+}
+
+bool CTransportSocket::ReceiveSome(BYTE* buffer, DWORD* length) noexcept {
+    return ZEvtSyncSocket::ReadBytes(buffer, length);
+}
+
+bool CTransportSocket::WriteBuffers(WSABUF* buffers, DWORD count, DWORD* sent) noexcept {
+    if (!secure_) {
+        return ZEvtSyncSocket::WriteBuffers(buffers, count, sent);
+    }
+    if (sent == nullptr || (buffers == nullptr && count != 0)) {
+        return false;
+    }
+    *sent = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!tls_->Write(*this, reinterpret_cast<const BYTE*>(buffers[i].buf), buffers[i].len)) {
+            tls_error_ = static_cast<DWORD>(tls_->Status());
+            return false;
+        }
+        *sent += buffers[i].len;
+    }
+    return true;
+}
+
+bool CTransportSocket::Write(const BYTE* bytes, DWORD* length) noexcept {
+    if (!secure_) {
+        return ZEvtSyncSocket::Write(bytes, length);
+    }
+    if (length == nullptr || (bytes == nullptr && *length != 0)) {
+        return false;
+    }
+    if (!tls_->Write(*this, bytes, *length)) {
+        tls_error_ = static_cast<DWORD>(tls_->Status());
+        *length = 0;
+        return false;
+    }
+    return true;
+}
+
+bool CTransportSocket::ReadBytes(BYTE* buffer, DWORD* length) noexcept {
+    if (!secure_) {
+        return ZEvtSyncSocket::ReadBytes(buffer, length);
+    }
+    if (length == nullptr || (buffer == nullptr && *length != 0)) {
+        return false;
+    }
+    if (!tls_->Read(*this, buffer, length)) {
+        tls_error_ = static_cast<DWORD>(tls_->Status());
+        return false;
+    }
+    return true;
+}
+
+void CTransportSocket::CloseSocket() noexcept {
+    tls_.reset();
+    secure_ = false;
+    ZEvtSyncSocket::CloseSocket();
+}
+
+DWORD CTransportSocket::LastError() const noexcept {
+    // A failure of the socket under TLS is told by the socket.
+    if (tls_error_ != 0 && tls_error_ != static_cast<DWORD>(kTlsTransportFailed)) {
+        return tls_error_;
+    }
+    return ZEvtSyncSocket::LastError();
+}
+
+}  // namespace qv
