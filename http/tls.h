@@ -39,7 +39,7 @@ struct TlsSystem {
     const SecurityFunctionTableW* sspi = nullptr;
     // Checks the peer's certificate of an established context against `host`;
     // SEC_E_OK or the reason it is refused.
-    SECURITY_STATUS (*verify)
+    SECURITY_STATUS(*verify)
     (const TlsSystem& system, CtxtHandle* context, const wchar_t* host) = nullptr;
     // crypt32, for the system's verify.
     decltype(&::CertGetCertificateChain) get_chain = nullptr;
