@@ -18,17 +18,20 @@ bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port,
     tls_error_ = 0;
     secure_ = false;
     tls_.reset();
+    // Without the system's TLS there is nothing to connect for.
+    const TlsSystem* system = nullptr;
+    if (secure) {
+        system = use_system_tls_ ? LoadSystemTls() : tls_system_;
+        if (system == nullptr) {
+            tls_error_ = static_cast<DWORD>(SEC_E_SECPKG_NOT_FOUND);
+            return false;
+        }
+    }
     if (!ZEvtSyncSocket::ConnectToHost(host, port)) {
         return false;
     }
     if (!secure) {
         return true;
-    }
-    const TlsSystem* system = use_system_tls_ ? LoadSystemTls() : tls_system_;
-    if (system == nullptr) {
-        tls_error_ = static_cast<DWORD>(SEC_E_SECPKG_NOT_FOUND);
-        ZEvtSyncSocket::CloseSocket();
-        return false;
     }
     tls_.reset(new (std::nothrow) TlsChannel(*system));
     if (!tls_ || !tls_->Handshake(*this, host)) {

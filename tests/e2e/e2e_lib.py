@@ -565,3 +565,85 @@ class TestAuthority:
 
     def __exit__(self, *exc):
         self.untrust()
+
+
+class TlsFront:
+    """TLS on 127.0.0.1 in front of a plain server (the hostile test server): each
+    connection it accepts is relayed to one connection to `target_port`, and when
+    either side ends, both end (without close notify, as a dropped connection would)."""
+
+    def __init__(self, target_port, chain):
+        import ssl
+        import threading
+        self._threading = threading
+        self.target_port = target_port
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.context.load_cert_chain(str(chain[0]), str(chain[1]))
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stopping = threading.Event()
+        self.threads = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+
+    def url(self, path="/up1") -> str:
+        return f"https://localhost:{self.port}{path}"
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(timeout=10)
+        for thread in self.threads:
+            thread.join(timeout=10)
+        self.listener.close()
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                raw, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            thread = self._threading.Thread(target=self._relay, args=(raw,), daemon=True)
+            self.threads.append(thread)
+            thread.start()
+
+    def _relay(self, raw):
+        raw.settimeout(30)
+        try:
+            client = self.context.wrap_socket(raw, server_side=True)
+        except OSError:
+            raw.close()
+            return
+        try:
+            server = socket.create_connection(("127.0.0.1", self.target_port), 10)
+        except OSError:
+            client.close()
+            return
+        done = self._threading.Event()
+
+        def pump(source, sink):
+            try:
+                while not self.stopping.is_set():
+                    data = source.recv(65536)
+                    if not data:
+                        break
+                    sink.sendall(data)
+            except OSError:
+                pass
+            done.set()
+
+        upstream = self._threading.Thread(target=pump, args=(client, server), daemon=True)
+        upstream.start()
+        pump(server, client)
+        done.wait(timeout=30)
+        for s in (server, client):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+            s.close()
+        upstream.join(timeout=10)

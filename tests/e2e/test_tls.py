@@ -3,6 +3,7 @@ certificate from a throwaway authority that the test adds to the prefix's truste
 roots (and removes again). An update over https, an http URL that the server sends
 to https, and every way the TLS can be wrong, each of which installs nothing."""
 
+import random
 import socket
 import sys
 import threading
@@ -10,7 +11,11 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import e2e_lib as e2e  # noqa: E402
+from hostile_server import HostileServer  # noqa: E402
+
+MIB = 1024 * 1024
 
 OLD_FILES = {"data\\a.txt": b"old text of a\n", "same.txt": b"unchanged\n"}
 NEW_FILES = {
@@ -192,6 +197,37 @@ class TlsUpdate(unittest.TestCase):
                         self.run_refused(folder, f"https://localhost:{relay.port}/up1", [nginx])
                         self.assertGreater(relay.connections, 0)
                 self.assertEqual(nginx.requests(), [])
+
+    def test_a_dropped_download_over_tls_resumes_and_requests_share_connections(self):
+        name = "books\\book.bin"
+        served = "/up1/books/book.bin"
+        files = {**OLD_FILES, name: random.Random(1).randbytes(4 * MIB),
+                 **{f"pages\\p{i}.txt": random.Random(i).randbytes(20_000) for i in range(8)}}
+        with e2e.scratch_folder(self) as scratch, \
+                e2e.TestAuthority(scratch / "ca") as authority:
+            release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, files)
+            www = scratch / "www"
+            www.mkdir()
+            e2e.publish(release, www / "up1")
+            authority.trust()
+            half = {"file": served[1:], "ranges": True, "drop_after": 2 * MIB}
+            with HostileServer(root=str(www)) as server, \
+                    e2e.TlsFront(server.port, authority.issue("localhost")) as front:
+                server.script({served: [half, {"file": served[1:], "ranges": True}]})
+                app = e2e.Installation(scratch, front.url(), files=OLD_FILES)
+                code, output = app.run()
+                self.assertEqual(code, 2, output)
+                book = server.requests(served)
+                requests = server.requests("/up1/")
+            self.assert_installed(app, release)
+            # The second attempt asks for exactly the rest, over TLS again.
+            self.assertEqual(len(book), 2)
+            self.assertIsNone(book[0].header("Range"))
+            self.assertEqual(book[1].header("Range"), "bytes=%d-" % (2 * MIB))
+            # The version and the list share one TLS connection, and so do downloads.
+            connection = {r.target: r.connection for r in requests}
+            self.assertEqual(connection["/up1/ver.dat"], connection["/up1/filelist.dat"])
+            self.assertLess(len(set(connection.values())), len(requests))
 
 
 if __name__ == "__main__":
