@@ -1,6 +1,10 @@
 #include "http/transport.h"
 
 #include <new>
+#include <string>
+
+#include "http/response.h"
+#include "win/text.h"
 
 namespace qv {
 
@@ -10,12 +14,13 @@ CTransportSocket::~CTransportSocket() {
     CloseSocket();
 }
 
-bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port,
-                                     bool secure) noexcept {
+bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port, bool secure,
+                                     const ProxyEndpoint* tunnel) noexcept {
     if (IsConnected()) {
         return true;
     }
     tls_error_ = 0;
+    tunnel_status_ = 0;
     secure_ = false;
     tls_.reset();
     // Without the system's TLS there is nothing to connect for.
@@ -27,7 +32,15 @@ bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port,
             return false;
         }
     }
-    if (!ZEvtSyncSocket::ConnectToHost(host, port)) {
+    if (tunnel != nullptr) {
+        if (!ZEvtSyncSocket::ConnectToHost(tunnel->host.c_str(), tunnel->port)) {
+            return false;
+        }
+        if (!OpenTunnel(host, port)) {
+            ZEvtSyncSocket::CloseSocket();
+            return false;
+        }
+    } else if (!ZEvtSyncSocket::ConnectToHost(host, port)) {
         return false;
     }
     if (!secure) {
@@ -41,6 +54,57 @@ bool CTransportSocket::ConnectToHost(const wchar_t* host, unsigned short port,
         return false;
     }
     secure_ = true;
+    return true;
+}
+
+bool CTransportSocket::OpenTunnel(const wchar_t* host, unsigned short port) noexcept {
+    std::string request;
+    try {
+        std::string name;
+        if (!ToCodePage(host, CP_THREAD_ACP, name) || HasControlCharacter(host)) {
+            tls_error_ = kTunnelRefused;
+            return false;
+        }
+        const std::string target = name + ":" + std::to_string(port);
+        request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target +
+                  "\r\nUser-Agent: Microsoft-ATL-Native/9.00\r\n\r\n";
+    } catch (...) {  // out of memory
+        tls_error_ = kTunnelRefused;
+        return false;
+    }
+    if (!SendAll(reinterpret_cast<const BYTE*>(request.data()),
+                 static_cast<DWORD>(request.size()))) {
+        return false;
+    }
+    // The answer ends with its header block; what follows is the server's, and the
+    // server says nothing before our TLS hello, so nothing may follow yet.
+    BYTE answer[kMaxTunnelAnswerBytes];
+    size_t length = 0;
+    size_t end = 0;
+    while (end == 0) {
+        if (length == sizeof answer) {
+            tls_error_ = kTunnelRefused;
+            return false;
+        }
+        DWORD count = static_cast<DWORD>(sizeof answer - length);
+        const DWORD asked = count;
+        if (!ReceiveSome(answer + length, &count) || count > asked) {
+            return false;
+        }
+        if (count == 0) {
+            tls_error_ = kTunnelRefused;
+            return false;
+        }
+        const size_t from = length >= 3 ? length - 3 : 0;
+        length += count;
+        end = FindHeaderBlockEnd(answer, length, from);
+    }
+    size_t lines_start = 0;
+    tunnel_status_ = ParseStatusLine(answer, end, &lines_start);
+    if (tunnel_status_ < 200 || tunnel_status_ > 299 || end != length) {
+        tls_error_ = kTunnelRefused;
+        return false;
+    }
     return true;
 }
 

@@ -43,7 +43,9 @@ public:
     // The socket interface the client uses.
     DWORD SetTimeout(DWORD value) noexcept { return std::exchange(timeout, value); }
     DWORD GetTimeout() const noexcept { return timeout; }
-    bool ConnectToHost(const wchar_t* host, unsigned short port, bool secure = false) noexcept {
+    template <typename Proxy = void>
+    bool ConnectToHost(const wchar_t* host, unsigned short port, bool secure = false,
+                       const Proxy* tunnel = nullptr) noexcept {
         if (connected) {
             return true;
         }
@@ -52,6 +54,7 @@ public:
         }
         connects.emplace_back(host, port);
         secure_connects.push_back(secure);
+        tunneled.push_back(tunnel != nullptr);
         connected = true;
         return true;
     }
@@ -114,6 +117,7 @@ public:
     std::vector<DWORD> capacities;    // the size asked for by each receive
     std::vector<std::pair<std::wstring, unsigned short>> connects;
     std::vector<bool> secure_connects;  // one per connect: TLS asked for
+    std::vector<bool> tunneled;         // one per connect: through a proxy's tunnel
     int closes = 0;
     bool connected = false;
     bool refuse_connect = false;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 
 #include "win/unique_handle.h"
@@ -13,11 +14,12 @@
 namespace qv {
 namespace {
 
-// A listener on 127.0.0.1 that accepts one connection and reads what comes, never
-// answering, until the peer closes or two seconds pass.
+// A listener on 127.0.0.1 that accepts one connection and reads what comes until the
+// peer closes or two seconds pass; it answers nothing, or `answer` once the first
+// header block has come (a proxy's answer to CONNECT).
 class SilentPeer {
 public:
-    SilentPeer() {
+    explicit SilentPeer(std::string answer = "") : answer_(std::move(answer)) {
         EXPECT_TRUE(WinsockInit::Start());
         listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         sockaddr_in address{};
@@ -44,8 +46,13 @@ public:
                        sizeof timeout);
             char buffer[4096];
             int n = 0;
+            bool answered = answer_.empty();
             while ((n = recv(peer.get(), buffer, sizeof buffer, 0)) > 0) {
-                received_ += n;
+                bytes_.append(buffer, static_cast<size_t>(n));
+                if (!answered && bytes_.find("\r\n\r\n") != std::string::npos) {
+                    send(peer.get(), answer_.data(), static_cast<int>(answer_.size()), 0);
+                    answered = true;
+                }
             }
         });
     }
@@ -56,12 +63,14 @@ public:
         }
     }
     [[nodiscard]] unsigned short port() const { return port_; }
-    [[nodiscard]] int received() const { return received_; }
+    [[nodiscard]] int received() const { return static_cast<int>(bytes_.size()); }
+    [[nodiscard]] const std::string& bytes() const { return bytes_; }
 
 private:
+    std::string answer_;
     UniqueSocket listener_;
     unsigned short port_ = 0;
-    int received_ = 0;
+    std::string bytes_;
     std::thread thread_;
 };
 
@@ -105,6 +114,46 @@ TEST(Transport, WithoutTlsASecureConnectSendsNothingAndFails) {
     EXPECT_FALSE(transport.IsConnected());
     peer.Join();
     EXPECT_EQ(peer.received(), 0);
+}
+
+TEST(Transport, ATunnelIsAskedForTheOriginAndTheProxysRefusalFailsTheConnect) {
+    const std::string connect =
+        "CONNECT update.example:8443 HTTP/1.1\r\nHost: update.example:8443\r\n"
+        "User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n";
+    const struct {
+        const char* answer;
+        int status;
+    } refusals[] = {
+        {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n", 407},
+        {"HTTP/1.1 403 Forbidden\r\n\r\n", 403},
+        {"HTTP/1.1 200 OK\r\n\r\nbytes the origin never sent", 200},
+        {"nonsense\r\n\r\n", -1},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.answer);
+        SilentPeer proxy(refusal.answer);
+        CTransportSocket transport;
+        transport.SetTimeout(2000);
+        const ProxyEndpoint endpoint{L"127.0.0.1", proxy.port()};
+        EXPECT_FALSE(transport.ConnectToHost(L"update.example", 8443, true, &endpoint));
+        EXPECT_EQ(transport.TunnelStatus(), refusal.status);
+        EXPECT_EQ(transport.LastError(), kTunnelRefused);
+        EXPECT_FALSE(transport.IsConnected());
+        proxy.Join();
+        EXPECT_EQ(proxy.bytes(), connect);  // and no TLS hello after it
+    }
+    // Opened: the TLS hello follows through the tunnel (the origin never answers).
+    SilentPeer proxy("HTTP/1.1 200 Connection established\r\n\r\n");
+    CTransportSocket transport;
+    transport.SetTimeout(300);
+    const ProxyEndpoint endpoint{L"127.0.0.1", proxy.port()};
+    EXPECT_FALSE(transport.ConnectToHost(L"update.example", 8443, true, &endpoint));
+    EXPECT_EQ(transport.TunnelStatus(), 200);
+    transport.CloseSocket();
+    proxy.Join();
+    ASSERT_GT(proxy.bytes().size(), connect.size());
+    EXPECT_EQ(proxy.bytes().substr(0, connect.size()), connect);
+    EXPECT_EQ(proxy.bytes()[connect.size()], '\x16');  // a TLS handshake record
 }
 
 }  // namespace
