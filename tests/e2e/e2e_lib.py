@@ -647,3 +647,96 @@ class TlsFront:
                 s.shutdown(socket.SHUT_RDWR)
             s.close()
         upstream.join(timeout=10)
+
+
+class TinyProxy:
+    """tinyproxy (Debian's package) on 127.0.0.1 with its own configuration and log;
+    with `basic_auth` ("user password") it answers 407 to requests without it. It
+    runs as the calling user (root in CI keeps root: tinyproxy only warns), and its
+    files stay in the scratch folder."""
+
+    def __init__(self, scratch, basic_auth=None):
+        self.dir = Path(scratch) / "tinyproxy"
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        self.basic_auth = basic_auth
+        self.process = None
+
+    def __enter__(self):
+        config = self.dir / "tinyproxy.conf"
+        auth = f"BasicAuth {self.basic_auth}\n" if self.basic_auth else ""
+        config.write_text(f"""Port {self.port}
+Listen 127.0.0.1
+Timeout 30
+LogFile "{self.dir}/tinyproxy.log"
+LogLevel Info
+MaxClients 32
+Allow 127.0.0.1
+DisableViaHeader Yes
+{auth}""")
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", str(config)],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        if not wait_for_port(self.port):
+            self.__exit__()
+            raise RuntimeError("tinyproxy did not start:\n" + self.log())
+        return self
+
+    def __exit__(self, *exc):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def log(self) -> str:
+        path = self.dir / "tinyproxy.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def requests(self):
+        """The request lines the proxy logged ("GET http://..." or "CONNECT host:port")."""
+        out = []
+        for line in self.log().splitlines():
+            if "Request (file descriptor" in line:
+                out.append(line.split("): ", 1)[1].rsplit(" HTTP/", 1)[0].strip())
+        return out
+
+
+INTERNET_SETTINGS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+@contextlib.contextmanager
+def user_proxy_settings(enable, server=None, override=None):
+    """Writes ProxyEnable, ProxyServer and ProxyOverride into the test prefix's
+    Internet settings and restores what was there afterwards: the e2e tests share the
+    prefix."""
+    saved = {}
+    for name in ("ProxyEnable", "ProxyServer", "ProxyOverride"):
+        code, output = run_windows(["reg", "query", INTERNET_SETTINGS_KEY, "/v", name])
+        saved[name] = None
+        for line in output.splitlines() if code == 0 else []:
+            parts = line.split(None, 2)
+            if len(parts) >= 2 and parts[0] == name:
+                saved[name] = (parts[1], parts[2] if len(parts) == 3 else "")
+    wanted = {"ProxyEnable": ("REG_DWORD", str(int(enable))),
+              "ProxyServer": ("REG_SZ", server) if server is not None else None,
+              "ProxyOverride": ("REG_SZ", override) if override is not None else None}
+
+    def write(values):
+        for name, value in values.items():
+            if value is None:
+                run_windows(["reg", "delete", INTERNET_SETTINGS_KEY, "/v", name, "/f"])
+            else:
+                code, output = run_windows(["reg", "add", INTERNET_SETTINGS_KEY, "/v", name,
+                                            "/t", value[0], "/d", value[1], "/f"])
+                if code != 0:
+                    raise AssertionError(f"reg add {name} failed:\n{output}")
+
+    write(wanted)
+    try:
+        yield
+    finally:
+        write(saved)
