@@ -189,7 +189,7 @@ void TlsChannel::Release() noexcept {
 bool TlsChannel::Handshake(TlsTransport& transport, const wchar_t* host) noexcept {
     Release();
     closed_ = false;
-    received_length_ = 0;
+    received_start_ = received_length_ = 0;
     plain_offset_ = plain_length_ = 0;
     if (system_.sspi == nullptr || system_.verify == nullptr || host == nullptr) {
         status_ = SEC_E_SECPKG_NOT_FOUND;
@@ -245,6 +245,10 @@ bool TlsChannel::Handshake(TlsTransport& transport, const wchar_t* host) noexcep
 }
 
 bool TlsChannel::ReceiveMore(TlsTransport& transport) noexcept {
+    if (received_start_ != 0) {
+        std::memmove(received_.get(), received_.get() + received_start_, received_length_);
+        received_start_ = 0;
+    }
     if (received_length_ >= kTlsReceiveCapacity) {
         status_ = SEC_E_BUFFER_TOO_SMALL;  // no record is that long
         return false;
@@ -268,9 +272,7 @@ void TlsChannel::KeepExtra(const SecBuffer* extra) noexcept {
     // say where they are, only how many.
     const DWORD count =
         extra != nullptr && extra->cbBuffer <= received_length_ ? extra->cbBuffer : 0;
-    if (count != 0) {
-        std::memmove(received_.get(), received_.get() + received_length_ - count, count);
-    }
+    received_start_ = count != 0 ? received_start_ + received_length_ - count : 0;
     received_length_ = count;
 }
 
@@ -293,7 +295,7 @@ bool TlsChannel::RunHandshake(TlsTransport& transport, const wchar_t* host, bool
         if (need_input && !ReceiveMore(transport)) {
             return false;
         }
-        SecBuffer in[2] = {{received_length_, SECBUFFER_TOKEN, received_.get()},
+        SecBuffer in[2] = {{received_length_, SECBUFFER_TOKEN, received_.get() + received_start_},
                            {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc in_description{SECBUFFER_VERSION, 2, in};
         SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
@@ -346,22 +348,29 @@ bool TlsChannel::RunHandshake(TlsTransport& transport, const wchar_t* host, bool
 
 bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noexcept {
     const DWORD capacity = *length;
+    DWORD delivered = 0;
     *length = 0;
     for (;;) {
         if (plain_offset_ < plain_length_) {
-            const DWORD count = std::min(capacity, plain_length_ - plain_offset_);
-            std::memcpy(buffer, plain_.get() + plain_offset_, count);
+            const DWORD count = std::min(capacity - delivered, plain_length_ - plain_offset_);
+            std::memcpy(buffer + delivered, plain_.get() + plain_offset_, count);
             plain_offset_ += count;
-            *length = count;
-            return true;
+            delivered += count;
+            *length = delivered;
+            if (delivered == capacity) {
+                return true;
+            }
         }
         if (!established_) {
-            return false;
+            return delivered != 0;  // a failure after some bytes shows on the next call
         }
         if (closed_) {
             return true;  // the end of the stream, as often as asked
         }
         if (received_length_ == 0 || status_ == SEC_E_INCOMPLETE_MESSAGE) {
+            if (delivered != 0) {
+                return true;  // no wait for more while there is something to give
+            }
             if (!ReceiveMore(transport)) {
                 if (status_ == kTlsTruncated && received_length_ == 0) {
                     closed_ = true;  // ended between records
@@ -371,7 +380,9 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
                 return false;
             }
         }
-        SecBuffer buffers[4] = {{received_length_, SECBUFFER_DATA, received_.get()},
+        BYTE* const begin = received_.get() + received_start_;
+        const BYTE* const end = begin + received_length_;
+        SecBuffer buffers[4] = {{received_length_, SECBUFFER_DATA, begin},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr}};
@@ -383,12 +394,10 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
         if (status_ != SEC_E_OK && status_ != SEC_I_RENEGOTIATE &&
             status_ != SEC_I_CONTEXT_EXPIRED) {
             established_ = false;
-            return false;
+            continue;
         }
         const SecBuffer* extra = nullptr;
         plain_offset_ = plain_length_ = 0;
-        const BYTE* begin = received_.get();
-        const BYTE* end = begin + received_length_;
         for (const SecBuffer& piece : buffers) {
             if (piece.BufferType == SECBUFFER_EXTRA) {
                 extra = &piece;
@@ -399,11 +408,14 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
                     piece.cbBuffer > static_cast<size_t>(end - data)) {
                     status_ = SEC_E_INVALID_TOKEN;
                     established_ = false;
-                    return false;
+                    break;
                 }
                 std::memcpy(plain_.get(), data, piece.cbBuffer);
                 plain_length_ = piece.cbBuffer;
             }
+        }
+        if (!established_) {
+            continue;
         }
         const SECURITY_STATUS outcome = status_;
         KeepExtra(extra);
@@ -415,7 +427,6 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
             // context takes them, after which records go on.
             if (!RunHandshake(transport, host_.c_str(), false)) {
                 established_ = false;
-                return false;
             }
         }
     }

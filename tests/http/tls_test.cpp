@@ -33,9 +33,11 @@ std::string DataRecord(const std::string& text) {
     return Record(kData, text, true);
 }
 
-// The length of the record at the start of `bytes`, or 0 while it is incomplete.
+// The length of the record at the start of `bytes`, or 0 while it is incomplete. A
+// version byte of 0xFF stands for a stream the provider keeps asking more of, to
+// show that the channel's buffer stays bounded whatever a provider says.
 size_t RecordLength(const BYTE* bytes, size_t length) {
-    if (length < 5) {
+    if (length < 5 || bytes[2] == 0xFF) {
         return 0;
     }
     const size_t total = 5 + ((size_t{bytes[3]} << 8) | bytes[4]);
@@ -307,6 +309,23 @@ TEST_F(TlsLoop, WritesGoOutInRecordsOfTheLargestAllowedSize) {
     EXPECT_EQ(transport.sent, expected);
 }
 
+TEST_F(TlsLoop, OneReadTakesEveryWholeRecordReceivedAndWaitsOnlyWhenItHasNothing) {
+    const std::string last = DataRecord("!");
+    ScriptedTransport transport;
+    transport.pieces = {Record(kHandshake, "done") + DataRecord("Hello, ") + DataRecord("world") +
+                            last.substr(0, 4),
+                        last.substr(4)};
+    TlsChannel channel(system_);
+    ASSERT_TRUE(channel.Handshake(transport, L"update.example"));
+    BYTE buffer[64];
+    DWORD length = sizeof buffer;
+    ASSERT_TRUE(channel.Read(transport, buffer, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), "Hello, world");
+    length = sizeof buffer;
+    ASSERT_TRUE(channel.Read(transport, buffer, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), "!");
+}
+
 TEST_F(TlsLoop, BrokenSessionsFailAndNeverHandOutPlainBytes) {
     const std::string done = Record(kHandshake, "done");
     struct Case {
@@ -324,7 +343,7 @@ TEST_F(TlsLoop, BrokenSessionsFailAndNeverHandOutPlainBytes) {
          SEC_E_ILLEGAL_MESSAGE, ""},
         {"handshake ends inside a record", done.substr(0, 7), SEC_E_OK, false, kTlsTruncated, ""},
         {"a record longer than any allowed",
-         std::string("\x16\x03\x03\xff\xff", 5) + std::string(kTlsReceiveCapacity, 'a'), SEC_E_OK,
+         std::string("\x16\x03\xff\x00\x10", 5) + std::string(kTlsReceiveCapacity, 'a'), SEC_E_OK,
          false, SEC_E_BUFFER_TOO_SMALL, ""},
         {"ends inside a data record", done + DataRecord("abc") + DataRecord("defg").substr(0, 6),
          SEC_E_OK, true, kTlsTruncated, "abc<failed>"},
