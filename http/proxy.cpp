@@ -1,7 +1,6 @@
 #include "http/proxy.h"
 
-#include <mutex>
-
+#include "win/lock.h"
 #include "win/text.h"
 
 namespace qv {
@@ -10,10 +9,6 @@ namespace {
 
 constexpr wchar_t kInternetSettingsKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-
-wchar_t Lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
 
 std::wstring_view Trim(std::wstring_view text) {
     while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) {
@@ -30,7 +25,7 @@ bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
         return false;
     }
     for (size_t i = 0; i < prefix.size(); ++i) {
-        if (Lower(text[i]) != Lower(prefix[i])) {
+        if (AsciiLower(text[i]) != AsciiLower(prefix[i])) {
             return false;
         }
     }
@@ -69,7 +64,7 @@ bool ReadRegistryText(HKEY key, const wchar_t* name, std::wstring* value) {
 }
 
 struct ProcessProxy {
-    std::mutex lock;
+    ExclusiveLock lock;
     bool configured = false;  // cfg.ini named a usable value
     bool resolved = false;
     ProxySettings settings;
@@ -200,7 +195,7 @@ bool MatchesHostPattern(std::wstring_view pattern, std::wstring_view text) {
         if (p < pattern.size() && pattern[p] == L'*') {
             star = p++;
             taken = t;
-        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+        } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(text[t])) {
             ++p;
             ++t;
         } else if (star != std::wstring_view::npos) {
@@ -281,7 +276,7 @@ void SetConfiguredProxy(std::wstring_view value) noexcept {
             return;
         }
         ProcessProxy& proxy = TheProcessProxy();
-        const std::lock_guard<std::mutex> guard(proxy.lock);
+        const LockGuard guard(proxy.lock);
         proxy.settings = std::move(settings);
         proxy.configured = proxy.resolved = true;
     } catch (...) {
@@ -290,7 +285,7 @@ void SetConfiguredProxy(std::wstring_view value) noexcept {
 
 const ProxySettings& ProcessProxySettings() noexcept {
     ProcessProxy& proxy = TheProcessProxy();
-    const std::lock_guard<std::mutex> guard(proxy.lock);
+    const LockGuard guard(proxy.lock);
     if (!proxy.resolved) {
         proxy.settings = ReadUserProxySettings();
         proxy.resolved = true;

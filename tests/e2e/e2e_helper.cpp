@@ -400,6 +400,7 @@ int wmain(int argc, wchar_t** argv) {
         (std::wcscmp(argv[1], L"trust") == 0 || std::wcscmp(argv[1], L"untrust") == 0)) {
         return Trust(argc, argv, argv[1][0] == L't');
     }
-    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames|trust|untrust ...\n", stderr);
+    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames|trust|untrust ...\n",
+               stderr);
     return 64;
 }
