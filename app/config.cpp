@@ -1,5 +1,6 @@
 #include "app/config.h"
 
+#include "http/proxy.h"
 #include "win/path.h"
 #include "win/text.h"
 
@@ -18,8 +19,22 @@ std::wstring IniPathBesideExecutable() {
 }  // namespace
 
 CConfigFile& CConfigFile::Instance() {
-    static CConfigFile instance(IniPathBesideExecutable());
+    static CConfigFile& instance = []() -> CConfigFile& {
+        static CConfigFile file(IniPathBesideExecutable());
+        // Every fetch looks a URL up here first, so the proxy choice is handed to
+        // the HTTP client before any connection.
+        SetConfiguredProxy(file.GetProxyServer());
+        return file;
+    }();
     return instance;
+}
+
+std::wstring CConfigFile::GetProxyServer() const {
+    wchar_t value[1024] = {};
+    if (!ini_path_.empty()) {
+        GetPrivateProfileStringW(L"proxy", L"server", L"", value, 1024, ini_path_.c_str());
+    }
+    return value;
 }
 
 CConfigFile::CConfigFile(std::wstring path) : ini_path_(std::move(path)) {}

@@ -36,6 +36,10 @@ public:
     // empty value is a value. Read once, like the URLs.
     [[nodiscard]] std::optional<std::wstring> GetReleaseKeys();
 
+    // Section "proxy", key "server": "host:port", "direct", or empty for the user's
+    // Internet settings. The process's instance hands it to the HTTP client.
+    [[nodiscard]] std::wstring GetProxyServer() const;
+
     [[nodiscard]] const std::wstring& IniPath() const noexcept { return ini_path_; }
 
 private:

@@ -9,6 +9,6 @@ bool AuthSchemeLess::operator()(const std::wstring& a, const std::wstring& b) co
     return LessNoCase(a, b);
 }
 
-template class CAtlHttpClientT<ZEvtSyncSocket>;
+template class CAtlHttpClientT<CTransportSocket>;
 
 }  // namespace qv

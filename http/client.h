@@ -8,11 +8,14 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "http/proxy.h"
 #include "http/response.h"
 #include "http/socket.h"
+#include "http/transport.h"
 #include "http/url.h"
 
 namespace qv {
@@ -146,6 +149,9 @@ public:
         return auth_offers_;
     }
     [[nodiscard]] const CParsedUrl& CurrentUrl() const noexcept { return current_url_; }
+    // The proxy settings this client follows (borrowed; null, the default, for those
+    // of the process: cfg.ini's or the user's).
+    void SetProxySettings(const ProxySettings* settings) noexcept { proxy_settings_ = settings; }
     // Registers a handler for a scheme (compared without regard to case); not owned.
     [[nodiscard]] bool AddAuthenticationHandler(const wchar_t* scheme,
                                                 CHttpAuthHandler* handler) noexcept;
@@ -168,6 +174,9 @@ private:
     // The request text for the current URL and options; false without options.
     [[nodiscard]] bool BuildRequest(const wchar_t* method, const wchar_t* extra_headers,
                                     std::wstring& request, bool with_body = true) const;
+    // The Content-Length, Content-Type and extra header lines of a request.
+    void AppendBodyAndExtraHeaders(std::wstring& text, const wchar_t* extra_headers,
+                                   bool with_body) const;
     // Reads one response (interim 1xx responses skipped) into the buffer and header table.
     [[nodiscard]] ReadResult ReadResponse();
     // Decides success from the status code, following redirects on the way.
@@ -225,9 +234,15 @@ private:
     // Where the open connection leads: a kept connection serves that host alone.
     std::wstring connected_host_;
     unsigned short connected_port_ = 0;
+    bool connected_secure_ = false;
+    // The proxy of the current URL, if it has one (an absolute URL goes to it for
+    // http; a tunnel through it for https), and that of the open connection.
+    const ProxySettings* proxy_settings_ = nullptr;
+    std::optional<ProxyEndpoint> proxy_;
+    std::optional<ProxyEndpoint> connected_proxy_;
 };
 
-using CAtlHttpClient = CAtlHttpClientT<ZEvtSyncSocket>;
-extern template class CAtlHttpClientT<ZEvtSyncSocket>;
+using CAtlHttpClient = CAtlHttpClientT<CTransportSocket>;
+extern template class CAtlHttpClientT<CTransportSocket>;
 
 }  // namespace qv

@@ -186,15 +186,24 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
 
 template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::ConnectToCurrentUrl() {
+    const bool secure = current_url_.Scheme() == URL_SCHEME_HTTPS;
     if (this->IsConnected() && (connected_host_ != current_url_.HostName() ||
-                                connected_port_ != current_url_.PortNumber())) {
+                                connected_port_ != current_url_.PortNumber() ||
+                                connected_secure_ != secure || connected_proxy_ != proxy_)) {
         this->CloseSocket();
     }
-    if (!this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber())) {
+    // Plain HTTP through a proxy talks to the proxy itself; HTTPS tunnels through it.
+    const bool connected =
+        proxy_ && !secure ? this->ConnectToHost(proxy_->host.c_str(), proxy_->port, false)
+                          : this->ConnectToHost(current_url_.HostName(), current_url_.PortNumber(),
+                                                secure, proxy_ ? &*proxy_ : nullptr);
+    if (!connected) {
         return false;
     }
     connected_host_ = current_url_.HostName();
     connected_port_ = current_url_.PortNumber();
+    connected_secure_ = secure;
+    connected_proxy_ = proxy_;
     return true;
 }
 
@@ -228,7 +237,8 @@ template <typename TSocket>
 bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const CParsedUrl& url,
                                              unsigned short default_port) noexcept {
     current_url_ = url;
-    bool ok = current_url_.Scheme() == URL_SCHEME_HTTP;  // the socket speaks nothing else
+    // Plain HTTP, or HTTP over TLS.
+    bool ok = current_url_.Scheme() == URL_SCHEME_HTTP || current_url_.Scheme() == URL_SCHEME_HTTPS;
     if (ok && current_url_.UrlPathLength() == 0) {
         ok = current_url_.SetUrlPath(L"/");
     }
@@ -239,6 +249,19 @@ bool CAtlHttpClientT<TSocket>::SetCurrentUrl(const CParsedUrl& url,
     }
     if (current_url_.PortNumber() == 0) {
         current_url_.SetPortNumber(default_port);
+    }
+    try {
+        const ProxySettings& settings =
+            proxy_settings_ != nullptr ? *proxy_settings_ : ProcessProxySettings();
+        const ProxyEndpoint* proxy = settings.ProxyFor(
+            current_url_.Scheme(), current_url_.HostName(), current_url_.PortNumber());
+        proxy_.reset();
+        if (proxy != nullptr) {
+            proxy_ = *proxy;
+        }
+    } catch (...) {  // out of memory
+        current_url_.Reset();
+        return false;
     }
     return true;
 }
@@ -257,8 +280,39 @@ bool CAtlHttpClientT<TSocket>::BuildRequest(const wchar_t* method, const wchar_t
         return false;
     }
     std::wstring text;
+    if (proxy_ && current_url_.Scheme() == URL_SCHEME_HTTP) {
+        // To a proxy: the whole URL, and the Host line with any port but 80; the Host
+        // and User-Agent lines around the others.
+        wchar_t url[kMaxEncodedUrlCapacity + 1];
+        uint32_t capacity = kMaxEncodedUrlCapacity + 1;
+        if (!current_url_.ComposeUrl(url, &capacity)) {
+            return false;
+        }
+        text.append(method).append(L" ").append(url, capacity).append(L" HTTP/1.1\r\n");
+        text.append(L"Host: ").append(current_url_.HostName());
+        if (current_url_.PortNumber() != 80) {
+            text.append(L":").append(std::to_wstring(current_url_.PortNumber()));
+        }
+        text.append(L"\r\n");
+        AppendBodyAndExtraHeaders(text, extra_headers, with_body);
+        text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n\r\n");
+        request = std::move(text);
+        return true;
+    }
     text.append(method).append(L" ").append(current_url_.UrlPath());
     text.append(current_url_.ExtraInfo()).append(L" HTTP/1.1\r\n");
+    AppendBodyAndExtraHeaders(text, extra_headers, with_body);
+    text.append(L"Host: ").append(current_url_.HostName()).append(L"\r\n");
+    text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n");
+    text.append(L"\r\n");
+    request = std::move(text);
+    return true;
+}
+
+template <typename TSocket>
+void CAtlHttpClientT<TSocket>::AppendBodyAndExtraHeaders(std::wstring& text,
+                                                         const wchar_t* extra_headers,
+                                                         bool with_body) const {
     if (with_body && options_->data_length != 0) {
         text.append(L"Content-Length: ")
             .append(std::to_wstring(options_->data_length))
@@ -270,11 +324,6 @@ bool CAtlHttpClientT<TSocket>::BuildRequest(const wchar_t* method, const wchar_t
     if (extra_headers != nullptr) {
         text.append(extra_headers);
     }
-    text.append(L"Host: ").append(current_url_.HostName()).append(L"\r\n");
-    text.append(L"User-Agent: Microsoft-ATL-Native/9.00\r\n");
-    text.append(L"\r\n");
-    request = std::move(text);
-    return true;
 }
 
 template <typename TSocket>
@@ -417,7 +466,13 @@ bool CAtlHttpClientT<TSocket>::FollowRedirect() {
     if (!CompleteRedirectUrl(current_url_, location)) {
         return false;
     }
+    const bool was_secure = current_url_.Scheme() == URL_SCHEME_HTTPS;
     if (!SetCurrentUrl(location.c_str(), current_url_.PortNumber())) {
+        return false;
+    }
+    // Once on TLS, never back to plain text: whoever can rewrite an answer could
+    // otherwise take the rest of the fetch.
+    if (was_secure && current_url_.Scheme() != URL_SCHEME_HTTPS) {
         return false;
     }
     // Connects anew after the close above or to another host; keeps the connection

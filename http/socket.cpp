@@ -171,15 +171,37 @@ bool ZEvtSyncSocket::ConnectToHost(const wchar_t* host, unsigned short port) noe
         return false;
     }
     last_error_ = 0;
-    const ADDRINFOA* first = addresses.GetAddressAt(0);
-    if (first == nullptr) {
+    return ConnectToAddresses(addresses.GetAddressAt(0));
+}
+
+bool ZEvtSyncSocket::ConnectToAddresses(const ADDRINFOA* addresses) noexcept {
+    if (connected_) {
+        return true;
+    }
+    if (addresses == nullptr) {
         last_error_ = WSANO_DATA;
         return false;
     }
-    if (!socket_ && !CreateSocket(first->ai_family, first->ai_socktype, first->ai_protocol, 0)) {
-        return false;
+    // A host often has several addresses and the first may be unreachable (IPv6 on a
+    // network without it, a server that listens on IPv4 only): each is tried in the
+    // lookup's order, within its own time-out. A socket cannot connect twice, so each
+    // later address gets a new one; the last attempt's socket and error stay.
+    for (const ADDRINFOA* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+        if (entry != addresses) {
+            if (last_error_ == kWsaCancelled) {
+                return false;  // told to stop: no further address
+            }
+            CloseSocket();
+        }
+        if (!socket_ &&
+            !CreateSocket(entry->ai_family, entry->ai_socktype, entry->ai_protocol, 0)) {
+            continue;
+        }
+        if (ConnectAddress(entry->ai_addr, static_cast<int>(entry->ai_addrlen))) {
+            return true;
+        }
     }
-    return ConnectAddress(first->ai_addr, static_cast<int>(first->ai_addrlen));
+    return false;
 }
 
 bool ZEvtSyncSocket::CreateSocket(int family, int type, int protocol, DWORD extra_flags) noexcept {

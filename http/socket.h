@@ -80,9 +80,13 @@ public:
     // error is 10103. Set it before connecting; it must outlive the socket's use.
     void SetCancelEvent(HANDLE event) noexcept { cancel_event_ = event; }
 
-    // Resolves, creates and connects (only the first address is tried). Succeeds at
-    // once when already connected.
+    // Resolves, creates and connects, trying every address the lookup gives in its
+    // order until one connects. Succeeds at once when already connected.
     [[nodiscard]] bool ConnectToHost(const wchar_t* host, unsigned short port) noexcept;
+    // Connects to the first address of the list (its `ai_next` chain) that accepts,
+    // each within the time-out; a stop ends the walk. The socket of the last attempt
+    // and its error stay when none connects; WSANO_DATA for an empty list.
+    [[nodiscard]] bool ConnectToAddresses(const ADDRINFOA* addresses) noexcept;
     [[nodiscard]] bool CreateSocket(int family, int type, int protocol,
                                     DWORD extra_flags = 0) noexcept;
     [[nodiscard]] bool ConnectAddress(const sockaddr* address, int address_length) noexcept;

@@ -3,7 +3,9 @@
 Run by tools/demo.sh inside Xvfb with the build's Wine prefix. It makes a signing key
 and a sample installation of the reader (version 1.0.0.1) that trusts it, and a
 release 1.0.0.2 in a temporary folder; publishes the release signed with
-qvpublish.exe, serves it with nginx on 127.0.0.1, runs the installation's update.exe
+qvpublish.exe, serves it over HTTPS with nginx on 127.0.0.1 (as "localhost", with a
+certificate from a throwaway authority that the demo adds to its Wine prefix's trusted
+roots and removes at the end), runs the installation's update.exe
 under Wine as the reader would start it, and prints what changed and what was
 verified. Then it serves the release with one file tampered (and the file list's
 CRC-32 values made to match, as an attacker would) to a second installation and
@@ -46,12 +48,18 @@ def describe(name: str, old: bytes, new: bytes) -> str:
 
 
 def main() -> int:
-    for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.SAMPLE_READER, e2e.SAMPLE_READER_NEXT):
+    for binary in (e2e.UPDATER, e2e.PUBLISHER, e2e.HELPER, e2e.SAMPLE_READER,
+                   e2e.SAMPLE_READER_NEXT):
         if not binary.exists():
             print(f"demo: {binary} is not built; run tools/build.sh", file=sys.stderr)
             return 1
-    with tempfile.TemporaryDirectory(prefix="qvupdate-demo-") as temp:
+    with tempfile.TemporaryDirectory(prefix="qvupdate-demo-") as temp, \
+            e2e.TestAuthority(Path(temp) / "ca", name="Qv demo authority") as authority:
         scratch = Path(temp)
+        authority.trust()
+        tls = authority.issue("localhost")
+        print("a throwaway authority is trusted in the demo's Wine prefix; its certificate "
+              "for localhost serves HTTPS")
         key, public_key = e2e.keygen(scratch / "keys")
         print(f"signing key made: {key.name} (private), public key {public_key[:27]}...")
         release = e2e.make_release(scratch / "release-1.0.0.2", e2e.SAMPLE_READER_NEXT, RELEASE)
@@ -63,7 +71,7 @@ def main() -> int:
         print(f"published release {server_version}: {len(listed)} files, "
               f"{sum(1 for e in listed if e[3])} zipped -> {www / 'up1'}")
 
-        with e2e.Nginx(www, scratch) as nginx:
+        with e2e.Nginx(www, scratch, tls=tls) as nginx:
             print(f"nginx serves it at {nginx.url()}")
             app = e2e.Installation(scratch, nginx.url(), files=INSTALLED,
                                    release_keys=public_key)
@@ -99,10 +107,11 @@ def main() -> int:
               "demo: the release was NOT verified")
         print("demo: the installation now matches release " + server_version if ok else
               "demo: the installation does NOT match the release")
-        return 0 if ok and verified and tampered_release_refused(scratch, www, public_key) else 1
+        return 0 if ok and verified and tampered_release_refused(scratch, www, public_key,
+                                                                 tls) else 1
 
 
-def tampered_release_refused(scratch: Path, www: Path, public_key: str) -> bool:
+def tampered_release_refused(scratch: Path, www: Path, public_key: str, tls) -> bool:
     """Serves the release with one file changed and its CRC-32 values fixed in the list,
     to a second installation, and shows that none of it is installed."""
     name = "books\\guide.txt"
@@ -114,7 +123,7 @@ def tampered_release_refused(scratch: Path, www: Path, public_key: str) -> bool:
              for line in listing.read_bytes().decode("utf-8").split("\n")]
     listing.write_bytes("\n".join(lines).encode("utf-8"))
     print(f"\nnow serving a tampered {name} (filelist.dat CRC-32 values made to match)")
-    with e2e.Nginx(www, scratch) as nginx:
+    with e2e.Nginx(www, scratch, tls=tls) as nginx:
         app = e2e.Installation(scratch, nginx.url(), files=INSTALLED, release_keys=public_key,
                                name="Qv Reader 2")
         before = app.files()

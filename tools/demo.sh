@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job in one command: sets up and builds (quick when done before), then
-# publishes a sample release, serves it with nginx on 127.0.0.1, runs update.exe on a
+# publishes a sample release, serves it over HTTPS with nginx on 127.0.0.1 (a throwaway
+# authority trusted in the build's Wine prefix for the demo only), runs update.exe on a
 # sample installation under Wine and prints what changed. Everything it starts and
 # writes is gone when it ends.
 set -euo pipefail

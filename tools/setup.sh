@@ -14,6 +14,8 @@ packages=(
     googletest cmake ninja-build
     nginx-light curl unzip python3
     openssl  # checks release signatures independently of Windows in the tests
+    python3-cryptography  # the throwaway certificate authority of the TLS tests
+    tinyproxy  # the real proxy of the proxy tests (started by them on 127.0.0.1)
     dpkg-dev clang-format git
     fonts-wqy-microhei  # Chinese texts in screenshots of the tray (tools/tray_screenshot.sh)
 )

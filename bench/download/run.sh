@@ -4,6 +4,9 @@
 # and our peak working set against the body size (the largest body shows whether the
 # download holds the whole body in memory).
 # Goals: time ratio <= 1.2; peak working set <= 32 MiB whatever the size (bodies stream).
+# Then over TLS: the 256 MiB file (QV_BENCH_TLS_SIZES) from the same nginx over HTTPS on
+# "localhost", with a certificate from a throwaway authority trusted in the build's Wine
+# prefix for the run, against curl over TLS. Goal: time ratio <= 1.3.
 set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
 qv_wine_prefix_ready
@@ -12,18 +15,32 @@ exe="$QV_BUILD_DIR/bench/download/bench_download.exe"
 work="$QV_BUILD_DIR/bench/download/work"
 rounds=${QV_BENCH_ROUNDS:-3}
 sizes=${QV_BENCH_SIZES:-64 256 512}  # MiB
+tls_sizes=${QV_BENCH_TLS_SIZES:-256}  # MiB, over TLS
 mkdir -p "$work/www" "$work/nginx/logs" "$work/nginx/temp"
 
 # The bodies: random bytes, made once and kept in the build tree.
-for mib in $sizes; do
+for mib in $sizes $tls_sizes; do
     file="$work/www/f$mib.bin"
     if [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -ne $((mib << 20)) ]; then
         head -c $((mib << 20)) /dev/urandom >"$file"
     fi
 done
 
-# nginx on a free loopback port with its own configuration, logs and temporary folders.
+# nginx on a free loopback port with its own configuration, logs and temporary folders;
+# a second port serves the same files over TLS.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+tls_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$work/tls"
+python3 - "$work/tls" <<'EOF'
+import os, sys
+sys.path.insert(0, os.path.join(os.environ["QV_SOURCE_DIR"], "tests", "e2e"))
+import e2e_lib as e2e
+from cryptography.hazmat.primitives import serialization
+authority = e2e.TestAuthority(sys.argv[1], name="qvupdate bench authority")
+authority.issue("localhost")
+(authority.dir / "authority.pem").write_bytes(
+    authority.cert.public_bytes(serialization.Encoding.PEM))
+EOF
 cat >"$work/nginx/nginx.conf" <<EOF
 daemon off;
 worker_processes 1;
@@ -43,6 +60,12 @@ http {
         listen 127.0.0.1:$port;
         root $work/www;
     }
+    server {
+        listen 127.0.0.1:$tls_port ssl;
+        ssl_certificate $work/tls/localhost.pem;
+        ssl_certificate_key $work/tls/localhost.key;
+        root $work/www;
+    }
 }
 EOF
 nginx -p "$work/nginx" -e "$work/nginx/logs/error.log" -c "$work/nginx/nginx.conf" \
@@ -50,7 +73,11 @@ nginx -p "$work/nginx" -e "$work/nginx/logs/error.log" -c "$work/nginx/nginx.con
 nginx_pid=$!
 # One wineserver for all runs, ended with the benchmark.
 qv_wineserver_start
+helper="$QV_BUILD_DIR/tests/e2e/e2e_helper.exe"
+ca_windows="Z:$(echo "$work/tls/authority.der" | tr / '\\')"
+"$QV_WINE" "$helper" trust "$ca_windows" </dev/null >/dev/null 2>&1
 cleanup() {
+    "$QV_WINE" "$helper" untrust "$ca_windows" </dev/null >/dev/null 2>&1 || true
     kill "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
     qv_wineserver_stop
@@ -106,5 +133,30 @@ EOF
         seconds=$(grep -o 'seconds=[0-9.]*' "$work/block.log" | cut -d= -f2)
         echo "        (the same through the client with 4096-byte receives: ${seconds:-failed} s)"
     fi
+done
+
+# Over TLS: the same client and curl, from the same nginx.
+for mib in $tls_sizes; do
+    url="https://localhost:$tls_port/f$mib.bin"
+    best_curl=""
+    best_ours=""
+    for _ in $(seq "$rounds"); do
+        t=$(curl -s --cacert "$work/tls/authority.pem" -o "$work/curl.out" -w '%{time_total}' "$url")
+        best_curl=$(python3 -c "print(min(float('$t'), float('${best_curl:-1e9}')))")
+        "$QV_WINE" "$exe" "$url" "$target_windows" </dev/null >"$work/ours.log" 2>&1 || true
+        line=$(grep '^ok=' "$work/ours.log" || true)
+        if [[ "$line" != ok=1* ]] || ! cmp -s "$work/ours.out" "$work/www/f$mib.bin"; then
+            echo "download of $mib MiB over TLS failed or differs: $(cat "$work/ours.log")"
+            status=1
+            continue
+        fi
+        seconds=$(sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line")
+        best_ours=$(python3 -c "print(min(float('$seconds'), float('${best_ours:-1e9}')))")
+    done
+    [ -n "$best_ours" ] || continue
+    python3 -c "
+ours, curl = $best_ours, $best_curl
+print('%3s MiB over TLS: ours %.3f s, curl %.3f s, time ratio %.2f (goal <= 1.3: %s)'
+      % ('$mib', ours, curl, ours / curl, 'met' if ours / curl <= 1.3 else 'MISSED'))"
 done
 exit "$status"

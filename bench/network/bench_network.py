@@ -13,6 +13,10 @@ proxy and in turns, it times:
   - curl fetching the same with 6 transfers at once (--parallel --parallel-max 6).
 Each figure is the median of QV_BENCH_ROUNDS runs (3); QV_BENCH_RTTS (ms, "20 80")
 changes the round trips. The table also gives the connections each client opened.
+Then the same over HTTPS at QV_BENCH_HTTPS_RTTS (ms, "80"): nginx over TLS on
+"localhost" with a certificate from a throwaway authority trusted in the build's Wine
+prefix for the run (and given to curl with --cacert), behind the same kind of proxy.
+Goal there: update.exe at most 1.25 times curl x6 over HTTPS.
 """
 
 import os
@@ -26,11 +30,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "update"))
 import bench_update  # noqa: E402
 from bench_update import CLOSING_PAUSE_S, e2e, timed  # noqa: E402
+from cryptography.hazmat.primitives import serialization  # noqa: E402
 from latency_proxy import DEFAULT_RATE, LatencyProxy  # noqa: E402
 
 ROUNDS = int(os.environ.get("QV_BENCH_ROUNDS", "3"))
 RTTS_MS = [int(ms) for ms in os.environ.get("QV_BENCH_RTTS", "20 80").split()]
 SIGNED_RTTS_MS = {80}
+HTTPS_RTTS_MS = [int(ms) for ms in os.environ.get("QV_BENCH_HTTPS_RTTS", "80").split()]
 PARALLEL = 6
 
 
@@ -73,6 +79,42 @@ def time_curl(urls, sizes, out, *options):
     return seconds
 
 
+def time_link(rtt, secure, server, template, release, public_key, names, sizes, work, ca_pem):
+    """The rows of one link: update.exe (and signed where asked) against curl with one
+    connection and with six, all through one latency proxy in front of `server`."""
+    rows = []
+    with LatencyProxy(server.port, delay=rtt / 2000, idle_exit=120, max_run=1200) as proxy:
+        base = f"https://localhost:{proxy.port}" if secure else f"http://127.0.0.1:{proxy.port}"
+        curl_options = ("--cacert", str(ca_pem)) if secure else ()
+        urls = [f"{base}/up1/{name}" for name in names]
+        kinds = ["https"] if secure else (
+            ["unsigned"] + (["signed"] if rtt in SIGNED_RTTS_MS else []))
+        times = {kind: [] for kind in kinds + ["keep-alive", "parallel"]}
+        connections = {kind: 0 for kind in times}
+        for run in range(ROUNDS):
+            for kind in times:
+                before = proxy.connections
+                if kind in ("unsigned", "https"):
+                    app = fresh_copy(template, work / "run", f"{base}/up1")
+                    seconds = time_update(app, release, signed=False)
+                elif kind == "signed":
+                    app = fresh_copy(template, work / "run", f"{base}/up1s", public_key)
+                    seconds = time_update(app, release, signed=True)
+                elif kind == "keep-alive":
+                    seconds = time_curl(urls, sizes, work / "curl", *curl_options)
+                else:
+                    seconds = time_curl(urls, sizes, work / "curl", *curl_options, "--parallel",
+                                        "--parallel-immediate", "--parallel-max", str(PARALLEL))
+                times[kind].append(seconds)
+                connections[kind] = proxy.connections - before
+                shutil.rmtree(work / "run", ignore_errors=True)
+        medians = {kind: statistics.median(values) for kind, values in times.items()}
+        for kind in kinds:
+            rows.append((rtt, kind, medians[kind], medians["keep-alive"], medians["parallel"],
+                         connections[kind], connections["keep-alive"], connections["parallel"]))
+    return rows
+
+
 def main():
     work = bench_update.fresh_work_folder("bench-network")
     if work is None:
@@ -96,50 +138,32 @@ def main():
 
         template = e2e.Installation(work / "base", "http://127.0.0.1:9/up1", files=old)
         rows = []
-        with e2e.Nginx(www, work) as nginx:
-            for rtt in RTTS_MS:
-                with LatencyProxy(nginx.port, delay=rtt / 2000, idle_exit=120,
-                                  max_run=1200) as proxy:
-                    base = f"http://127.0.0.1:{proxy.port}"
-                    urls = [f"{base}/up1/{name}" for name in names]
-                    kinds = ["unsigned"] + (["signed"] if rtt in SIGNED_RTTS_MS else [])
-                    times = {kind: [] for kind in kinds + ["keep-alive", "parallel"]}
-                    connections = {kind: 0 for kind in times}
-                    for run in range(ROUNDS):
-                        for kind in times:
-                            before = proxy.connections
-                            if kind == "unsigned":
-                                app = fresh_copy(template, work / "run", f"{base}/up1")
-                                seconds = time_update(app, release, signed=False)
-                            elif kind == "signed":
-                                app = fresh_copy(template, work / "run", f"{base}/up1s",
-                                                 public_key)
-                                seconds = time_update(app, release, signed=True)
-                            elif kind == "keep-alive":
-                                seconds = time_curl(urls, sizes, work / "curl")
-                            else:
-                                seconds = time_curl(urls, sizes, work / "curl", "--parallel",
-                                                    "--parallel-immediate", "--parallel-max",
-                                                    str(PARALLEL))
-                            times[kind].append(seconds)
-                            connections[kind] = proxy.connections - before
-                            shutil.rmtree(work / "run", ignore_errors=True)
-                    medians = {kind: statistics.median(values) for kind, values in times.items()}
-                    for kind in kinds:
-                        rows.append((rtt, kind, medians[kind], medians["keep-alive"],
-                                     medians["parallel"], connections[kind],
-                                     connections["keep-alive"], connections["parallel"]))
+        authority = e2e.TestAuthority(work / "ca", name="qvupdate bench authority")
+        ca_pem = work / "ca" / "authority.pem"
+        ca_pem.write_bytes(authority.cert.public_bytes(serialization.Encoding.PEM))
+        chain = authority.issue("localhost")
+        authority.trust()
+        try:
+            with e2e.Nginx(www, work) as nginx, \
+                    e2e.Nginx(www, work, tls=chain, name="nginx-tls") as nginx_tls:
+                links = [(rtt, False) for rtt in RTTS_MS] + [(rtt, True) for rtt in HTTPS_RTTS_MS]
+                for rtt, secure in links:
+                    rows += time_link(rtt, secure, nginx_tls if secure else nginx, template,
+                                      release, public_key, names, sizes, work, ca_pem)
+        finally:
+            authority.untrust()
 
         print()
         print("  round trip | update.exe s | curl keep-alive s | curl x6 s | update/curl x6 | "
               "update/keep-alive | connections: update.exe, keep-alive, x6")
         for rtt, kind, update_s, keep_s, parallel_s, *counts in rows:
-            label = f"{rtt} ms" + (" signed" if kind == "signed" else "")
+            label = f"{rtt} ms" + ("" if kind == "unsigned" else " " + kind)
             print(f"{label:>12} | {update_s:12.2f} | {keep_s:17.2f} | {parallel_s:9.2f} | "
                   f"{update_s / parallel_s:14.2f} | {update_s / keep_s:17.2f} | "
                   f"{counts[0]}, {counts[1]}, {counts[2]}")
         print(f"(signed rows: the curl figures of the same round trip, which fetch no "
-              f"release.dat; curl x6 with --parallel-immediate)")
+              f"release.dat; curl x6 with --parallel-immediate; https rows: update.exe and "
+              f"curl over TLS, goal update/curl x6 <= 1.25)")
         return 0
     except Failure as failure:
         print(f"bench: {failure}", file=sys.stderr)

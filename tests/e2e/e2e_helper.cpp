@@ -29,6 +29,12 @@
 //       Prints the renames registered for the next start, as the updater reads them:
 //       one line "SOURCE<TAB>TARGET" per pair, in UTF-8 (TARGET empty for a delete).
 //       Exit code 1 when they cannot be read. With "clear", removes both values.
+//   e2e_helper trust CERT.der
+//       Adds the certificate to the current user's trusted roots (no prompt).
+//   e2e_helper untrust CERT.der
+//       Removes it again through the current user's registry store: removing it
+//       through "Root" reports success under Wine and leaves it trusted.
+//   Exit code of both: 0 done, 1 failed.
 
 #include <windows.h>
 
@@ -36,6 +42,7 @@
 #include <io.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -306,6 +313,68 @@ int Renames(int argc, wchar_t** argv) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// The bytes of a whole (small) file; empty when it cannot be read.
+std::vector<BYTE> ReadSmallFile(const wchar_t* path) {
+    std::vector<BYTE> bytes;
+    UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
+        size.QuadPart > 1 << 20) {
+        return bytes;
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+        read != bytes.size()) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+int Trust(int argc, wchar_t** argv, bool add) {
+    if (argc != 3) {
+        std::fputs("usage: e2e_helper trust|untrust CERT.der\n", stderr);
+        return 64;
+    }
+    const std::vector<BYTE> der = ReadSmallFile(argv[2]);
+    if (der.empty()) {
+        std::fwprintf(stderr, L"cannot read %ls\n", argv[2]);
+        return 1;
+    }
+    if (add) {
+        return CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(),
+                                                       static_cast<DWORD>(der.size()))
+                   ? 0
+                   : 1;
+    }
+    const HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                           CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (store == nullptr) {
+        return 1;
+    }
+    const PCCERT_CONTEXT wanted =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    bool ok = wanted != nullptr;
+    if (ok) {
+        // Deleting frees the context found, so each search starts anew.
+        for (;;) {
+            const PCCERT_CONTEXT found = CertFindCertificateInStore(
+                store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
+            if (found == nullptr) {
+                break;
+            }
+            if (!CertDeleteCertificateFromStore(found)) {
+                ok = false;
+                break;
+            }
+        }
+        CertFreeCertificateContext(wanted);
+    }
+    CertCloseStore(store, 0);
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -327,6 +396,11 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"renames") == 0) {
         return Renames(argc, argv);
     }
-    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames ...\n", stderr);
+    if (argc >= 2 &&
+        (std::wcscmp(argv[1], L"trust") == 0 || std::wcscmp(argv[1], L"untrust") == 0)) {
+        return Trust(argc, argv, argv[1][0] == L't');
+    }
+    std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames|trust|untrust ...\n",
+               stderr);
     return 64;
 }

@@ -7,6 +7,7 @@ when it fails, until the next run).
 """
 
 import contextlib
+import datetime
 import os
 import shutil
 import signal
@@ -168,12 +169,18 @@ class Nginx:
     """nginx on 127.0.0.1 with its own configuration, pid, log and temporary
     folders, serving `root`. Requests are logged as "uri status bytes"."""
 
-    def __init__(self, root, scratch, extra_locations=""):
+    def __init__(self, root, scratch, extra_locations="", tls=None, extra_servers="",
+                 name="nginx"):
+        """tls: (certificate chain file, key file) to serve HTTPS, reached as
+        "localhost" (Wine matches certificate names against DNS names only).
+        extra_servers: further server blocks, e.g. a plain one that redirects."""
         self.root = Path(root).resolve()
-        self.dir = Path(scratch) / "nginx"
+        self.dir = Path(scratch) / name
         self.port = free_port()
         self.process = None
         self.extra_locations = extra_locations
+        self.tls = tls
+        self.extra_servers = extra_servers
 
     def __enter__(self):
         self.start()
@@ -183,6 +190,8 @@ class Nginx:
         self.stop()
 
     def url(self, path="/up1") -> str:
+        if self.tls:
+            return f"https://localhost:{self.port}{path}"
         return f"http://127.0.0.1:{self.port}{path}"
 
     def start(self):
@@ -190,6 +199,10 @@ class Nginx:
         for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (temp / sub).mkdir(parents=True, exist_ok=True)
         user = "user root root;" if os.geteuid() == 0 else ""
+        listen = f"127.0.0.1:{self.port}"
+        if self.tls:
+            listen += f" ssl;\n        ssl_certificate {self.tls[0]};\n" \
+                      f"        ssl_certificate_key {self.tls[1]}"
         config = self.dir / "nginx.conf"
         config.write_text(f"""
 daemon off;
@@ -200,7 +213,7 @@ pid {self.dir}/nginx.pid;
 error_log {self.dir}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
-    log_format qv '$request_uri $status $body_bytes_sent';
+    log_format qv '$request_uri $status $body_bytes_sent $connection';
     access_log {self.dir}/access.log qv;
     client_body_temp_path {temp}/body;
     proxy_temp_path {temp}/proxy;
@@ -212,11 +225,12 @@ http {{
     sendfile on;
     keepalive_timeout 30;
     server {{
-        listen 127.0.0.1:{self.port};
+        listen {listen};
         root {self.root};
         location / {{ }}
         {self.extra_locations}
     }}
+    {self.extra_servers}
 }}
 """)
         self.process = subprocess.Popen(
@@ -248,9 +262,17 @@ http {{
         out = []
         for line in log.read_text().splitlines():
             parts = line.split(" ")
-            if len(parts) == 3:
+            if len(parts) == 4:
                 out.append((parts[0], int(parts[1]), int(parts[2])))
         return out
+
+    def connections(self):
+        """The connection number of each logged request, in order."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        return [int(line.split(" ")[3]) for line in log.read_text().splitlines()
+                if len(line.split(" ")) == 4]
 
     def uris(self):
         return [uri for uri, _, _ in self.requests()]
@@ -469,3 +491,253 @@ def make_release(root, reader, files: dict, updater=UPDATER) -> Path:
     shutil.copyfile(reader, root / "qvreader.exe")
     write_tree(root, files)
     return root
+
+
+class TestAuthority:
+    """A throwaway certificate authority (RSA 2048) that issues server certificates;
+    trust() adds it to the test prefix's trusted roots through the helper, and
+    untrust() removes it again."""
+
+    def __init__(self, folder, name="qvupdate test authority"):
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import NameOID
+        self._x509, self._hashes, self._rsa, self._oid = x509, hashes, rsa, NameOID
+        self._serialization = serialization
+        self.dir = Path(folder)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.cert = (
+            x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+            .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=30))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False,
+                                         False), critical=True)
+            .sign(self.key, hashes.SHA256()))
+        self.der = self.dir / "authority.der"
+        self.der.write_bytes(self.cert.public_bytes(serialization.Encoding.DER))
+        self.trusted = False
+
+    def issue(self, stem, names=("localhost",), days=(-1, 30)):
+        """A server certificate for the DNS names, valid from days[0] to days[1]
+        (relative to now); returns (chain file, key file) in PEM, as nginx takes them."""
+        x509, hashes, serialization = self._x509, self._hashes, self._serialization
+        key = self._rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        cert = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(self._oid.COMMON_NAME, names[0])]))
+            .issuer_name(self.cert.subject).public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now + datetime.timedelta(days=days[0]))
+            .not_valid_after(now + datetime.timedelta(days=days[1]))
+            .add_extension(x509.SubjectAlternativeName([x509.DNSName(n) for n in names]),
+                           critical=False)
+            .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
+                           critical=False)
+            .sign(self.key, hashes.SHA256()))
+        chain, key_file = self.dir / f"{stem}.pem", self.dir / f"{stem}.key"
+        chain.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+        key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                               serialization.PrivateFormat.TraditionalOpenSSL,
+                                               serialization.NoEncryption()))
+        return chain, key_file
+
+    def trust(self):
+        code, output = run_windows([HELPER, "trust", win_path(self.der)])
+        if code != 0:
+            raise AssertionError(f"e2e_helper trust failed with {code}:\n{output}")
+        self.trusted = True
+
+    def untrust(self):
+        if self.trusted:
+            code, output = run_windows([HELPER, "untrust", win_path(self.der)])
+            if code != 0:
+                raise AssertionError(f"e2e_helper untrust failed with {code}:\n{output}")
+            self.trusted = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.untrust()
+
+
+class TlsFront:
+    """TLS on 127.0.0.1 in front of a plain server (the hostile test server): each
+    connection it accepts is relayed to one connection to `target_port`, and when
+    either side ends, both end (without close notify, as a dropped connection would)."""
+
+    def __init__(self, target_port, chain):
+        import ssl
+        import threading
+        self._threading = threading
+        self.target_port = target_port
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.context.load_cert_chain(str(chain[0]), str(chain[1]))
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stopping = threading.Event()
+        self.threads = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+
+    def url(self, path="/up1") -> str:
+        return f"https://localhost:{self.port}{path}"
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(timeout=10)
+        for thread in self.threads:
+            thread.join(timeout=10)
+        self.listener.close()
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                raw, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            thread = self._threading.Thread(target=self._relay, args=(raw,), daemon=True)
+            self.threads.append(thread)
+            thread.start()
+
+    def _relay(self, raw):
+        raw.settimeout(30)
+        try:
+            client = self.context.wrap_socket(raw, server_side=True)
+        except OSError:
+            raw.close()
+            return
+        try:
+            server = socket.create_connection(("127.0.0.1", self.target_port), 10)
+        except OSError:
+            client.close()
+            return
+        done = self._threading.Event()
+
+        def pump(source, sink):
+            try:
+                while not self.stopping.is_set():
+                    data = source.recv(65536)
+                    if not data:
+                        break
+                    sink.sendall(data)
+            except OSError:
+                pass
+            done.set()
+
+        upstream = self._threading.Thread(target=pump, args=(client, server), daemon=True)
+        upstream.start()
+        pump(server, client)
+        done.wait(timeout=30)
+        for s in (server, client):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+            s.close()
+        upstream.join(timeout=10)
+
+
+class TinyProxy:
+    """tinyproxy (Debian's package) on 127.0.0.1 with its own configuration and log;
+    with `basic_auth` ("user password") it answers 407 to requests without it. It
+    runs as the calling user (root in CI keeps root: tinyproxy only warns), and its
+    files stay in the scratch folder."""
+
+    def __init__(self, scratch, basic_auth=None):
+        self.dir = Path(scratch) / "tinyproxy"
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        self.basic_auth = basic_auth
+        self.process = None
+
+    def __enter__(self):
+        config = self.dir / "tinyproxy.conf"
+        auth = f"BasicAuth {self.basic_auth}\n" if self.basic_auth else ""
+        config.write_text(f"""Port {self.port}
+Listen 127.0.0.1
+Timeout 30
+LogFile "{self.dir}/tinyproxy.log"
+LogLevel Info
+MaxClients 32
+Allow 127.0.0.1
+DisableViaHeader Yes
+{auth}""")
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", str(config)],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        if not wait_for_port(self.port):
+            self.__exit__()
+            raise RuntimeError("tinyproxy did not start:\n" + self.log())
+        return self
+
+    def __exit__(self, *exc):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def log(self) -> str:
+        path = self.dir / "tinyproxy.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def requests(self):
+        """The request lines the proxy logged ("GET http://..." or "CONNECT host:port")."""
+        out = []
+        for line in self.log().splitlines():
+            if "Request (file descriptor" in line:
+                out.append(line.split("): ", 1)[1].rsplit(" HTTP/", 1)[0].strip())
+        return out
+
+
+INTERNET_SETTINGS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+@contextlib.contextmanager
+def user_proxy_settings(enable, server=None, override=None):
+    """Writes ProxyEnable, ProxyServer and ProxyOverride into the test prefix's
+    Internet settings and restores what was there afterwards: the e2e tests share the
+    prefix."""
+    saved = {}
+    for name in ("ProxyEnable", "ProxyServer", "ProxyOverride"):
+        code, output = run_windows(["reg", "query", INTERNET_SETTINGS_KEY, "/v", name])
+        saved[name] = None
+        for line in output.splitlines() if code == 0 else []:
+            parts = line.split(None, 2)
+            if len(parts) >= 2 and parts[0] == name:
+                saved[name] = (parts[1], parts[2] if len(parts) == 3 else "")
+    wanted = {"ProxyEnable": ("REG_DWORD", str(int(enable))),
+              "ProxyServer": ("REG_SZ", server) if server is not None else None,
+              "ProxyOverride": ("REG_SZ", override) if override is not None else None}
+
+    def write(values):
+        for name, value in values.items():
+            if value is None:
+                run_windows(["reg", "delete", INTERNET_SETTINGS_KEY, "/v", name, "/f"])
+            else:
+                code, output = run_windows(["reg", "add", INTERNET_SETTINGS_KEY, "/v", name,
+                                            "/t", value[0], "/d", value[1], "/f"])
+                if code != 0:
+                    raise AssertionError(f"reg add {name} failed:\n{output}")
+
+    write(wanted)
+    try:
+        yield
+    finally:
+        write(saved)

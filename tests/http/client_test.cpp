@@ -695,8 +695,9 @@ TEST(ClientReading, AFailedChunkedBodyLeavesWhatWasDecoded) {
 }
 
 TEST(ClientRequest, UnusableUrlsFailBeforeConnecting) {
-    for (const wchar_t* url : {L"", L"example.invalid/x", L"https://example.invalid/x",
-                               L"ftp://example.invalid/x", L"http:/x", L"http:///x"}) {
+    for (const wchar_t* url :
+         {L"", L"example.invalid/x", L"ftp://example.invalid/x", L"gopher://example.invalid/x",
+          L"http:/x", L"http:///x", L"https:///x"}) {
         TestClient client;
         EXPECT_FALSE(client.FetchUrl(url)) << url;
         EXPECT_TRUE(client.socket().connects.empty()) << url;
@@ -1008,7 +1009,7 @@ TEST(ClientRedirect, TheOutcomeIsThatOfTheLastResponse) {
     {
         TestClient client;  // a target we cannot fetch
         client.socket().Add(Response(
-            "302 Found\r\nLocation: https://example.invalid/secure\r\nContent-Length: 4", "body"));
+            "302 Found\r\nLocation: ftp://example.invalid/secure\r\nContent-Length: 4", "body"));
         EXPECT_FALSE(client.FetchUrl(kUrl));
         EXPECT_EQ(client.socket().writes.size(), 1u);
         EXPECT_EQ(client.StatusCode(), 302);
@@ -1110,7 +1111,7 @@ TEST(ClientConnection, EachFetchStartsFromAResetState) {
     TestClient client;
     client.socket().Add(Response("200 OK\r\nX-First: 1\r\nContent-Length: 1", "a"));
     ASSERT_TRUE(client.FetchUrl(kUrl));
-    EXPECT_FALSE(client.FetchUrl(L"https://example.invalid/"));
+    EXPECT_FALSE(client.FetchUrl(L"ftp://example.invalid/"));
     EXPECT_EQ(client.StatusCode(), -1);
     EXPECT_EQ(client.LastReadResult(), NoResponseYet);
     EXPECT_EQ(client.Header(L"X-First"), L"<none>");
@@ -1216,6 +1217,72 @@ TEST(ClientSink, ItsRefusalOrLowerLimitFailsTheFetch) {
             EXPECT_EQ(std::string("0123456789").substr(0, sink.Joined().size()), sink.Joined());
             EXPECT_EQ(client.socket().capacities.back(), 3u);
         }
+    }
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// ---------------------------------------------------------------- HTTPS
+
+TEST(ClientHttps, AnHttpsUrlAsksForTlsOnPort443AndSendsTheBytesOfPlainHttp) {
+    TestClient secure;
+    secure.socket().Add(kFinal);
+    ASSERT_TRUE(secure.FetchUrl(L"https://update.example/up1/ver.dat"));
+    TestClient plain;
+    plain.socket().Add(kFinal);
+    ASSERT_TRUE(plain.FetchUrl(L"http://update.example/up1/ver.dat"));
+    ASSERT_EQ(secure.socket().connects.size(), 1u);
+    EXPECT_EQ(secure.socket().connects[0].second, 443);
+    EXPECT_EQ(secure.socket().secure_connects, std::vector<bool>{true});
+    EXPECT_EQ(plain.socket().secure_connects, std::vector<bool>{false});
+    // The same request either way: no ":443" on the Host line.
+    EXPECT_EQ(secure.socket().sent, plain.socket().sent);
+    EXPECT_EQ(secure.Body(), "final");
+}
+
+TEST(ClientHttps, AKeptConnectionServesOnlyItsOwnScheme) {
+    TestClient client;
+    client.socket().Add(kFinal);
+    client.socket().Add(kFinal);
+    client.socket().Add(kFinal);
+    ASSERT_TRUE(client.FetchUrl(L"https://update.example:8443/a"));
+    ASSERT_TRUE(client.FetchUrl(L"https://update.example:8443/b"));  // kept
+    ASSERT_TRUE(client.FetchUrl(L"http://update.example:8443/c"));   // same port, plain
+    EXPECT_EQ(client.socket().secure_connects, (std::vector<bool>{true, false}));
+    EXPECT_EQ(client.socket().closes, 1);
+}
+
+TEST(ClientHttps, RedirectsUpToTlsAreFollowedAndDownToPlainTextFail) {
+    {
+        TestClient client;  // http to https: a new connection, over TLS
+        client.socket().Add(Redirect("https://update.example/up1/ver.dat"));
+        client.socket().Add(kFinal);
+        ASSERT_TRUE(client.FetchUrl(L"http://update.example/up1/ver.dat"));
+        EXPECT_EQ(client.socket().secure_connects, (std::vector<bool>{false, true}));
+        EXPECT_EQ(client.socket().connects[1].second, 443);
+        EXPECT_EQ(client.Body(), "final");
+    }
+    for (const char* location :
+         {"http://update.example/up1/ver.dat", "http://update.example:443/up1/ver.dat"}) {
+        TestClient client;  // https to http: refused before anything is sent
+        client.socket().Add(Redirect(location));
+        client.socket().Add(kFinal);
+        EXPECT_FALSE(client.FetchUrl(L"https://update.example/up1/ver.dat")) << location;
+        EXPECT_EQ(client.socket().secure_connects, std::vector<bool>{true}) << location;
+        EXPECT_EQ(client.socket().writes.size(), 1u) << location;
+        EXPECT_FALSE(client.socket().IsConnected());
+    }
+    {
+        TestClient client;  // a relative redirect stays on TLS
+        client.socket().Add(Redirect("/other.dat"));
+        client.socket().Add(kFinal);
+        ASSERT_TRUE(client.FetchUrl(L"https://update.example/up1/ver.dat"));
+        EXPECT_EQ(client.socket().secure_connects, std::vector<bool>{true});
+        EXPECT_EQ(client.socket().writes.size(), 2u);
     }
 }
 

@@ -43,7 +43,9 @@ public:
     // The socket interface the client uses.
     DWORD SetTimeout(DWORD value) noexcept { return std::exchange(timeout, value); }
     DWORD GetTimeout() const noexcept { return timeout; }
-    bool ConnectToHost(const wchar_t* host, unsigned short port) noexcept {
+    template <typename Proxy = void>
+    bool ConnectToHost(const wchar_t* host, unsigned short port, bool secure = false,
+                       const Proxy* tunnel = nullptr) noexcept {
         if (connected) {
             return true;
         }
@@ -51,6 +53,8 @@ public:
             return false;
         }
         connects.emplace_back(host, port);
+        secure_connects.push_back(secure);
+        tunneled.push_back(tunnel != nullptr);
         connected = true;
         return true;
     }
@@ -112,6 +116,8 @@ public:
     std::vector<std::string> writes;  // one entry per write call
     std::vector<DWORD> capacities;    // the size asked for by each receive
     std::vector<std::pair<std::wstring, unsigned short>> connects;
+    std::vector<bool> secure_connects;  // one per connect: TLS asked for
+    std::vector<bool> tunneled;         // one per connect: through a proxy's tunnel
     int closes = 0;
     bool connected = false;
     bool refuse_connect = false;

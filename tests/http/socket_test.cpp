@@ -51,6 +51,15 @@ public:
     }
     [[nodiscard]] unsigned short port() const { return port_; }
 
+    // True when a connection waits to be accepted within `ms`.
+    [[nodiscard]] bool HasPending(DWORD ms) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_.get(), &readable);
+        timeval wait{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+        return select(0, &readable, nullptr, nullptr, &wait) == 1;
+    }
+
     // The next queued connection, or none after kServerWaitMs.
     UniqueSocket Accept() {
         fd_set readable;
@@ -567,6 +576,112 @@ TEST(Socket, ConnectThatDoesNotCompleteFailsAfterTheTimeoutWithTheErrorUnchanged
         EXPECT_LT(elapsed, 3000u);
     }
     EXPECT_TRUE(timed_out) << queued.size() << " connects completed";
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// A lookup's list made by hand, so that the order of its addresses is the test's.
+class AddressList {
+public:
+    void Add(unsigned short port) {
+        addresses_.push_back(Loopback(port));
+        entries_.emplace_back();
+    }
+    const ADDRINFOA* First() {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            entries_[i].ai_family = AF_INET;
+            entries_[i].ai_socktype = SOCK_STREAM;
+            entries_[i].ai_protocol = IPPROTO_TCP;
+            entries_[i].ai_addrlen = sizeof(sockaddr_in);
+            entries_[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses_[i]);
+            entries_[i].ai_next = i + 1 < entries_.size() ? &entries_[i + 1] : nullptr;
+        }
+        return entries_.empty() ? nullptr : &entries_[0];
+    }
+
+private:
+    std::vector<sockaddr_in> addresses_;
+    std::vector<ADDRINFOA> entries_;
+};
+
+TEST(SocketAddresses, AnAddressThatRefusesIsFollowedByTheNextInTheListsOrder) {
+    ASSERT_TRUE(WinsockInit::Start());
+    unsigned short refused = 0;
+    const UniqueSocket bound = BoundNotListening(&refused);
+    LoopbackListener listener;
+    AddressList list;
+    list.Add(refused);
+    list.Add(refused);
+    list.Add(listener.port());
+    ZEvtSyncSocket client;
+    client.SetTimeout(3000);  // Windows reports a refusal only after retries
+    ASSERT_TRUE(client.ConnectToAddresses(list.First())) << client.LastError();
+    EXPECT_TRUE(client.IsConnected());
+    const UniqueSocket peer = listener.Accept();
+    ASSERT_TRUE(peer);
+    DWORD length = 2;
+    EXPECT_TRUE(client.Write(reinterpret_cast<const BYTE*>("ok"), &length));
+    char received[2] = {};
+    EXPECT_EQ(recv(peer.get(), received, 2, 0), 2);
+    EXPECT_EQ(std::string(received, 2), "ok");
+}
+
+TEST(SocketAddresses, WhenEveryAddressRefusesTheLastErrorStaysAndAnEmptyListHasNoData) {
+    ASSERT_TRUE(WinsockInit::Start());
+    unsigned short first = 0;
+    unsigned short second = 0;
+    const UniqueSocket bound_first = BoundNotListening(&first);
+    const UniqueSocket bound_second = BoundNotListening(&second);
+    AddressList list;
+    list.Add(first);
+    list.Add(second);
+    ZEvtSyncSocket client;
+    client.SetTimeout(3000);
+    EXPECT_FALSE(client.ConnectToAddresses(list.First()));
+    EXPECT_EQ(client.LastError(), static_cast<DWORD>(WSAECONNREFUSED));
+    EXPECT_FALSE(client.IsConnected());
+
+    ZEvtSyncSocket empty;
+    EXPECT_FALSE(empty.ConnectToAddresses(nullptr));
+    EXPECT_EQ(empty.LastError(), static_cast<DWORD>(WSANO_DATA));
+    EXPECT_EQ(empty.Socket(), INVALID_SOCKET);
+}
+
+TEST(SocketAddresses, AStopDuringOneAddressTriesNoFurtherAddress) {
+    // The first address is a listener whose queue is full, so its connect waits; the
+    // stop must end the walk there, never reaching the second listener.
+    LoopbackListener full(1);
+    LoopbackListener second;
+    std::vector<std::unique_ptr<ZEvtSyncSocket>> queued;
+    for (int i = 0; i < 16; ++i) {
+        auto filler = std::make_unique<ZEvtSyncSocket>();
+        filler->SetTimeout(300);
+        if (!filler->ConnectToHost(L"127.0.0.1", full.port())) {
+            break;
+        }
+        queued.push_back(std::move(filler));
+    }
+    AddressList list;
+    list.Add(full.port());
+    list.Add(second.port());
+    const UniqueKernelHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ZEvtSyncSocket client;
+    client.SetTimeout(10000);
+    client.SetCancelEvent(stop.get());
+    std::thread stopper([&] {
+        Sleep(200);
+        SetEvent(stop.get());
+    });
+    const ULONGLONG start = Now();
+    EXPECT_FALSE(client.ConnectToAddresses(list.First()));
+    stopper.join();
+    EXPECT_EQ(client.LastError(), kWsaCancelled);
+    EXPECT_LT(Now() - start, 5000u);
+    EXPECT_FALSE(second.HasPending(300));
 }
 
 }  // namespace

@@ -1,0 +1,139 @@
+#pragma once
+// TLS over a byte stream with the system's own implementation (SChannel through
+// SSPI): the handshake with the server's name, the certificate check done here and
+// never left to the system, and the record loop that turns records into bytes and
+// back. secur32 and crypt32 are loaded from the system folder at first use; without
+// them nothing is sent at all.
+
+#include <winsock2.h>
+#include <windows.h>
+#define SECURITY_WIN32
+// SCH_CREDENTIALS and TLS_PARAMETERS are declared only under this name.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+#include <wincrypt.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qv {
+
+// A TLS record is at most 16 KiB of plain text plus 2 KiB of expansion and its 5-byte
+// header. Received bytes are kept in a buffer of eight records: a handshake message
+// may span records (SChannel takes them one at a time), and a large receive brings
+// several records per system call (measured: four records per receive take about a
+// fifth longer for a large download than eight).
+inline constexpr DWORD kTlsMaxRecordBytes = 16384 + 2048 + 5;
+inline constexpr DWORD kTlsReceiveCapacity = 8 * kTlsMaxRecordBytes;
+
+// Recorded when the stream ended inside a record or a handshake.
+inline constexpr SECURITY_STATUS kTlsTruncated = SEC_E_INCOMPLETE_MESSAGE;
+// Recorded when the transport under the channel failed: its own error tells why.
+inline constexpr SECURITY_STATUS kTlsTransportFailed = SEC_E_INTERNAL_ERROR;
+
+// What the TLS code calls: the SSPI table and the certificate check. The system's
+// own comes from LoadSystemTls; tests give their own.
+struct TlsSystem {
+    const SecurityFunctionTableW* sspi = nullptr;
+    // Checks the peer's certificate of an established context against `host`;
+    // SEC_E_OK or the reason it is refused.
+    SECURITY_STATUS(*verify)
+    (const TlsSystem& system, CtxtHandle* context, const wchar_t* host) = nullptr;
+    // crypt32, for the system's verify.
+    decltype(&::CertGetCertificateChain) get_chain = nullptr;
+    decltype(&::CertVerifyCertificateChainPolicy) verify_policy = nullptr;
+    decltype(&::CertFreeCertificateChain) free_chain = nullptr;
+    decltype(&::CertFreeCertificateContext) free_certificate = nullptr;
+};
+
+// The system's TLS, loaded once per process; null when secur32 or crypt32 (or one of
+// their functions) cannot be had, and then every TLS connection fails.
+[[nodiscard]] const TlsSystem* LoadSystemTls() noexcept;
+
+// The chain and name check of the system's TLS: the chain must end in a trusted root,
+// be valid now and for server authentication, and the certificate must name `host`.
+// A revocation status the system cannot find out (offline, no revocation list) does
+// not refuse the certificate; a revoked one does.
+[[nodiscard]] SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* context,
+                                                      const wchar_t* host) noexcept;
+
+// The bytes under a TLS channel.
+class TlsTransport {
+public:
+    virtual ~TlsTransport() = default;
+    // Sends all `length` bytes; false when that fails.
+    [[nodiscard]] virtual bool SendAll(const BYTE* bytes, DWORD length) noexcept = 0;
+    // One receive: `length` is the capacity on entry, the count on return (0 at the
+    // end of the stream).
+    [[nodiscard]] virtual bool ReceiveSome(BYTE* buffer, DWORD* length) noexcept = 0;
+};
+
+// One TLS client connection over a transport. Not for use by two threads at once.
+class TlsChannel {
+public:
+    explicit TlsChannel(const TlsSystem& system) noexcept;
+    ~TlsChannel();
+    TlsChannel(const TlsChannel&) = delete;
+    TlsChannel& operator=(const TlsChannel&) = delete;
+
+    // Handshakes as a client of `host` (its name goes out as the server name and is
+    // the one the certificate must carry), then checks the certificate. Any failure
+    // leaves the channel unusable; Status() tells why.
+    [[nodiscard]] bool Handshake(TlsTransport& transport, const wchar_t* host) noexcept;
+    // Decrypted bytes: `length` is the capacity on entry and the count on return; 0
+    // once the server has closed the session (close notify, or the stream ended
+    // between records). Fills the buffer from every whole record received, and waits
+    // for the network only while it has nothing to give. False on a broken record or
+    // a failed receive.
+    [[nodiscard]] bool Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noexcept;
+    // Encrypts and sends all `length` bytes, in records of the largest size allowed.
+    [[nodiscard]] bool Write(TlsTransport& transport, const BYTE* bytes, DWORD length) noexcept;
+
+    // The last SSPI status, or the certificate check's reason.
+    [[nodiscard]] SECURITY_STATUS Status() const noexcept { return status_; }
+    [[nodiscard]] bool Established() const noexcept { return established_; }
+
+private:
+    // Feeds received handshake bytes to the context until it completes; `initial`
+    // starts a new handshake (the first call sends the client's hello).
+    [[nodiscard]] bool RunHandshake(TlsTransport& transport, const wchar_t* host,
+                                    bool initial) noexcept;
+    // Receives more bytes after those held; false when the buffer is full, the
+    // receive fails or the stream ends (status kTlsTruncated).
+    [[nodiscard]] bool ReceiveMore(TlsTransport& transport) noexcept;
+    // Keeps the last bytes given to SSPI, as many as its EXTRA buffer counts, as the
+    // only bytes held (none without one).
+    void KeepExtra(const SecBuffer* extra) noexcept;
+    [[nodiscard]] bool SendToken(TlsTransport& transport, SecBuffer& token) noexcept;
+    void Release() noexcept;
+
+    const TlsSystem& system_;
+    CredHandle credentials_{};
+    CtxtHandle context_{};
+    bool have_credentials_ = false;
+    bool have_context_ = false;
+    bool established_ = false;
+    bool closed_ = false;  // the server ended the session
+    SECURITY_STATUS status_ = SEC_E_OK;
+    SecPkgContext_StreamSizes sizes_{};
+    std::wstring host_;
+    // Received bytes not yet decrypted: received_length_ bytes from received_start_.
+    // Records are taken from the front without moving the rest; what is left moves to
+    // the start of the buffer only before the next receive.
+    std::unique_ptr<BYTE[]> received_;
+    DWORD received_start_ = 0;
+    DWORD received_length_ = 0;
+    // Decrypted bytes not yet read: [plain_offset_, plain_length_).
+    std::unique_ptr<BYTE[]> plain_;
+    DWORD plain_offset_ = 0;
+    DWORD plain_length_ = 0;
+    // One encrypted record on its way out.
+    std::unique_ptr<BYTE[]> record_;
+    DWORD record_capacity_ = 0;
+};
+
+}  // namespace qv
