@@ -86,6 +86,26 @@ SECURITY_STATUS AcquireClientCredentials(const SecurityFunctionTableW& sspi,
     return status;
 }
 
+// The server's certificate and its chain during one check, released on every path
+// through the functions the system's crypt32 gave.
+struct PeerChain {
+    const TlsSystem& system;
+    PCCERT_CONTEXT certificate = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+
+    explicit PeerChain(const TlsSystem& owner) noexcept : system(owner) {}
+    PeerChain(const PeerChain&) = delete;
+    PeerChain& operator=(const PeerChain&) = delete;
+    ~PeerChain() {
+        if (chain != nullptr) {
+            system.free_chain(chain);
+        }
+        if (certificate != nullptr) {
+            system.free_certificate(certificate);
+        }
+    }
+};
+
 // The reason for the first fault a chain's trust status shows; 0 when it shows none.
 DWORD ChainError(DWORD status) noexcept {
     struct Fault {
@@ -117,9 +137,10 @@ const TlsSystem* LoadSystemTls() noexcept {
 
 SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* context,
                                         const wchar_t* host) noexcept {
-    PCCERT_CONTEXT certificate = nullptr;
+    PeerChain peer{system};
     SECURITY_STATUS status = system.sspi->QueryContextAttributesW(
-        context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+        context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer.certificate);
+    const PCCERT_CONTEXT certificate = peer.certificate;
     if (status != SEC_E_OK || certificate == nullptr) {
         return status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN;
     }
@@ -130,15 +151,14 @@ SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* con
     chain_para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
     chain_para.RequestedUsage.Usage.cUsageIdentifier = 1;
     chain_para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
     // The certificates the server sent come along as the store of further
     // certificates: intermediates need not be installed.
     if (!system.get_chain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_para,
-                          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &chain)) {
+                          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &peer.chain)) {
         status = static_cast<SECURITY_STATUS>(HRESULT_FROM_WIN32(GetLastError()));
-        system.free_certificate(certificate);
         return status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN;
     }
+    const PCCERT_CHAIN_CONTEXT chain = peer.chain;
     // The chain is judged here first: the SSL policy of some systems passes a chain
     // that does not reach any root at all. A revocation status that could not be
     // found out (no list named or reachable) is taken as browsers take it; a revoked
@@ -163,8 +183,6 @@ SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* con
                     ? result.dwError
                     : static_cast<DWORD>(SEC_E_CERT_UNKNOWN);
     }
-    system.free_chain(chain);
-    system.free_certificate(certificate);
     return static_cast<SECURITY_STATUS>(error);
 }
 
