@@ -1,12 +1,11 @@
 #include "update/download.h"
 
-#include <cstring>
 #include <string_view>
 
 #include "update/downloader.h"
 #include "update/update_logic.h"
+#include "update/version_check.h"
 #include "win/file_system.h"
-#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -19,11 +18,7 @@ void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
     if (data == nullptr || length == 0) {
         return;
     }
-    // Up to the first zero byte, never past the given length.
-    const BYTE* zero = static_cast<const BYTE*>(std::memchr(data, 0, length));
-    const size_t used = zero != nullptr ? static_cast<size_t>(zero - data) : length;
-    // A body that cannot be decoded leaves an empty text, which no version equals.
-    text = DecodeText(std::string_view(reinterpret_cast<const char*>(data), used));
+    text = VersionTextOfBody(std::string_view(reinterpret_cast<const char*>(data), length));
 }
 
 bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "archive/zip_reader.h"
+#include "archive/first_item.h"
 #include "update/download.h"
 #include "update/update_logic.h"
 #include "win/file_system.h"
@@ -20,13 +20,6 @@
 namespace qv {
 
 namespace {
-
-struct ArchiveHandleTraits {
-    using pointer = ArchiveHandle;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer archive) noexcept { static_cast<void>(ArchiveClose(archive)); }
-};
-using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
 
 // One staged file and where it goes.
 struct PlannedMove {
@@ -114,18 +107,6 @@ bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) co
     return app_dir_[0] != L'\0' && JoinPath(out, app_dir_, name);
 }
 
-bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) noexcept {
-    if (archive_path == nullptr || target_path == nullptr) {
-        return false;
-    }
-    UniqueArchive archive(ArchiveOpenFile(archive_path, nullptr));
-    if (!archive) {
-        return false;
-    }
-    // Only the first item counts, and only its data: its stored name is never used.
-    return ArchiveExtractToFile(archive.get(), 0, target_path) == ARCHIVE_OK;
-}
-
 UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self_update) {
     // Before the reuse check, so that an updater staged by an earlier run still counts.
     if (entry.name == kUpdaterFileName) {
@@ -156,20 +137,21 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
     if (entry.zipped) {
         RepairStagedPath(download_path);
     }
-    // Left by an earlier run that was interrupted or whose installation was deferred;
-    // in signed mode only when it is the signed file.
-    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed &&
-        (!signed_mode_ || verifier_.StagedMatches(entry, staged_path.c_str()))) {
+    // Left by an earlier run that was interrupted or whose installation was deferred,
+    // and still what the release says.
+    const VerificationPolicy& policy = *policy_;
+    if (IsFile(staged_path.c_str()) &&
+        policy.CheckStaged(entry, staged_path) == StagedCheck::kRight) {
         return UPDATE_OK;
     }
 
-    // In signed mode no download is read past its signed size, and one that is not the
-    // signed file is removed: nothing unverified stays staged.
-    const uint32_t max_length =
-        signed_mode_ ? static_cast<uint32_t>(verifier_.ServedSize(entry)) : 0;
+    // No download is read past what the policy allows; under a policy that removes
+    // failures, a download that is not the right file never stays staged.
+    const uint32_t max_length = policy.BodyLimit(entry);
+    const bool remove_failures = policy.RemovesFailures();
     *downloaded = true;
     bool good = false;
-    bool refused = false;      // an answer came, but not the signed file
+    bool refused = false;      // an answer came, but not the right file
     uint64_t resume_from = 0;  // the part an attempt cut off left on disk
     for (int attempt = 0; attempt < kDownloadAttempts && !good; ++attempt) {
         if (IsStopRequested()) {
@@ -187,35 +169,35 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
             return UPDATE_STOPPED;
         }
         // The whole file decides, however many pieces it came in.
-        good = fetch.done && FileCrc32(download_path.c_str()) == entry.crc_download &&
-               (!signed_mode_ || verifier_.DownloadMatches(entry, download_path.c_str()));
+        good = fetch.done && policy.DownloadRight(entry, download_path);
         refused = refused || (fetch.answered && !good);
         resume_from = good ? 0 : fetch.resumable;
-        if (signed_mode_ && !good && resume_from == 0) {
+        if (remove_failures && !good && resume_from == 0) {
             DeleteFileW(download_path.c_str());
         }
     }
     if (!good) {
-        if (signed_mode_) {
+        if (remove_failures) {
             DeleteFileW(download_path.c_str());  // a part kept for an attempt that never came
         }
-        return signed_mode_ && refused ? UPDATE_E_SIGNATURE : UPDATE_E_FILE_DOWNLOAD;
+        return refused ? policy.Refused(UPDATE_E_FILE_DOWNLOAD) : UPDATE_E_FILE_DOWNLOAD;
     }
     if (entry.zipped) {
         if (!ExtractFirstItem(download_path.c_str(), staged_path.c_str())) {
-            if (signed_mode_) {
+            if (remove_failures) {
                 DeleteFileW(staged_path.c_str());  // a verified archive: the disk failed
             }
             return UPDATE_E_EXTRACT;  // the archive stays for a look
         }
-        // The archive's CRC only proves the download; the file inside must be the one
+        // The archive's check only proves the download; the file inside must be the one
         // the list names, or a corrupt file would be installed over a working one.
-        if (FileCrc32(staged_path.c_str()) != entry.crc_installed) {
+        const StagedCheck staged = policy.CheckStaged(entry, staged_path);
+        if (staged == StagedCheck::kDamaged) {
             DeleteFileW(staged_path.c_str());
             return UPDATE_E_EXTRACT;
         }
         DeleteFileW(download_path.c_str());
-        if (signed_mode_ && !verifier_.StagedMatches(entry, staged_path.c_str())) {
+        if (staged == StagedCheck::kNotSigned) {
             DeleteFileW(staged_path.c_str());
             return UPDATE_E_SIGNATURE;
         }

@@ -7,12 +7,33 @@
 
 #include "app/config.h"
 #include "update/pending_renames.h"
+#include "win/file_system.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
 
 namespace qv {
 
-CUpdateLogic::CUpdateLogic() {
+namespace {
+
+// The whole file when it has at most `limit` bytes.
+bool ReadSmallFile(const wchar_t* path, size_t limit, std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<uint64_t>(size.QuadPart) > limit) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    return bytes.empty() ||
+           (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+            read == bytes.size());
+}
+
+}  // namespace
+
+CUpdateLogic::CUpdateLogic() : policy_(MakeVerificationPolicy(std::nullopt)) {
     std::wstring directory;
     if (!GetExecutableDirectory(directory)) {
         return;  // app_dir_ stays empty: the job then ends before touching anything
@@ -51,10 +72,11 @@ bool CUpdateLogic::IsCopyOnlyMode() noexcept {
 }
 
 bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
-    std::wstring update_dir;
-    // Without an installation directory the path would start at the root of the drive.
-    return app_dir_[0] != L'\0' && JoinPath(update_dir, app_dir_, kUpdateDirName) &&
-           JoinPath(out, update_dir, name);
+    return qv::UpdateDirPath(app_dir_, name, out);
+}
+
+PassContext CUpdateLogic::Context() const {
+    return PassContext{app_dir_, BaseUrl(), version_timeout_ms_};
 }
 
 bool CUpdateLogic::RestartPending() const {
@@ -124,15 +146,14 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     if (result != UPDATE_OK || !files_staged_) {
         return result;
     }
-    if (signed_mode_ && !StageReleaseRecord()) {
+    // What must move after every listed file (a signed release's rollback record).
+    if (!policy_->StageLast(Context(), server_version_bytes_)) {
         return UPDATE_E_INSTALL;
     }
     if (self_update) {
         // The program about to run is checked once more right before it starts.
         std::wstring updater;
-        if (signed_mode_ &&
-            (!UpdateDirPath(kUpdaterFileName, updater) ||
-             !verifier_.StagedMatches({0, 0, 0, 0, kUpdaterFileName}, updater.c_str()))) {
+        if (!UpdateDirPath(kUpdaterFileName, updater) || !policy_->UpdaterMayStart(updater)) {
             DeleteFileW(updater.c_str());
             return UPDATE_E_SIGNATURE;
         }
@@ -149,7 +170,9 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
         return UPDATE_STOPPED;
     }
     // Before any request: a configuration that cannot verify fetches nothing.
-    if (!LoadTrustedKeys()) {
+    policy_ = MakeVerificationPolicy(ReleaseKeys());
+    if (!policy_) {
+        policy_ = MakeVerificationPolicy(std::nullopt);  // for steps called on their own
         return UPDATE_E_SIGNATURE;
     }
     // A record staged by an earlier run either belongs to what is installed now (its
@@ -168,18 +191,15 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    if (signed_mode_ && !FetchReleaseManifest()) {
+    if (!policy_->BeforeFileList(Context(), downloader_, server_version_bytes_)) {
         return UPDATE_E_SIGNATURE;
     }
     const std::wstring file_list_url = BaseUrl() + L"/" + kFileListName;
     std::wstring file_list_path;
     bool bad_list = false;
     if (!UpdateDirPath(kFileListName, file_list_path) ||
-        !DownloadToFile(
-            file_list_url, file_list_path,
-            signed_mode_ ? static_cast<uint32_t>(verifier_.manifest().file_list_size) : 0,
-            &bad_list)) {
-        return signed_mode_ && bad_list ? UPDATE_E_SIGNATURE : UPDATE_E_FILELIST_DOWNLOAD;
+        !DownloadToFile(file_list_url, file_list_path, policy_->FileListLimit(), &bad_list)) {
+        return bad_list ? policy_->Refused(UPDATE_E_FILELIST_DOWNLOAD) : UPDATE_E_FILELIST_DOWNLOAD;
     }
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
@@ -188,7 +208,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!file_list.ReadFileList(file_list_path.c_str())) {
         return UPDATE_E_LIST_READ;
     }
-    if (signed_mode_ && !CheckSignedFileList(file_list_path, file_list)) {
+    if (!policy_->FileListRight(file_list_path, file_list)) {
         return UPDATE_E_SIGNATURE;
     }
     // A name the update directory keeps for itself would be staged over the updater's
@@ -219,6 +239,47 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     }
     files_staged_ = true;
     return UPDATE_OK;
+}
+
+std::optional<std::wstring> CUpdateLogic::ReleaseKeys() const {
+    if (release_keys_overridden_) {
+        return release_keys_override_;
+    }
+    return CConfigFile::Instance().GetReleaseKeys();
+}
+
+bool CUpdateLogic::SettleStagedReleaseRecord() {
+    std::wstring staged;
+    std::wstring version_path;
+    std::wstring record;
+    if (!UpdateDirPath(kStagedReleaseRecordName, staged) ||
+        !UpdateDirPath(kStagedRecordVersionName, version_path) ||
+        !UpdateDirPath(kReleaseRecordName, record)) {
+        return false;
+    }
+    if (PathExists(staged.c_str())) {
+        std::string version_bytes;
+        std::wstring installed;
+        bool reached = false;
+        if (ReadSmallFile(version_path.c_str(), kMaxSignedVersionSize, version_bytes) &&
+            GetInstalledVersion(installed)) {
+            // Compared as the version check compares the server's text.
+            const std::wstring text = VersionTextOfBody(version_bytes);
+            reached = !text.empty() && text == installed;
+        }
+        if (reached) {
+            if (!MoveFileExW(staged.c_str(), record.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return false;
+            }
+        } else if (!DeleteFileW(staged.c_str())) {
+            return false;
+        }
+    }
+    // The companion goes last, and alone when the record already moved (at the start
+    // of the system, or by an installation that ended before removing it).
+    return DeleteFileW(version_path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace qv

@@ -12,32 +12,12 @@
 #include "update/downloader.h"
 #include "update/file_list.h"
 #include "update/file_names.h"
-#include "update/release_verifier.h"
 #include "update/thread.h"
+#include "update/update_result.h"
+#include "update/verification_policy.h"
 #include "update/version_check.h"
 
 namespace qv {
-
-// Outcome of one job, posted to the window as lParam of WM_UPDATEDONE.
-enum UpdateResult : int {
-    UPDATE_OK = 0,                   // nothing to do, another updater runs, or done
-    UPDATE_E_FILELIST_DOWNLOAD = 1,  // fetching filelist.dat failed
-    UPDATE_E_LIST_READ = 2,          // a list file could not be opened
-    UPDATE_E_DOWNLIST_WRITE = 3,     // downlist.dat could not be created
-    UPDATE_E_FILE_DOWNLOAD = 4,      // a file did not arrive with its CRC-32 in 3 attempts
-    UPDATE_E_EXTRACT = 6,            // a downloaded archive could not be extracted, or its
-                                     // file is not the one the list names
-    UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
-                                     // for the next start, or the new updater did not start
-    UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
-    UPDATE_E_SIGNATURE = 9,          // signed mode: the release is not the one its keys
-                                     // signed (or cannot be checked); nothing installed
-    UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
-    UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
-    UPDATE_RESTART_PENDING = 12,     // an installation waits for the next system start:
-                                     // nothing may change until it has run
-    UPDATE_STOPPED = 100,            // the stop flag was found set
-};
 
 // What the version check found.
 enum class VersionCheck {
@@ -170,15 +150,6 @@ public:
     // A read-only target is made writable right before its move; a folder where a file
     // must go fails the installation before any move.
     [[nodiscard]] UpdateResult InstallFiles();
-    // Signed mode's steps of the pass: the keys before any request, release.dat after
-    // ver.dat differs, filelist.dat once fetched. Each fails the pass with
-    // UPDATE_E_SIGNATURE.
-    [[nodiscard]] bool LoadTrustedKeys();
-    [[nodiscard]] bool FetchReleaseManifest();
-    [[nodiscard]] bool CheckSignedFileList(const std::wstring& path, const FileList& list);
-    // Writes the rollback record of the accepted release, staged for the installation's
-    // last move, after the version text of that release beside it (both durably).
-    [[nodiscard]] bool StageReleaseRecord();
     // Starts the staged updater in copy-only mode; false when it did not start.
     [[nodiscard]] bool RelaunchFromUpdateDir();
     // Waits until no process runs app_dir\update.exe, kOldUpdaterWaitMs in all; false
@@ -204,12 +175,16 @@ protected:
     wchar_t app_dir_[MAX_PATH] = {};
 
 private:
+    // The pass's inputs as values for its steps.
+    [[nodiscard]] PassContext Context() const;
+
+private:
     std::wstring base_url_override_;
     std::optional<std::wstring> release_keys_override_;
     bool release_keys_overridden_ = false;
-    // Signed mode: on when keys are configured; the verifier holds what was accepted.
-    bool signed_mode_ = false;
-    ReleaseVerifier verifier_;
+    // What the pass asks of every file it fetches or stages: CRC-32 only, or signed
+    // when keys are configured (then it holds the accepted release).
+    std::unique_ptr<VerificationPolicy> policy_;
     std::string server_version_bytes_;  // ver.dat exactly as fetched
     DWORD version_timeout_ms_ = kVersionTimeoutMs;
     DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
@@ -225,9 +200,6 @@ private:
     bool files_staged_ = false;
 };
 
-// Extracts item 0 of a zip archive to `target_path`, whatever its stored name.
-[[nodiscard]] bool ExtractFirstItem(const wchar_t* archive_path,
-                                    const wchar_t* target_path) noexcept;
 // True when no other process holds the existing file open in a way that stops
 // writing.
 [[nodiscard]] bool CanOpenForWrite(const wchar_t* path) noexcept;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -27,5 +28,9 @@ enum class VersionSource { kNone, kVersionFile, kExecutable };
 // a path does not fit MAX_PATH.
 [[nodiscard]] VersionSource ReadInstalledVersion(const std::wstring& directory,
                                                  std::wstring& version);
+
+// A ver.dat body as the version check reads it: UTF-8 up to its first zero byte; empty
+// when it does not decode.
+[[nodiscard]] std::wstring VersionTextOfBody(std::string_view body);
 
 }  // namespace qv

@@ -6,9 +6,10 @@
 #include <string>
 
 #include "tests/support/test_support.h"
-#include "update/ecdsa.h"
-#include "update/hex.h"
-#include "update/sha256.h"
+#include "tools/publish/key_pair.h"
+#include "trust/ecdsa.h"
+#include "trust/file_hashes.h"
+#include "trust/hex.h"
 
 namespace qv {
 namespace {

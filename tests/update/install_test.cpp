@@ -11,6 +11,7 @@
 
 #include "tests/support/test_support.h"
 #include "tests/update/loopback_server.h"
+#include "trust/release_record.h"
 #include "update/update_logic.h"
 #include "win/unique_handle.h"
 
