@@ -7,8 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "win/file_system.h"
 #include "win/path.h"
-#include "win/unique_handle.h"
 
 namespace qv {
 
@@ -24,11 +24,10 @@ bool HashFile(const wchar_t* path, uint64_t max_size, bool with_sha256, FileHash
     if (path == nullptr || *path == L'\0' || !FitsMaxPath(path)) {
         return false;
     }
-    UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER file_size;
-    if (!file || !GetFileSizeEx(file.get(), &file_size) || file_size.QuadPart < 0 ||
-        static_cast<uint64_t>(file_size.QuadPart) > max_size) {
+    uint64_t file_size = 0;
+    const UniqueFileHandle file =
+        OpenFileAtMost(path, max_size, file_size, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!file) {
         return false;
     }
     const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kFileChunk]);

@@ -107,19 +107,11 @@ bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) co
     return app_dir_[0] != L'\0' && JoinPath(out, app_dir_, name);
 }
 
-UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self_update) {
-    // Before the reuse check, so that an updater staged by an earlier run still counts.
-    if (entry.name == kUpdaterFileName) {
-        self_update = true;
-    }
-    bool downloaded = false;
-    return FetchAndPlaceEntry(entry, downloader_, &downloaded);
-}
-
-UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloader& downloader,
-                                              bool* downloaded) {
+UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const PassContext& pass,
+                                              CDownloader& fetcher,
+                                              const VerificationPolicy& policy, bool* downloaded) {
     std::wstring staged_path;
-    if (!UpdateDirPath(entry.name, staged_path)) {
+    if (!qv::UpdateDirPath(pass.app_dir, entry.name, staged_path)) {
         return UPDATE_E_FILE_DOWNLOAD;  // no room to stage it; never a shortened path
     }
     std::wstring download_path = staged_path;
@@ -130,7 +122,7 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
         }
     }
     // A zipped file is served under its plain name.
-    std::wstring url = BaseUrl() + L"/" + entry.name;
+    std::wstring url = pass.base_url + L"/" + entry.name;
     std::replace(url.begin(), url.end(), L'\\', L'/');
 
     RepairStagedPath(staged_path);
@@ -139,16 +131,14 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
     }
     // Left by an earlier run that was interrupted or whose installation was deferred,
     // and still what the release says.
-    const VerificationPolicy& policy = *policy_;
     if (IsFile(staged_path.c_str()) &&
         policy.CheckStaged(entry, staged_path) == StagedCheck::kRight) {
         return UPDATE_OK;
     }
 
-    // No download is read past what the policy allows; under a policy that removes
-    // failures, a download that is not the right file never stays staged.
+    // No download is read past what the policy allows, and the policy decides what
+    // becomes of one that is not the right file.
     const uint32_t max_length = policy.BodyLimit(entry);
-    const bool remove_failures = policy.RemovesFailures();
     *downloaded = true;
     bool good = false;
     bool refused = false;      // an answer came, but not the right file
@@ -160,7 +150,7 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
             }
             return UPDATE_STOPPED;
         }
-        const FileFetch fetch = downloader.ToFile(url, download_path, max_length, resume_from);
+        const FileFetch fetch = fetcher.ToFile(url, download_path, max_length, resume_from);
         if (!fetch.done && IsStopRequested()) {
             // Cut off by the stop: part of a file is of no use to the next run.
             if (fetch.answered || resume_from != 0) {
@@ -172,22 +162,18 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
         good = fetch.done && policy.DownloadRight(entry, download_path);
         refused = refused || (fetch.answered && !good);
         resume_from = good ? 0 : fetch.resumable;
-        if (remove_failures && !good && resume_from == 0) {
-            DeleteFileW(download_path.c_str());
+        if (!good && resume_from == 0) {
+            policy.DiscardFailed(download_path);
         }
     }
     if (!good) {
-        if (remove_failures) {
-            DeleteFileW(download_path.c_str());  // a part kept for an attempt that never came
-        }
+        policy.DiscardFailed(download_path);  // a part kept for an attempt that never came
         return refused ? policy.Refused(UPDATE_E_FILE_DOWNLOAD) : UPDATE_E_FILE_DOWNLOAD;
     }
     if (entry.zipped) {
         if (!ExtractFirstItem(download_path.c_str(), staged_path.c_str())) {
-            if (remove_failures) {
-                DeleteFileW(staged_path.c_str());  // a verified archive: the disk failed
-            }
-            return UPDATE_E_EXTRACT;  // the archive stays for a look
+            policy.DiscardFailed(staged_path);  // a verified archive: the disk failed
+            return UPDATE_E_EXTRACT;            // the archive stays for a look
         }
         // The archive's check only proves the download; the file inside must be the one
         // the list names, or a corrupt file would be installed over a working one.
@@ -287,8 +273,9 @@ UpdateResult CUpdateLogic::InstallFiles() {
     if (all_writable) {
         // Each move is on the disk before the next one starts.
         while (next < moves.size() && MakeReplaceable(moves[next].installed_path) &&
-               move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+               settings_.move_file(moves[next].staged_path.c_str(),
+                                   moves[next].installed_path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
         }
     }
@@ -297,8 +284,9 @@ UpdateResult CUpdateLogic::InstallFiles() {
     // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
         if (!MakeReplaceable(moves[next].installed_path) ||
-            !move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            !settings_.move_file(moves[next].staged_path.c_str(),
+                                 moves[next].installed_path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             // Without the right to register (a standard user) the staged files stay for
             // the next run.
             return UPDATE_E_INSTALL;
@@ -370,7 +358,7 @@ bool CUpdateLogic::WaitForOldUpdater(bool* timed_out) {
         return false;
     }
     const DWORD self = GetCurrentProcessId();
-    const ULONGLONG deadline = GetTickCount64() + old_updater_wait_ms_;
+    const ULONGLONG deadline = GetTickCount64() + settings_.old_updater_wait_ms;
     do {
         // Waiting for ourselves would never end.
         if (entry.th32ProcessID == self) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/config.h"
+#include "update/download.h"
 #include "update/pending_renames.h"
 #include "win/file_system.h"
 #include "win/path.h"
@@ -17,14 +18,12 @@ namespace {
 
 // The whole file when it has at most `limit` bytes.
 bool ReadSmallFile(const wchar_t* path, size_t limit, std::string& bytes) {
-    UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<uint64_t>(size.QuadPart) > limit) {
+    uint64_t size = 0;
+    const UniqueFileHandle file = OpenFileAtMost(path, limit, size);
+    if (!file) {
         return false;
     }
-    bytes.resize(static_cast<size_t>(size.QuadPart));
+    bytes.resize(static_cast<size_t>(size));
     DWORD read = 0;
     return bytes.empty() ||
            (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
@@ -33,16 +32,42 @@ bool ReadSmallFile(const wchar_t* path, size_t limit, std::string& bytes) {
 
 }  // namespace
 
-CUpdateLogic::CUpdateLogic() : policy_(MakeVerificationPolicy(std::nullopt)) {
+ServerSettings ReadServerSettings() {
+    CConfigFile& config = CConfigFile::Instance();
+    return ServerSettings{config.GetUrl(L"upddir", kDefaultUpdateUrl), config.GetReleaseKeys()};
+}
+
+UpdateSettings ProcessSettings(bool copy_only) {
+    UpdateSettings settings;
     std::wstring directory;
-    if (!GetExecutableDirectory(directory)) {
-        return;  // app_dir_ stays empty: the job then ends before touching anything
+    // Without it app_dir stays empty: the job then ends before touching anything.
+    if (GetExecutableDirectory(directory) && (!copy_only || RemoveLastComponent(directory))) {
+        settings.app_dir = std::move(directory);
     }
-    if (IsCopyOnlyMode() && !RemoveLastComponent(directory)) {
-        return;
+    return settings;
+}
+
+bool UpdateDirPath(const std::wstring& app_dir, const std::wstring& name, std::wstring& out) {
+    std::wstring update_dir;
+    // Without an installation directory the path would start at the root of the drive.
+    return !app_dir.empty() && JoinPath(update_dir, app_dir, kUpdateDirName) &&
+           JoinPath(out, update_dir, name);
+}
+
+bool NamesUpdater(const FileEntry& entry) noexcept {
+    return entry.name == kUpdaterFileName;
+}
+
+CUpdateLogic::CUpdateLogic() : CUpdateLogic(ProcessSettings(IsCopyOnlyMode())) {}
+
+CUpdateLogic::CUpdateLogic(UpdateSettings settings)
+    : settings_(std::move(settings)), policy_(MakeVerificationPolicy(std::nullopt)) {
+    if (FitsMaxPath(settings_.app_dir)) {
+        lstrcpynW(app_dir_, settings_.app_dir.c_str(), MAX_PATH);
+    } else {
+        settings_.app_dir.clear();
     }
-    // The executable's path fitted MAX_PATH, so its directory does too.
-    static_cast<void>(SetAppDir(directory.c_str()));
+    downloader_.SetLowSpeedWindow(settings_.low_speed_window_ms);
 }
 
 // The thread runs Run() of this class, so it must be joined before this part of the
@@ -51,32 +76,13 @@ CUpdateLogic::~CUpdateLogic() {
     StopAndWait();
 }
 
-bool CUpdateLogic::SetAppDir(const wchar_t* directory) noexcept {
-    if (directory == nullptr || !FitsMaxPath(directory)) {
-        return false;
-    }
-    lstrcpynW(app_dir_, directory, MAX_PATH);
-    return true;
-}
-
-std::wstring CUpdateLogic::BaseUrl() const {
-    if (!base_url_override_.empty()) {
-        return base_url_override_;
-    }
-    return CConfigFile::Instance().GetUrl(L"upddir", kDefaultUpdateUrl);
-}
-
 bool CUpdateLogic::IsCopyOnlyMode() noexcept {
     const wchar_t* command_line = GetCommandLineW();
     return command_line != nullptr && StrStrIW(command_line, kCopyOnlySwitch) != nullptr;
 }
 
 bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
-    return qv::UpdateDirPath(app_dir_, name, out);
-}
-
-PassContext CUpdateLogic::Context() const {
-    return PassContext{app_dir_, BaseUrl(), version_timeout_ms_};
+    return qv::UpdateDirPath(settings_.app_dir, name, out);
 }
 
 bool CUpdateLogic::RestartPending() const {
@@ -123,7 +129,7 @@ int CUpdateLogic::OnRunFailed() noexcept {
 }
 
 UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
-    if (app_dir_[0] == L'\0') {
+    if (settings_.app_dir.empty()) {
         return UPDATE_E_NO_APP_DIR;
     }
     UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
@@ -147,7 +153,7 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
         return result;
     }
     // What must move after every listed file (a signed release's rollback record).
-    if (!policy_->StageLast(Context(), server_version_bytes_)) {
+    if (!policy_->StageLast(settings_.app_dir, server_version_bytes_)) {
         return UPDATE_E_INSTALL;
     }
     if (self_update) {
@@ -169,8 +175,11 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
+    // The configuration, read once for the whole pass before any request.
+    const ServerSettings server = settings_.server ? *settings_.server : ReadServerSettings();
+    const PassContext pass{settings_.app_dir, server.base_url, settings_.version_timeout_ms};
     // Before any request: a configuration that cannot verify fetches nothing.
-    policy_ = MakeVerificationPolicy(ReleaseKeys());
+    policy_ = MakeVerificationPolicy(server.release_keys);
     if (!policy_) {
         policy_ = MakeVerificationPolicy(std::nullopt);  // for steps called on their own
         return UPDATE_E_SIGNATURE;
@@ -180,7 +189,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!SettleStagedReleaseRecord()) {
         return UPDATE_E_INSTALL;
     }
-    switch (CheckVersion()) {
+    switch (CheckVersion(pass, downloader_, server_version_bytes_)) {
         case VersionCheck::UpToDate:
             return UPDATE_OK;
         case VersionCheck::Failed:
@@ -191,14 +200,15 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    if (!policy_->BeforeFileList(Context(), downloader_, server_version_bytes_)) {
+    if (!policy_->BeforeFileList(pass, downloader_, server_version_bytes_)) {
         return UPDATE_E_SIGNATURE;
     }
-    const std::wstring file_list_url = BaseUrl() + L"/" + kFileListName;
+    const std::wstring file_list_url = pass.base_url + L"/" + kFileListName;
     std::wstring file_list_path;
     bool bad_list = false;
     if (!UpdateDirPath(kFileListName, file_list_path) ||
-        !DownloadToFile(file_list_url, file_list_path, policy_->FileListLimit(), &bad_list)) {
+        !DownloadToFile(downloader_, file_list_url, file_list_path, policy_->FileListLimit(),
+                        &bad_list)) {
         return bad_list ? policy_->Refused(UPDATE_E_FILELIST_DOWNLOAD) : UPDATE_E_FILELIST_DOWNLOAD;
     }
     if (IsStopRequested()) {
@@ -227,7 +237,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    const UpdateResult result = StageDownloadList(download_list);
+    const UpdateResult result = StageDownloadList(download_list, pass);
     if (result != UPDATE_OK) {
         return result;
     }
@@ -235,17 +245,10 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
         return UPDATE_STOPPED;  // told to go while the last files came: install nothing
     }
     for (const FileEntry& entry : download_list.entries) {
-        self_update = self_update || entry.name == kUpdaterFileName;
+        self_update = self_update || NamesUpdater(entry);
     }
     files_staged_ = true;
     return UPDATE_OK;
-}
-
-std::optional<std::wstring> CUpdateLogic::ReleaseKeys() const {
-    if (release_keys_overridden_) {
-        return release_keys_override_;
-    }
-    return CConfigFile::Instance().GetReleaseKeys();
 }
 
 bool CUpdateLogic::SettleStagedReleaseRecord() {
@@ -262,7 +265,7 @@ bool CUpdateLogic::SettleStagedReleaseRecord() {
         std::wstring installed;
         bool reached = false;
         if (ReadSmallFile(version_path.c_str(), kMaxSignedVersionSize, version_bytes) &&
-            GetInstalledVersion(installed)) {
+            GetInstalledVersion(settings_.app_dir, installed)) {
             // Compared as the version check compares the server's text.
             const std::wstring text = VersionTextOfBody(version_bytes);
             reached = !text.empty() && text == installed;

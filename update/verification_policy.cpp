@@ -46,9 +46,9 @@ public:
         return FileCrc32(path.c_str()) == entry.crc_installed ? StagedCheck::kRight
                                                               : StagedCheck::kDamaged;
     }
-    bool RemovesFailures() const noexcept override { return false; }
+    void DiscardFailed(const std::wstring&) const override {}
     UpdateResult Refused(UpdateResult plain) const noexcept override { return plain; }
-    bool StageLast(const PassContext&, const std::string&) override { return true; }
+    bool StageLast(const std::wstring&, const std::string&) override { return true; }
     bool UpdaterMayStart(const std::wstring&) const override { return true; }
 };
 
@@ -127,17 +127,17 @@ public:
                                                                    : StagedCheck::kNotSigned;
     }
 
-    bool RemovesFailures() const noexcept override { return true; }
+    void DiscardFailed(const std::wstring& path) const override { DeleteFileW(path.c_str()); }
     UpdateResult Refused(UpdateResult) const noexcept override { return UPDATE_E_SIGNATURE; }
 
-    bool StageLast(const PassContext& pass, const std::string& server_version) override {
+    bool StageLast(const std::wstring& app_dir, const std::string& server_version) override {
         // The companion first: a staged record is only ever found with the version it
         // belongs to.
         std::wstring staged;
         std::wstring version;
-        return UpdateDirPath(pass.app_dir, kStagedRecordVersionName, version) &&
+        return UpdateDirPath(app_dir, kStagedRecordVersionName, version) &&
                WriteFileDurably(version.c_str(), server_version) &&
-               UpdateDirPath(pass.app_dir, kStagedReleaseRecordName, staged) &&
+               UpdateDirPath(app_dir, kStagedReleaseRecordName, staged) &&
                WriteReleaseRecord(staged.c_str(), verifier_.manifest().sequence);
     }
 
@@ -152,13 +152,6 @@ private:
 };
 
 }  // namespace
-
-bool UpdateDirPath(const std::wstring& app_dir, const std::wstring& name, std::wstring& out) {
-    std::wstring update_dir;
-    // Without an installation directory the path would start at the root of the drive.
-    return !app_dir.empty() && JoinPath(update_dir, app_dir, kUpdateDirName) &&
-           JoinPath(out, update_dir, name);
-}
 
 std::unique_ptr<VerificationPolicy> MakeVerificationPolicy(
     const std::optional<std::wstring>& release_keys) {

@@ -13,22 +13,11 @@
 
 #include "update/file_list.h"
 #include "update/update_result.h"
+#include "update/update_settings.h"
 
 namespace qv {
 
 class CDownloader;
-
-// What the pass's steps share: the installation, the server, and how long the small
-// requests may wait.
-struct PassContext {
-    std::wstring app_dir;
-    std::wstring base_url;
-    DWORD version_timeout_ms = 0;
-};
-
-// "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is empty.
-[[nodiscard]] bool UpdateDirPath(const std::wstring& app_dir, const std::wstring& name,
-                                 std::wstring& out);
 
 // How a staged file compares with what the release says it must be.
 enum class StagedCheck {
@@ -58,14 +47,14 @@ public:
     // A staged file, left by an earlier run or just extracted.
     [[nodiscard]] virtual StagedCheck CheckStaged(const FileEntry& entry,
                                                   const std::wstring& path) const = 0;
-    // True when a file that failed its check, or the part of one, is removed at once, so
-    // that nothing unverified stays staged.
-    [[nodiscard]] virtual bool RemovesFailures() const noexcept = 0;
+    // What becomes of a file that failed its check, or of the part of one: kept for a
+    // look (CRC-32 only), or removed at once so that nothing unverified stays staged.
+    virtual void DiscardFailed(const std::wstring& path) const = 0;
     // The result of a step that failed with `plain` although an answer came (a bad
     // list body, downloads that were all refused).
     [[nodiscard]] virtual UpdateResult Refused(UpdateResult plain) const noexcept = 0;
     // After every listed file is staged: what must move after them all.
-    [[nodiscard]] virtual bool StageLast(const PassContext& pass,
+    [[nodiscard]] virtual bool StageLast(const std::wstring& app_dir,
                                          const std::string& server_version) = 0;
     // The staged updater right before it starts.
     [[nodiscard]] virtual bool UpdaterMayStart(const std::wstring& path) const = 0;

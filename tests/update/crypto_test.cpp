@@ -230,5 +230,27 @@ TEST(PublicKeyList, TakesOneOrTwoKeysSeparatedByOneSpace) {
     }
 }
 
+// One read gives every hash: the CRC-32 the lists carry and the SHA-256 of "abc" from
+// the published vectors, with the size; a file over the bound or missing gives none.
+TEST(HashFile, GivesCrcSha256AndSizeFromOneReadWithinTheBound) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"abc", "abc"));
+    FileHashes hashes;
+    ASSERT_TRUE(HashFile((dir / L"abc").c_str(), 3, true, hashes));
+    EXPECT_EQ(hashes.size, 3u);
+    EXPECT_EQ(hashes.crc32, 0x352441C2u);
+    EXPECT_EQ(DigestHex(hashes.sha256),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    ASSERT_TRUE(HashFile((dir / L"abc").c_str(), 3, false, hashes));
+    EXPECT_EQ(hashes.crc32, 0x352441C2u);
+    EXPECT_EQ(hashes.sha256, Sha256Digest{});  // not asked for
+    EXPECT_FALSE(HashFile((dir / L"abc").c_str(), 2, true, hashes));
+    EXPECT_FALSE(HashFile((dir / L"missing").c_str(), 3, true, hashes));
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"empty", ""));
+    ASSERT_TRUE(HashFile((dir / L"empty").c_str(), 0, false, hashes));
+    EXPECT_EQ(hashes.size, 0u);
+    EXPECT_EQ(hashes.crc32, 0u);
+}
+
 }  // namespace
 }  // namespace qv
