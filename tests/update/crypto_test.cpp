@@ -31,10 +31,15 @@ Sha256Digest Digest(const std::string& message) {
     return digest;
 }
 
-// A new pair; its stored form through `scalar` and `point`.
-void NewPair(EcdsaKeyPair& pair, EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point) {
+// A new pair; its stored form through `scalar` and `point`, and, when given, its public
+// key imported as an installation imports it.
+void NewPair(EcdsaKeyPair& pair, EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point,
+             EcdsaPublicKey* key = nullptr) {
     ASSERT_TRUE(pair.Generate());
     ASSERT_TRUE(pair.Export(scalar, point));
+    if (key != nullptr) {
+        ASSERT_TRUE(key->Import(point));
+    }
 }
 
 // RFC 6979, A.2.5: the P-256 key and its SHA-256 signatures of "sample" and "test".
@@ -136,9 +141,8 @@ TEST(Ecdsa, AnotherKeyDoesNotVerify) {
     EcdsaKeyPair other;
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    NewPair(other, scalar, point);
     EcdsaPublicKey wrong_key;
-    ASSERT_TRUE(wrong_key.Import(point));
+    NewPair(other, scalar, point, &wrong_key);
     for (const RfcVector& vector : kRfcVectors) {
         EXPECT_EQ(wrong_key.Verify(Digest(vector.message), FromHex<64>(vector.signature)),
                   SignatureCheck::kInvalid);
@@ -160,9 +164,8 @@ TEST(Ecdsa, SignsWithGeneratedAndImportedPairs) {
     EcdsaKeyPair pair;
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    NewPair(pair, scalar, point);
     EcdsaPublicKey key;
-    ASSERT_TRUE(key.Import(point));
+    NewPair(pair, scalar, point, &key);
     const Sha256Digest digest = Digest("release");
     EcdsaSignature signature{};
     ASSERT_TRUE(pair.Sign(digest, signature));

@@ -199,6 +199,24 @@ bool WaitForFile(const std::wstring& path, DWORD timeout_ms) {
     return true;
 }
 
+// Serves a release: its ver.dat, a file list of `entries` (each line ending in
+// `line_end`) and the given bodies under /up1/. Gives the list as served.
+std::string ServeRelease(LoopbackServer& server, const std::string& version,
+                         const std::vector<FileEntry>& entries,
+                         const std::vector<std::pair<std::string, std::string>>& bodies,
+                         const wchar_t* line_end = L"\n") {
+    std::wstring list_text;
+    for (const FileEntry& entry : entries) {
+        list_text += FormatFileEntry(entry) + line_end;
+    }
+    server.Put("/up1/ver.dat", version);
+    server.Put("/up1/filelist.dat", test::Narrow(list_text));
+    for (const auto& [path, body] : bodies) {
+        server.Put("/up1/" + path, body);
+    }
+    return test::Narrow(list_text);
+}
+
 // ---- Staging one entry ----
 
 // One entry staged as the pass stages it: unsigned, over a connection of the worker's,
@@ -841,12 +859,8 @@ TEST(SelfUpdate, UpdaterThatCannotStartFailsTheRunAndInstallsNothing) {
     WriteFileBytes(dir / L"ver.dat", "1");
     WriteFileBytes(dir / L"update.exe", "old updater");
     WriteFileBytes(dir / L"a.txt", "old a");
-    server.Put("/up1/ver.dat", "2");
-    server.Put("/up1/filelist.dat",
-               test::Narrow(FormatFileEntry(Entry(L"a.txt", "new a")) + L"\n" +
-                            FormatFileEntry(Entry(L"update.exe", broken_updater)) + L"\n"));
-    server.Put("/up1/a.txt", "new a");
-    server.Put("/up1/update.exe", broken_updater);
+    ServeRelease(server, "2", {Entry(L"a.txt", "new a"), Entry(L"update.exe", broken_updater)},
+                 {{"a.txt", "new a"}, {"update.exe", broken_updater}});
     LocalLogic logic(dir.path(), server.Url());
     EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_INSTALL);
     EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
@@ -867,6 +881,26 @@ TEST(OldUpdaterChild, RunsForAWhile) {
     Sleep(700);
 }
 
+// Starts this test binary as the installation's old updater at `old_updater`, running
+// only the child test `filter` with `variable` set to `value`.
+void StartOldUpdater(const std::wstring& old_updater, const wchar_t* filter,
+                     const wchar_t* variable, const std::wstring& value,
+                     UniqueKernelHandle& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + old_updater + L"\"";
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    {
+        ChildEnvironment child(filter, variable, value);
+        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &info));
+    }
+    process.reset(info.hProcess);
+    UniqueKernelHandle thread(info.hThread);
+}
+
 TEST(WaitForOldUpdater, WaitsForTheUpdaterOfTheInstallationWhateverTheLetterCase) {
     TempDir dir;
     const std::wstring old_updater = dir / L"update.exe";
@@ -875,19 +909,10 @@ TEST(WaitForOldUpdater, WaitsForTheUpdaterOfTheInstallationWhateverTheLetterCase
     UniqueKernelHandle running(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
     ASSERT_TRUE(running);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + old_updater + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    {
-        ChildEnvironment child(L"OldUpdaterChild.*", L"QV_OLD_UPDATER_EVENT", event_name);
-        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &startup, &info));
-    }
-    UniqueKernelHandle process(info.hProcess);
-    UniqueKernelHandle thread(info.hThread);
+    UniqueKernelHandle process;
+    StartOldUpdater(old_updater, L"OldUpdaterChild.*", L"QV_OLD_UPDATER_EVENT", event_name,
+                    process);
+    ASSERT_TRUE(process);
     ASSERT_EQ(WaitForSingleObject(running.get(), 20000), WAIT_OBJECT_0);
     ASSERT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
@@ -917,19 +942,9 @@ TEST(WaitForOldUpdater, AnOldUpdaterThatDoesNotEndLeavesEverythingStaged) {
     ASSERT_TRUE(list.WriteFileList((dir / L"update\\downlist.dat").c_str()));
     const std::string downlist = ReadFileBytes(dir / L"update\\downlist.dat");
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + old_updater + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    {
-        ChildEnvironment child(L"EndlessUpdaterChild.*", L"QV_ENDLESS_UPDATER", L"1");
-        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &startup, &info));
-    }
-    UniqueKernelHandle process(info.hProcess);
-    UniqueKernelHandle thread(info.hThread);
+    UniqueKernelHandle process;
+    StartOldUpdater(old_updater, L"EndlessUpdaterChild.*", L"QV_ENDLESS_UPDATER", L"1", process);
+    ASSERT_TRUE(process);
 
     UpdateSettings settings = LocalSettings(dir.path(), L"http://127.0.0.1:9/up1");
     settings.old_updater_wait_ms = 300;
@@ -980,15 +995,10 @@ TEST_F(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
         Entry(L"same.txt", "unchanged"), Entry(L"changed.txt", "new"),
         Entry(L"sub\\new.txt", "brand new"), Entry(L"packed.bin", packed, &archive),
         Entry(L"ver.dat", "2.0")};
-    std::wstring list_text;
-    for (const FileEntry& entry : entries) {
-        list_text += FormatFileEntry(entry) + L"\r\n";  // a CR LF list reads the same
-    }
-    server.Put("/up1/ver.dat", "2.0");
-    server.Put("/up1/filelist.dat", test::Narrow(list_text));
-    server.Put("/up1/changed.txt", "new");
-    server.Put("/up1/sub/new.txt", "brand new");
-    server.Put("/up1/packed.bin", archive);
+    // A CR LF list reads the same.
+    const std::string list_text = ServeRelease(
+        server, "2.0", entries,
+        {{"changed.txt", "new"}, {"sub/new.txt", "brand new"}, {"packed.bin", archive}}, L"\r\n");
     LocalLogic logic(dir.path(), server.Url());
     EXPECT_EQ(logic.RunExclusive(false), UPDATE_OK);
 
@@ -1003,7 +1013,7 @@ TEST_F(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
         test::Narrow(FormatFileEntry(entries[1]) + L"\n" + FormatFileEntry(entries[2]) + L"\n" +
                      FormatFileEntry(entries[3]) + L"\n" + FormatFileEntry(entries[4]) + L"\n");
     EXPECT_EQ(ReadFileBytes(dir / L"update\\downlist.dat"), expected_downlist);
-    EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), test::Narrow(list_text));
+    EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), list_text);
 }
 
 TEST_F(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
