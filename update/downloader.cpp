@@ -108,7 +108,8 @@ private:
 
 }  // namespace
 
-CDownloader::CDownloader(const CThread* owner) noexcept : owner_(owner) {
+CDownloader::CDownloader(const CThread* owner, DWORD low_speed_window_ms) noexcept
+    : owner_(owner), low_speed_window_ms_(low_speed_window_ms) {
     if (owner != nullptr) {
         client_.SetCancelEvent(owner->StopEvent());
     }

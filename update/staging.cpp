@@ -112,8 +112,7 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
     for (size_t i = 1; i < wanted; ++i) {
         try {
             helpers.emplace_back([this, &stage] {
-                CDownloader downloader(this);
-                downloader.SetLowSpeedWindow(settings_.low_speed_window_ms);
+                CDownloader downloader(this, settings_.low_speed_window_ms);
                 stage(downloader);
             });
         } catch (...) {

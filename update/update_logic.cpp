@@ -67,7 +67,6 @@ CUpdateLogic::CUpdateLogic(UpdateSettings settings)
     } else {
         settings_.app_dir.clear();
     }
-    downloader_.SetLowSpeedWindow(settings_.low_speed_window_ms);
 }
 
 // The thread runs Run() of this class, so it must be joined before this part of the

@@ -133,7 +133,7 @@ private:
     // Set by an installation that registered moves for the next system start.
     bool moves_registered_ = false;
     // The pass's own connection: the lists, and the first of the transfers.
-    CDownloader downloader_{this};
+    CDownloader downloader_{this, settings_.low_speed_window_ms};
     // Set by a pass that went through the whole download list: only then is there
     // something of this run to install. A pass that found the versions equal must not
     // install what an older list staged.

@@ -197,11 +197,9 @@ TEST_F(Download, TheSlowTransferRuleCoversEveryPartOfEveryFetch) {
     };
     TempDir dir;
     for (const auto& [name, url] : cases) {
-        CDownloader downloader(nullptr);
-        downloader.SetLowSpeedWindow(1500);
+        CDownloader downloader(nullptr, 1500);
         EXPECT_FALSE(downloader.ToSink(url, nullptr, 30000)) << name;
-        CDownloader to_file(nullptr);
-        to_file.SetLowSpeedWindow(1500);
+        CDownloader to_file(nullptr, 1500);
         const FileFetch fetch = to_file.ToFile(url, dir / L"f.dat", 0, 0);
         EXPECT_FALSE(fetch.done) << name;
         EXPECT_EQ(fetch.resumable, 0u) << name;  // too slow: the next attempt starts over
