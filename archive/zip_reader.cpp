@@ -287,6 +287,17 @@ ArchiveResult CopyItemData(zip::ItemDataReader& data, unsigned char* buffer, HAN
     }
 }
 
+// What a target path names: a directory item's whole path, or a file.
+enum class TargetKind { kDirectory, kFile };
+
+// Creates every missing directory of a full target path with all its ancestors: the
+// whole path of a directory item, the directory part of a file's. A thin step over the
+// toolbox; false when a directory could not be made.
+bool EnsureDirectoryPath(const wchar_t* target, TargetKind kind) noexcept {
+    return kind == TargetKind::kDirectory ? CreateDirectoryTree(target)
+                                          : CreateParentDirectories(target);
+}
+
 ArchiveResult ExtractDirectory(const ArchiveReader& reader, const wchar_t* target) {
     const bool absolute = zip::IsAbsolutePath(target);
     if (!absolute && !reader.has_base_directory) {
@@ -297,7 +308,7 @@ ArchiveResult ExtractDirectory(const ArchiveReader& reader, const wchar_t* targe
         return ARCHIVE_E_NAME_TOO_LONG;
     }
     // A directory that could not be made must not pass for extracted.
-    return CreateDirectoryTree(full) ? ARCHIVE_OK : ARCHIVE_E_OPEN_FILE;
+    return EnsureDirectoryPath(full, TargetKind::kDirectory) ? ARCHIVE_OK : ARCHIVE_E_OPEN_FILE;
 }
 
 ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
@@ -322,7 +333,7 @@ ArchiveResult ExtractFile(ArchiveReader& reader, const ArchiveItem& item,
         return ARCHIVE_E_NAME_TOO_LONG;
     }
     // A directory that could not be made shows up as a file that cannot be created.
-    static_cast<void>(CreateParentDirectories(full));
+    static_cast<void>(EnsureDirectoryPath(full, TargetKind::kFile));
 
     // Windows will not open a read-only file for writing, but a process with root's
     // rights under Wine would replace it: refuse it here, the same everywhere.

@@ -48,7 +48,6 @@ public:
     virtual ~CHttpBodySink() = default;
     // The response's headers are read and its body follows. `body_limit` holds the
     // fetch's limit and may be lowered (a resumed file has less room left). False
-    // refuses the body and fails the fetch.
     // refuses the body and fails the fetch. May throw std::bad_alloc, which fails it too.
     [[nodiscard]] virtual bool OnBodyStart(int status, const HeaderTable& headers,
                                            uint32_t* body_limit) = 0;

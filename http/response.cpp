@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "win/decimal.h"
 #include "win/text.h"
 
 namespace qv {
@@ -99,22 +100,18 @@ namespace {
 
 // Decimal digits from `at` up to the first non-digit; false without any, or past what
 // 64 bits hold with room to add one.
-bool ParseDecimal(std::wstring_view text, size_t* at, uint64_t* value) noexcept {
+// The digits at `at`, at most 18 of them (a value far below INT64_MAX); `at` moves
+// past them.
+bool ParseDigitsAt(std::wstring_view text, size_t* at, uint64_t* value) noexcept {
     constexpr size_t kMaxDigits = 18;
-    size_t i = *at;
-    uint64_t number = 0;
-    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') {
-        if (i - *at == kMaxDigits) {
-            return false;
-        }
-        number = number * 10 + static_cast<uint64_t>(text[i] - L'0');
-        ++i;
+    size_t end = *at;
+    while (end < text.size() && text[end] >= L'0' && text[end] <= L'9') {
+        ++end;
     }
-    if (i == *at) {
+    if (end - *at > kMaxDigits || !ParseDecimal(text.substr(*at, end - *at), *value)) {
         return false;
     }
-    *at = i;
-    *value = number;
+    *at = end;
     return true;
 }
 
@@ -133,11 +130,11 @@ bool ParseContentRange(std::wstring_view value, ContentRange* range) noexcept {
     }
     size_t at = kUnit.size();
     ContentRange parsed;
-    if (!ParseDecimal(value, &at, &parsed.first) || at >= value.size() || value[at] != L'-') {
+    if (!ParseDigitsAt(value, &at, &parsed.first) || at >= value.size() || value[at] != L'-') {
         return false;
     }
     ++at;
-    if (!ParseDecimal(value, &at, &parsed.last) || at >= value.size() || value[at] != L'/') {
+    if (!ParseDigitsAt(value, &at, &parsed.last) || at >= value.size() || value[at] != L'/') {
         return false;
     }
     ++at;
@@ -145,7 +142,7 @@ bool ParseContentRange(std::wstring_view value, ContentRange* range) noexcept {
         parsed.total = -1;
     } else {
         uint64_t total = 0;
-        if (!ParseDecimal(value, &at, &total) || at != value.size() || parsed.last >= total) {
+        if (!ParseDigitsAt(value, &at, &total) || at != value.size() || parsed.last >= total) {
             return false;
         }
         parsed.total = static_cast<int64_t>(total);

@@ -1,15 +1,41 @@
 #include "update/download.h"
 
-#include <cstring>
+#include <new>
 #include <string_view>
 
 #include "update/downloader.h"
-#include "update/update_logic.h"
+#include "update/version_check.h"
 #include "win/file_system.h"
-#include "win/text.h"
 #include "win/unique_handle.h"
 
 namespace qv {
+
+bool CHttpReceiveDataBase::OnBodyStart(int /*status*/, const HeaderTable& /*headers*/,
+                                       uint32_t* /*body_limit*/) {
+    received_.clear();  // a new answer: whatever came before was not the body
+    return true;
+}
+
+bool CHttpReceiveDataBase::OnBodyData(const BYTE* data, DWORD length) {
+    try {
+        received_.append(reinterpret_cast<const char*>(data), length);
+        return true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
+        return false;
+    }
+}
+
+void CHttpReceiveDataBase::TakeBody(bool fetched) {
+    if (out_of_memory_) {
+        throw std::bad_alloc();
+    }
+    if (!fetched) {
+        return;
+    }
+    OnData(reinterpret_cast<const BYTE*>(received_.data()),
+           static_cast<uint32_t>(received_.size()));
+}
 
 void CHttpReceiveDataBytes::OnData(const BYTE* data, uint32_t length) {
     bytes.assign(reinterpret_cast<const char*>(data), data != nullptr ? length : 0);
@@ -19,11 +45,7 @@ void CHttpReceiveDataUTF8String::OnData(const BYTE* data, uint32_t length) {
     if (data == nullptr || length == 0) {
         return;
     }
-    // Up to the first zero byte, never past the given length.
-    const BYTE* zero = static_cast<const BYTE*>(std::memchr(data, 0, length));
-    const size_t used = zero != nullptr ? static_cast<size_t>(zero - data) : length;
-    // A body that cannot be decoded leaves an empty text, which no version equals.
-    text = DecodeText(std::string_view(reinterpret_cast<const char*>(data), used));
+    text = VersionTextOfBody(std::string_view(reinterpret_cast<const char*>(data), length));
 }
 
 bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeout_ms,
@@ -32,9 +54,9 @@ bool DownloadToSink(const wchar_t* url, CHttpReceiveDataBase* sink, DWORD timeou
     return url != nullptr && downloader.ToSink(url, sink, timeout_ms, max_length);
 }
 
-bool CUpdateLogic::DownloadToFile(const std::wstring& url, const std::wstring& target_path,
-                                  uint32_t max_length, bool* bad_body) {
-    const FileFetch fetch = downloader_.ToFile(url, target_path, max_length, 0);
+bool DownloadToFile(CDownloader& fetcher, const std::wstring& url, const std::wstring& target_path,
+                    uint32_t max_length, bool* bad_body) {
+    const FileFetch fetch = fetcher.ToFile(url, target_path, max_length, 0);
     if (bad_body != nullptr) {
         *bad_body = fetch.answered && !fetch.done;
     }

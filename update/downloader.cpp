@@ -108,7 +108,8 @@ private:
 
 }  // namespace
 
-CDownloader::CDownloader(const CThread* owner) noexcept : owner_(owner) {
+CDownloader::CDownloader(const CThread* owner, DWORD low_speed_window_ms) noexcept
+    : owner_(owner), low_speed_window_ms_(low_speed_window_ms) {
     if (owner != nullptr) {
         client_.SetCancelEvent(owner->StopEvent());
     }
@@ -145,13 +146,12 @@ bool CDownloader::ToSink(const std::wstring& url, CHttpReceiveDataBase* sink, DW
                          uint32_t max_length) {
     CFetchOptions options = Options(timeout_ms);
     options.max_body_length = max_length;
-    if (!client_.FetchUrl(url.c_str(), &options) || client_.StatusCode() != 200) {
-        return false;
-    }
+    options.body_sink = sink;
+    const bool fetched = client_.FetchUrl(url.c_str(), &options) && client_.StatusCode() == 200;
     if (sink != nullptr) {
-        sink->OnData(client_.BodyData(), client_.BodyLength());
+        sink->TakeBody(fetched);
     }
-    return true;
+    return fetched;
 }
 
 FileFetch CDownloader::ToFile(const std::wstring& url, const std::wstring& path,

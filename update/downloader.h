@@ -30,14 +30,13 @@ struct FileFetch {
 
 class CDownloader {
 public:
-    // Stops with `owner`'s stop request (may be null: never stops early).
-    explicit CDownloader(const CThread* owner) noexcept;
+    // Stops with `owner`'s stop request (may be null: never stops early). The
+    // slow-transfer rule judges every receive of a fetch over `low_speed_window_ms`:
+    // headers, bodies kept or dropped, and those of redirects.
+    explicit CDownloader(const CThread* owner,
+                         DWORD low_speed_window_ms = kLowSpeedWindowMs) noexcept;
     CDownloader(const CDownloader&) = delete;
     CDownloader& operator=(const CDownloader&) = delete;
-
-    // The slow-transfer rule's window (tests shorten it). The rule judges every receive
-    // of a fetch: headers, bodies kept or dropped, and those of redirects.
-    void SetLowSpeedWindow(DWORD window_ms) noexcept { low_speed_window_ms_ = window_ms; }
 
     // Fetches `url`; hands the body to `sink` (may be null) only when the status is
     // 200. False on any transfer failure or another status, and for a body longer than
@@ -61,7 +60,7 @@ private:
 
     CAtlHttpClient client_;
     const CThread* owner_;
-    DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
+    DWORD low_speed_window_ms_;
     LowSpeedGuard guard_;
     bool too_slow_ = false;  // the fetch under way broke the rule
 };

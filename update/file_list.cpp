@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
-#include <zlib.h>
-
 #include <cwchar>
 
+#include "trust/file_hashes.h"
 #include "update/file_names.h"
 #include "update/text_line_file.h"
 #include "win/path.h"
@@ -19,39 +18,6 @@ namespace {
 constexpr size_t kMaxNumberFieldLength = 32;  // longer number fields count as empty
 
 }  // namespace
-
-bool IsSafeRelativeName(const std::wstring& name) noexcept {
-    if (name.empty() || IsPathSeparator(name.front())) {
-        return false;  // absolute, rooted or UNC
-    }
-    for (wchar_t c : name) {
-        // ':' covers drive letters and alternate data streams.
-        if (IsControlCharacter(c) || c == L':') {
-            return false;
-        }
-    }
-    // Every component must name something: no empty, ".", ".." or dots-and-spaces
-    // component (Windows trims trailing dots and spaces, so ".. " acts as "..").
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = start;
-        while (end < name.size() && !IsPathSeparator(name[end])) {
-            ++end;
-        }
-        bool names_something = false;
-        for (size_t i = start; i < end; ++i) {
-            if (name[i] != L'.' && name[i] != L' ') {
-                names_something = true;
-                break;
-            }
-        }
-        if (!names_something) {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
 
 bool ParseFileEntry(const std::wstring& line, FileEntry& out) {
     std::wstring fields[4];
@@ -132,31 +98,8 @@ bool HasReservedName(const FileList& list) noexcept {
 }
 
 uint32_t FileCrc32(const wchar_t* path) noexcept {
-    if (path == nullptr || *path == L'\0' || !FitsMaxPath(path)) {
-        return 0;
-    }
-    UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return 0;
-    }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
-        static_cast<uint64_t>(size.QuadPart) > kMaxCrcFileSize) {
-        return 0;
-    }
-    // One pass over a view of the whole file; the size ceiling bounds the view.
-    UniqueKernelHandle mapping(
-        CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping) {
-        return 0;
-    }
-    UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (!view) {
-        return 0;
-    }
-    return static_cast<uint32_t>(
-        crc32(0L, static_cast<const Bytef*>(view.get()), static_cast<uInt>(size.QuadPart)));
+    FileHashes hashes;
+    return HashFile(path, kMaxCrcFileSize, false, hashes) ? hashes.crc32 : 0;
 }
 
 FileList BuildDownloadList(const FileList& file_list, const std::wstring& app_dir) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "trust/release_manifest.h"
+
 namespace qv {
 
 class TextLineFile;
@@ -40,8 +42,6 @@ public:
 [[nodiscard]] bool ParseFileEntry(const std::wstring& line, FileEntry& out);
 // The line text, without terminator, in the form ParseFileEntry reads.
 std::wstring FormatFileEntry(const FileEntry& entry);
-// True when a list name stays inside the directory it is relative to.
-[[nodiscard]] bool IsSafeRelativeName(const std::wstring& name) noexcept;
 
 // True when an entry names a file the update directory keeps for itself, or anything
 // under it (IsReservedListName).
@@ -49,7 +49,7 @@ std::wstring FormatFileEntry(const FileEntry& entry);
 
 // The largest file the engine verifies; as large as the largest body the HTTP client
 // accepts (kMaxBodyBytes).
-inline constexpr uint64_t kMaxCrcFileSize = 1ull << 30;
+inline constexpr uint64_t kMaxCrcFileSize = kMaxSignedFileSize;
 
 // CRC-32 (as in zip archives) of a whole file; 0 when it cannot be read, is empty, is
 // larger than kMaxCrcFileSize or its path does not fit MAX_PATH.

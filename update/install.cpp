@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "archive/zip_reader.h"
+#include "archive/first_item.h"
 #include "update/download.h"
 #include "update/update_logic.h"
 #include "win/file_system.h"
@@ -20,13 +20,6 @@
 namespace qv {
 
 namespace {
-
-struct ArchiveHandleTraits {
-    using pointer = ArchiveHandle;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer archive) noexcept { static_cast<void>(ArchiveClose(archive)); }
-};
-using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
 
 // One staged file and where it goes.
 struct PlannedMove {
@@ -114,31 +107,11 @@ bool CUpdateLogic::InstalledPath(const std::wstring& name, std::wstring& out) co
     return app_dir_[0] != L'\0' && JoinPath(out, app_dir_, name);
 }
 
-bool ExtractFirstItem(const wchar_t* archive_path, const wchar_t* target_path) noexcept {
-    if (archive_path == nullptr || target_path == nullptr) {
-        return false;
-    }
-    UniqueArchive archive(ArchiveOpenFile(archive_path, nullptr));
-    if (!archive) {
-        return false;
-    }
-    // Only the first item counts, and only its data: its stored name is never used.
-    return ArchiveExtractToFile(archive.get(), 0, target_path) == ARCHIVE_OK;
-}
-
-UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, bool& self_update) {
-    // Before the reuse check, so that an updater staged by an earlier run still counts.
-    if (entry.name == kUpdaterFileName) {
-        self_update = true;
-    }
-    bool downloaded = false;
-    return FetchAndPlaceEntry(entry, downloader_, &downloaded);
-}
-
-UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloader& downloader,
-                                              bool* downloaded) {
+UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const PassContext& pass,
+                                              CDownloader& fetcher,
+                                              const VerificationPolicy& policy, bool* downloaded) {
     std::wstring staged_path;
-    if (!UpdateDirPath(entry.name, staged_path)) {
+    if (!qv::UpdateDirPath(pass.app_dir, entry.name, staged_path)) {
         return UPDATE_E_FILE_DOWNLOAD;  // no room to stage it; never a shortened path
     }
     std::wstring download_path = staged_path;
@@ -149,27 +122,26 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
         }
     }
     // A zipped file is served under its plain name.
-    std::wstring url = BaseUrl() + L"/" + entry.name;
+    std::wstring url = pass.base_url + L"/" + entry.name;
     std::replace(url.begin(), url.end(), L'\\', L'/');
 
     RepairStagedPath(staged_path);
     if (entry.zipped) {
         RepairStagedPath(download_path);
     }
-    // Left by an earlier run that was interrupted or whose installation was deferred;
-    // in signed mode only when it is the signed file.
-    if (IsFile(staged_path.c_str()) && FileCrc32(staged_path.c_str()) == entry.crc_installed &&
-        (!signed_mode_ || verifier_.StagedMatches(entry, staged_path.c_str()))) {
+    // Left by an earlier run that was interrupted or whose installation was deferred,
+    // and still what the release says.
+    if (IsFile(staged_path.c_str()) &&
+        policy.CheckStaged(entry, staged_path) == StagedCheck::kRight) {
         return UPDATE_OK;
     }
 
-    // In signed mode no download is read past its signed size, and one that is not the
-    // signed file is removed: nothing unverified stays staged.
-    const uint32_t max_length =
-        signed_mode_ ? static_cast<uint32_t>(verifier_.ServedSize(entry)) : 0;
+    // No download is read past what the policy allows, and the policy decides what
+    // becomes of one that is not the right file.
+    const uint32_t max_length = policy.BodyLimit(entry);
     *downloaded = true;
     bool good = false;
-    bool refused = false;      // an answer came, but not the signed file
+    bool refused = false;      // an answer came, but not the right file
     uint64_t resume_from = 0;  // the part an attempt cut off left on disk
     for (int attempt = 0; attempt < kDownloadAttempts && !good; ++attempt) {
         if (IsStopRequested()) {
@@ -178,7 +150,7 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
             }
             return UPDATE_STOPPED;
         }
-        const FileFetch fetch = downloader.ToFile(url, download_path, max_length, resume_from);
+        const FileFetch fetch = fetcher.ToFile(url, download_path, max_length, resume_from);
         if (!fetch.done && IsStopRequested()) {
             // Cut off by the stop: part of a file is of no use to the next run.
             if (fetch.answered || resume_from != 0) {
@@ -187,35 +159,31 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, CDownloade
             return UPDATE_STOPPED;
         }
         // The whole file decides, however many pieces it came in.
-        good = fetch.done && FileCrc32(download_path.c_str()) == entry.crc_download &&
-               (!signed_mode_ || verifier_.DownloadMatches(entry, download_path.c_str()));
+        good = fetch.done && policy.DownloadRight(entry, download_path);
         refused = refused || (fetch.answered && !good);
         resume_from = good ? 0 : fetch.resumable;
-        if (signed_mode_ && !good && resume_from == 0) {
-            DeleteFileW(download_path.c_str());
+        if (!good && resume_from == 0) {
+            policy.DiscardFailed(download_path);
         }
     }
     if (!good) {
-        if (signed_mode_) {
-            DeleteFileW(download_path.c_str());  // a part kept for an attempt that never came
-        }
-        return signed_mode_ && refused ? UPDATE_E_SIGNATURE : UPDATE_E_FILE_DOWNLOAD;
+        policy.DiscardFailed(download_path);  // a part kept for an attempt that never came
+        return refused ? policy.Refused(UPDATE_E_FILE_DOWNLOAD) : UPDATE_E_FILE_DOWNLOAD;
     }
     if (entry.zipped) {
         if (!ExtractFirstItem(download_path.c_str(), staged_path.c_str())) {
-            if (signed_mode_) {
-                DeleteFileW(staged_path.c_str());  // a verified archive: the disk failed
-            }
-            return UPDATE_E_EXTRACT;  // the archive stays for a look
+            policy.DiscardFailed(staged_path);  // a verified archive: the disk failed
+            return UPDATE_E_EXTRACT;            // the archive stays for a look
         }
-        // The archive's CRC only proves the download; the file inside must be the one
+        // The archive's check only proves the download; the file inside must be the one
         // the list names, or a corrupt file would be installed over a working one.
-        if (FileCrc32(staged_path.c_str()) != entry.crc_installed) {
+        const StagedCheck staged = policy.CheckStaged(entry, staged_path);
+        if (staged == StagedCheck::kDamaged) {
             DeleteFileW(staged_path.c_str());
             return UPDATE_E_EXTRACT;
         }
         DeleteFileW(download_path.c_str());
-        if (signed_mode_ && !verifier_.StagedMatches(entry, staged_path.c_str())) {
+        if (staged == StagedCheck::kNotSigned) {
             DeleteFileW(staged_path.c_str());
             return UPDATE_E_SIGNATURE;
         }
@@ -305,8 +273,9 @@ UpdateResult CUpdateLogic::InstallFiles() {
     if (all_writable) {
         // Each move is on the disk before the next one starts.
         while (next < moves.size() && MakeReplaceable(moves[next].installed_path) &&
-               move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+               settings_.move_file(moves[next].staged_path.c_str(),
+                                   moves[next].installed_path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ++next;
         }
     }
@@ -315,8 +284,9 @@ UpdateResult CUpdateLogic::InstallFiles() {
     // its next start in the order registered, so the version files stay last.
     for (; next < moves.size(); ++next) {
         if (!MakeReplaceable(moves[next].installed_path) ||
-            !move_file_(moves[next].staged_path.c_str(), moves[next].installed_path.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            !settings_.move_file(moves[next].staged_path.c_str(),
+                                 moves[next].installed_path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             // Without the right to register (a standard user) the staged files stay for
             // the next run.
             return UPDATE_E_INSTALL;
@@ -388,7 +358,7 @@ bool CUpdateLogic::WaitForOldUpdater(bool* timed_out) {
         return false;
     }
     const DWORD self = GetCurrentProcessId();
-    const ULONGLONG deadline = GetTickCount64() + old_updater_wait_ms_;
+    const ULONGLONG deadline = GetTickCount64() + settings_.old_updater_wait_ms;
     do {
         // Waiting for ourselves would never end.
         if (entry.th32ProcessID == self) {

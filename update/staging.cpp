@@ -68,7 +68,8 @@ std::vector<std::vector<size_t>> GroupBySharedPaths(const FileList& list) {
 
 }  // namespace
 
-UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list) {
+UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
+                                             const PassContext& pass) {
     const std::vector<std::vector<size_t>> groups = GroupBySharedPaths(download_list);
     const size_t count = download_list.entries.size();
     std::vector<UpdateResult> results(count, UPDATE_OK);
@@ -86,7 +87,8 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list) {
                 if (!IsStopRequested()) {
                     try {
                         bool touched = false;
-                        result = FetchAndPlaceEntry(download_list.entries[i], downloader, &touched);
+                        result = FetchAndPlaceEntry(download_list.entries[i], pass, downloader,
+                                                    *policy_, &touched);
                         downloaded[i] = touched;
                     } catch (...) {
                         result = UPDATE_E_OUT_OF_MEMORY;
@@ -110,8 +112,7 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list) {
     for (size_t i = 1; i < wanted; ++i) {
         try {
             helpers.emplace_back([this, &stage] {
-                CDownloader downloader(this);
-                downloader.SetLowSpeedWindow(low_speed_window_ms_);
+                CDownloader downloader(this, settings_.low_speed_window_ms);
                 stage(downloader);
             });
         } catch (...) {

@@ -6,22 +6,67 @@
 #include <vector>
 
 #include "app/config.h"
+#include "update/download.h"
 #include "update/pending_renames.h"
+#include "win/file_system.h"
 #include "win/path.h"
 #include "win/unique_handle.h"
 
 namespace qv {
 
-CUpdateLogic::CUpdateLogic() {
+namespace {
+
+// The whole file when it has at most `limit` bytes.
+bool ReadSmallFile(const wchar_t* path, size_t limit, std::string& bytes) {
+    uint64_t size = 0;
+    const UniqueFileHandle file = OpenFileAtMost(path, limit, size);
+    if (!file) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size));
+    DWORD read = 0;
+    return bytes.empty() ||
+           (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+            read == bytes.size());
+}
+
+}  // namespace
+
+ServerSettings ReadServerSettings() {
+    CConfigFile& config = CConfigFile::Instance();
+    return ServerSettings{config.GetUrl(L"upddir", kDefaultUpdateUrl), config.GetReleaseKeys()};
+}
+
+UpdateSettings ProcessSettings(bool copy_only) {
+    UpdateSettings settings;
     std::wstring directory;
-    if (!GetExecutableDirectory(directory)) {
-        return;  // app_dir_ stays empty: the job then ends before touching anything
+    // Without it app_dir stays empty: the job then ends before touching anything.
+    if (GetExecutableDirectory(directory) && (!copy_only || RemoveLastComponent(directory))) {
+        settings.app_dir = std::move(directory);
     }
-    if (IsCopyOnlyMode() && !RemoveLastComponent(directory)) {
-        return;
+    return settings;
+}
+
+bool UpdateDirPath(const std::wstring& app_dir, const std::wstring& name, std::wstring& out) {
+    std::wstring update_dir;
+    // Without an installation directory the path would start at the root of the drive.
+    return !app_dir.empty() && JoinPath(update_dir, app_dir, kUpdateDirName) &&
+           JoinPath(out, update_dir, name);
+}
+
+bool NamesUpdater(const FileEntry& entry) noexcept {
+    return entry.name == kUpdaterFileName;
+}
+
+CUpdateLogic::CUpdateLogic() : CUpdateLogic(ProcessSettings(IsCopyOnlyMode())) {}
+
+CUpdateLogic::CUpdateLogic(UpdateSettings settings)
+    : settings_(std::move(settings)), policy_(MakeVerificationPolicy(std::nullopt)) {
+    if (FitsMaxPath(settings_.app_dir)) {
+        lstrcpynW(app_dir_, settings_.app_dir.c_str(), MAX_PATH);
+    } else {
+        settings_.app_dir.clear();
     }
-    // The executable's path fitted MAX_PATH, so its directory does too.
-    static_cast<void>(SetAppDir(directory.c_str()));
 }
 
 // The thread runs Run() of this class, so it must be joined before this part of the
@@ -30,31 +75,13 @@ CUpdateLogic::~CUpdateLogic() {
     StopAndWait();
 }
 
-bool CUpdateLogic::SetAppDir(const wchar_t* directory) noexcept {
-    if (directory == nullptr || !FitsMaxPath(directory)) {
-        return false;
-    }
-    lstrcpynW(app_dir_, directory, MAX_PATH);
-    return true;
-}
-
-std::wstring CUpdateLogic::BaseUrl() const {
-    if (!base_url_override_.empty()) {
-        return base_url_override_;
-    }
-    return CConfigFile::Instance().GetUrl(L"upddir", kDefaultUpdateUrl);
-}
-
 bool CUpdateLogic::IsCopyOnlyMode() noexcept {
     const wchar_t* command_line = GetCommandLineW();
     return command_line != nullptr && StrStrIW(command_line, kCopyOnlySwitch) != nullptr;
 }
 
 bool CUpdateLogic::UpdateDirPath(const std::wstring& name, std::wstring& out) const {
-    std::wstring update_dir;
-    // Without an installation directory the path would start at the root of the drive.
-    return app_dir_[0] != L'\0' && JoinPath(update_dir, app_dir_, kUpdateDirName) &&
-           JoinPath(out, update_dir, name);
+    return qv::UpdateDirPath(settings_.app_dir, name, out);
 }
 
 bool CUpdateLogic::RestartPending() const {
@@ -101,7 +128,7 @@ int CUpdateLogic::OnRunFailed() noexcept {
 }
 
 UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
-    if (app_dir_[0] == L'\0') {
+    if (settings_.app_dir.empty()) {
         return UPDATE_E_NO_APP_DIR;
     }
     UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kUpdateMutexName));
@@ -124,15 +151,14 @@ UpdateResult CUpdateLogic::RunExclusive(bool copy_only) {
     if (result != UPDATE_OK || !files_staged_) {
         return result;
     }
-    if (signed_mode_ && !StageReleaseRecord()) {
+    // What must move after every listed file (a signed release's rollback record).
+    if (!policy_->StageLast(settings_.app_dir, server_version_bytes_)) {
         return UPDATE_E_INSTALL;
     }
     if (self_update) {
         // The program about to run is checked once more right before it starts.
         std::wstring updater;
-        if (signed_mode_ &&
-            (!UpdateDirPath(kUpdaterFileName, updater) ||
-             !verifier_.StagedMatches({0, 0, 0, 0, kUpdaterFileName}, updater.c_str()))) {
+        if (!UpdateDirPath(kUpdaterFileName, updater) || !policy_->UpdaterMayStart(updater)) {
             DeleteFileW(updater.c_str());
             return UPDATE_E_SIGNATURE;
         }
@@ -148,8 +174,13 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
+    // The configuration, read once for the whole pass before any request.
+    const ServerSettings server = settings_.server ? *settings_.server : ReadServerSettings();
+    const PassContext pass{settings_.app_dir, server.base_url, settings_.version_timeout_ms};
     // Before any request: a configuration that cannot verify fetches nothing.
-    if (!LoadTrustedKeys()) {
+    policy_ = MakeVerificationPolicy(server.release_keys);
+    if (!policy_) {
+        policy_ = MakeVerificationPolicy(std::nullopt);  // for steps called on their own
         return UPDATE_E_SIGNATURE;
     }
     // A record staged by an earlier run either belongs to what is installed now (its
@@ -157,7 +188,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!SettleStagedReleaseRecord()) {
         return UPDATE_E_INSTALL;
     }
-    switch (CheckVersion()) {
+    switch (CheckVersion(pass, downloader_, server_version_bytes_)) {
         case VersionCheck::UpToDate:
             return UPDATE_OK;
         case VersionCheck::Failed:
@@ -168,18 +199,16 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    if (signed_mode_ && !FetchReleaseManifest()) {
+    if (!policy_->BeforeFileList(pass, downloader_, server_version_bytes_)) {
         return UPDATE_E_SIGNATURE;
     }
-    const std::wstring file_list_url = BaseUrl() + L"/" + kFileListName;
+    const std::wstring file_list_url = pass.base_url + L"/" + kFileListName;
     std::wstring file_list_path;
     bool bad_list = false;
     if (!UpdateDirPath(kFileListName, file_list_path) ||
-        !DownloadToFile(
-            file_list_url, file_list_path,
-            signed_mode_ ? static_cast<uint32_t>(verifier_.manifest().file_list_size) : 0,
-            &bad_list)) {
-        return signed_mode_ && bad_list ? UPDATE_E_SIGNATURE : UPDATE_E_FILELIST_DOWNLOAD;
+        !DownloadToFile(downloader_, file_list_url, file_list_path, policy_->FileListLimit(),
+                        &bad_list)) {
+        return bad_list ? policy_->Refused(UPDATE_E_FILELIST_DOWNLOAD) : UPDATE_E_FILELIST_DOWNLOAD;
     }
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
@@ -188,7 +217,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (!file_list.ReadFileList(file_list_path.c_str())) {
         return UPDATE_E_LIST_READ;
     }
-    if (signed_mode_ && !CheckSignedFileList(file_list_path, file_list)) {
+    if (!policy_->FileListRight(file_list_path, file_list)) {
         return UPDATE_E_SIGNATURE;
     }
     // A name the update directory keeps for itself would be staged over the updater's
@@ -207,7 +236,7 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     if (IsStopRequested()) {
         return UPDATE_STOPPED;
     }
-    const UpdateResult result = StageDownloadList(download_list);
+    const UpdateResult result = StageDownloadList(download_list, pass);
     if (result != UPDATE_OK) {
         return result;
     }
@@ -215,10 +244,44 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
         return UPDATE_STOPPED;  // told to go while the last files came: install nothing
     }
     for (const FileEntry& entry : download_list.entries) {
-        self_update = self_update || entry.name == kUpdaterFileName;
+        self_update = self_update || NamesUpdater(entry);
     }
     files_staged_ = true;
     return UPDATE_OK;
+}
+
+bool CUpdateLogic::SettleStagedReleaseRecord() {
+    std::wstring staged;
+    std::wstring version_path;
+    std::wstring record;
+    if (!UpdateDirPath(kStagedReleaseRecordName, staged) ||
+        !UpdateDirPath(kStagedRecordVersionName, version_path) ||
+        !UpdateDirPath(kReleaseRecordName, record)) {
+        return false;
+    }
+    if (PathExists(staged.c_str())) {
+        std::string version_bytes;
+        std::wstring installed;
+        bool reached = false;
+        if (ReadSmallFile(version_path.c_str(), kMaxSignedVersionSize, version_bytes) &&
+            GetInstalledVersion(settings_.app_dir, installed)) {
+            // Compared as the version check compares the server's text.
+            const std::wstring text = VersionTextOfBody(version_bytes);
+            reached = !text.empty() && text == installed;
+        }
+        if (reached) {
+            if (!MoveFileExW(staged.c_str(), record.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return false;
+            }
+        } else if (!DeleteFileW(staged.c_str())) {
+            return false;
+        }
+    }
+    // The companion goes last, and alone when the record already moved (at the start
+    // of the system, or by an installation that ended before removing it).
+    return DeleteFileW(version_path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace qv

@@ -6,45 +6,20 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "update/downloader.h"
 #include "update/file_list.h"
 #include "update/file_names.h"
-#include "update/release_verifier.h"
 #include "update/thread.h"
+#include "update/update_result.h"
+#include "update/update_settings.h"
+#include "update/verification_policy.h"
 #include "update/version_check.h"
 
 namespace qv {
-
-// Outcome of one job, posted to the window as lParam of WM_UPDATEDONE.
-enum UpdateResult : int {
-    UPDATE_OK = 0,                   // nothing to do, another updater runs, or done
-    UPDATE_E_FILELIST_DOWNLOAD = 1,  // fetching filelist.dat failed
-    UPDATE_E_LIST_READ = 2,          // a list file could not be opened
-    UPDATE_E_DOWNLIST_WRITE = 3,     // downlist.dat could not be created
-    UPDATE_E_FILE_DOWNLOAD = 4,      // a file did not arrive with its CRC-32 in 3 attempts
-    UPDATE_E_EXTRACT = 6,            // a downloaded archive could not be extracted, or its
-                                     // file is not the one the list names
-    UPDATE_E_INSTALL = 7,            // staged files could be neither moved nor registered
-                                     // for the next start, or the new updater did not start
-    UPDATE_E_VERSION_CHECK = 8,      // the server's ver.dat could not be fetched
-    UPDATE_E_SIGNATURE = 9,          // signed mode: the release is not the one its keys
-                                     // signed (or cannot be checked); nothing installed
-    UPDATE_E_NO_APP_DIR = 10,        // the installation directory could not be found
-    UPDATE_E_OUT_OF_MEMORY = 11,     // the job ran out of memory and was given up
-    UPDATE_RESTART_PENDING = 12,     // an installation waits for the next system start:
-                                     // nothing may change until it has run
-    UPDATE_STOPPED = 100,            // the stop flag was found set
-};
-
-// What the version check found.
-enum class VersionCheck {
-    UpToDate,      // the server announces the installed version
-    UpdateNeeded,  // the texts differ, or no installed version is known
-    Failed,        // the server's ver.dat could not be fetched: nothing is known
-};
 
 // Posted once by the worker as the last act of its run: wParam one of the two values
 // below, lParam the result.
@@ -63,19 +38,16 @@ inline constexpr int kDownloadAttempts = 3;
 // Files transferred at once, each over its own kept connection: enough to fill a link
 // whose round trip is long, few enough to stay polite to the server.
 inline constexpr int kTransfersAtOnce = 6;
-// Time limit of the ver.dat request, longer than that of the file downloads.
-inline constexpr DWORD kVersionTimeoutMs = 30000;
 // Capacity of the relaunch command line, terminator included.
 inline constexpr size_t kRelaunchCommandCapacity = 320;
-// How long, in all, the copy-only updater waits for the old one to end: the old one has
-// no work left but its closing pause, and the new one shows no icon to be closed by.
-inline constexpr DWORD kOldUpdaterWaitMs = 60000;
 
 class CUpdateLogic : public CThreadEx {
 public:
-    // Finds the installation directory: the executable's directory, or its parent in
-    // copy-only mode (the new updater runs from the update directory).
+    // The process's job: ProcessSettings of the command line's mode.
     CUpdateLogic();
+    // A job with the given settings (tests, tools). An app_dir that does not fit
+    // MAX_PATH counts as none.
+    explicit CUpdateLogic(UpdateSettings settings);
     ~CUpdateLogic() override;
 
     // The whole run in the mode of the command line: RunJob(IsCopyOnlyMode()).
@@ -93,28 +65,6 @@ public:
     [[nodiscard]] static bool IsCopyOnlyMode() noexcept;
 
     [[nodiscard]] const wchar_t* AppDir() const noexcept { return app_dir_; }
-    // Points the job at another installation directory (tests, tools). False when the
-    // path does not fit.
-    [[nodiscard]] bool SetAppDir(const wchar_t* directory) noexcept;
-    // Overrides the configured base URL ("upddir" in cfg.ini).
-    void SetBaseUrl(std::wstring url) { base_url_override_ = std::move(url); }
-    // Overrides the time limit of the ver.dat request (tests of a silent server).
-    void SetVersionTimeout(DWORD timeout_ms) noexcept { version_timeout_ms_ = timeout_ms; }
-    // Shortens the copy-only updater's wait for the old one (tests).
-    void SetOldUpdaterWait(DWORD wait_ms) noexcept { old_updater_wait_ms_ = wait_ms; }
-    // Shortens the window of the slow-transfer rule (tests of a dripping server).
-    void SetLowSpeedWindow(DWORD window_ms) noexcept {
-        low_speed_window_ms_ = window_ms;
-        downloader_.SetLowSpeedWindow(window_ms);
-    }
-    [[nodiscard]] std::wstring BaseUrl() const;
-    // Overrides cfg.ini's release_keys (tools, tests); nullopt there means unsigned.
-    void SetReleaseKeys(std::optional<std::wstring> keys) {
-        release_keys_override_ = std::move(keys);
-        release_keys_overridden_ = true;
-    }
-    // The configured trusted keys; nullopt when releases are not signed.
-    [[nodiscard]] std::optional<std::wstring> ReleaseKeys() const;
 
     // The job inside the single-instance mutex. While moves registered for the next
     // system start read files of the update directory, it ends with
@@ -126,43 +76,18 @@ public:
     [[nodiscard]] bool RestartPending() const;
     // True when the last installation registered any move for the next system start.
     [[nodiscard]] bool InstallWaitsForRestart() const noexcept { return moves_registered_; }
-    // Settles a rollback record staged by an earlier run: moved into place when its
-    // release reached the installation (the installed version is the one staged beside
-    // it), removed with its companion otherwise. False when that cannot be done; the
-    // staged files then stay for the next run.
-    [[nodiscard]] bool SettleStagedReleaseRecord();
     // Version check, file list, download list, downloads; sets self_update when the
     // updater itself is among the files.
     [[nodiscard]] UpdateResult UpdatePass(bool& self_update);
-
-    // Stages, in the order the pass uses them.
-    // Compares the server's ver.dat with the installed version; with no installed
-    // version known, an update is needed without asking the server.
-    [[nodiscard]] VersionCheck CheckVersion();
-    // The installed version: the first line of app_dir\ver.dat, or else the file
-    // version of app_dir\qvreader.exe. False when neither is available.
-    [[nodiscard]] bool GetInstalledVersion(std::wstring& version) const;
-    // Fetches `url` and streams the body to the file, only for status 200; a body longer
-    // than `max_length` (when not 0) fails the fetch once that many bytes and one more
-    // have arrived, and a failed body leaves no file. `bad_body` tells a 200 answer
-    // whose body did not arrive as framed or was too long from a failure to get an
-    // answer at all.
-    [[nodiscard]] bool DownloadToFile(const std::wstring& url, const std::wstring& target_path,
-                                      uint32_t max_length = 0, bool* bad_body = nullptr);
-    // Stages one listed file in the update directory: reuses a staged file that is
-    // already right, else downloads it (3 attempts) and checks it, unpacking zipped
-    // ones. Sets self_update when the file is the updater itself.
-    [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, bool& self_update);
-    // The same over a given connection, safe to run for different files at once;
-    // `downloaded` is set once the entry's files on disk were touched (not reused).
-    // Attempts cut off mid-body go on with the rest (a Range request).
-    [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, CDownloader& downloader,
+    // Stages one listed file in the update directory over `fetcher`, safe to run for
+    // different files at once: reuses a staged file that `policy` finds right, else
+    // downloads it (3 attempts, those cut off mid-body going on with a Range request)
+    // and has `policy` check it, unpacking zipped ones. `downloaded` is set once the
+    // entry's files on disk were touched (not reused).
+    [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, const PassContext& pass,
+                                                  CDownloader& fetcher,
+                                                  const VerificationPolicy& policy,
                                                   bool* downloaded);
-    // Stages every entry of the download list, kTransfersAtOnce at a time. The result
-    // is that of the first failing entry in list order, and the update directory ends
-    // as if the entries had been staged one by one: what was fetched for entries after
-    // that one is removed.
-    [[nodiscard]] UpdateResult StageDownloadList(const FileList& download_list);
     // Moves every staged file of downlist.dat into the installation: all at once when
     // every target can be written, otherwise all at the next system start. The files
     // that tell the installed version move last, so that an installation cut short at
@@ -170,64 +95,53 @@ public:
     // A read-only target is made writable right before its move; a folder where a file
     // must go fails the installation before any move.
     [[nodiscard]] UpdateResult InstallFiles();
-    // Signed mode's steps of the pass: the keys before any request, release.dat after
-    // ver.dat differs, filelist.dat once fetched. Each fails the pass with
-    // UPDATE_E_SIGNATURE.
-    [[nodiscard]] bool LoadTrustedKeys();
-    [[nodiscard]] bool FetchReleaseManifest();
-    [[nodiscard]] bool CheckSignedFileList(const std::wstring& path, const FileList& list);
-    // Writes the rollback record of the accepted release, staged for the installation's
-    // last move, after the version text of that release beside it (both durably).
-    [[nodiscard]] bool StageReleaseRecord();
     // Starts the staged updater in copy-only mode; false when it did not start.
     [[nodiscard]] bool RelaunchFromUpdateDir();
-    // Waits until no process runs app_dir\update.exe, kOldUpdaterWaitMs in all; false
+    // Waits until no process runs app_dir\update.exe, the settings' wait in all; false
     // when the process list cannot be read or one still runs at the limit (then
     // `timed_out` is set).
     [[nodiscard]] bool WaitForOldUpdater(bool* timed_out = nullptr);
 
     // "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is unknown.
     [[nodiscard]] bool UpdateDirPath(const std::wstring& name, std::wstring& out) const;
-    // "app_dir\name"; false when it does not fit MAX_PATH or app_dir is unknown.
-    [[nodiscard]] bool InstalledPath(const std::wstring& name, std::wstring& out) const;
     // The command line that starts the staged updater: its quoted path and
     // "/copyonly". False when the path does not fit.
     [[nodiscard]] bool RelaunchCommandLine(std::wstring& application,
                                            std::wstring& command_line) const;
 
-    // The file move of the installation, MoveFileExW unless a test puts in the
-    // failures that only another program or a standard user's rights would cause.
-    using MoveFileFunction = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, DWORD flags);
-    void SetMoveFileFunction(MoveFileFunction function) noexcept { move_file_ = function; }
-
-protected:
-    wchar_t app_dir_[MAX_PATH] = {};
-
 private:
-    std::wstring base_url_override_;
-    std::optional<std::wstring> release_keys_override_;
-    bool release_keys_overridden_ = false;
-    // Signed mode: on when keys are configured; the verifier holds what was accepted.
-    bool signed_mode_ = false;
-    ReleaseVerifier verifier_;
+    // Stages every entry of the download list, kTransfersAtOnce at a time. The result
+    // is that of the first failing entry in list order, and the update directory ends
+    // as if the entries had been staged one by one: what was fetched for entries after
+    // that one is removed.
+    [[nodiscard]] UpdateResult StageDownloadList(const FileList& download_list,
+                                                 const PassContext& pass);
+    // Settles a rollback record staged by an earlier run: moved into place when its
+    // release reached the installation (the installed version is the one staged beside
+    // it), removed with its companion otherwise. False when that cannot be done; the
+    // staged files then stay for the next run.
+    [[nodiscard]] bool SettleStagedReleaseRecord();
+    // "app_dir\name"; false when it does not fit MAX_PATH or app_dir is unknown.
+    [[nodiscard]] bool InstalledPath(const std::wstring& name, std::wstring& out) const;
+
+    wchar_t app_dir_[MAX_PATH] = {};
+    UpdateSettings settings_;
+    // What the pass asks of every file it fetches or stages: CRC-32 only, or signed
+    // when keys are configured (then it holds the accepted release).
+    std::unique_ptr<VerificationPolicy> policy_;
     std::string server_version_bytes_;  // ver.dat exactly as fetched
-    DWORD version_timeout_ms_ = kVersionTimeoutMs;
-    DWORD low_speed_window_ms_ = kLowSpeedWindowMs;
-    DWORD old_updater_wait_ms_ = kOldUpdaterWaitMs;
     // Set by an installation that registered moves for the next system start.
     bool moves_registered_ = false;
     // The pass's own connection: the lists, and the first of the transfers.
-    CDownloader downloader_{this};
-    MoveFileFunction move_file_ = &MoveFileExW;
+    CDownloader downloader_{this, settings_.low_speed_window_ms};
     // Set by a pass that went through the whole download list: only then is there
     // something of this run to install. A pass that found the versions equal must not
     // install what an older list staged.
     bool files_staged_ = false;
 };
 
-// Extracts item 0 of a zip archive to `target_path`, whatever its stored name.
-[[nodiscard]] bool ExtractFirstItem(const wchar_t* archive_path,
-                                    const wchar_t* target_path) noexcept;
+// True when the entry is the updater itself: exactly its name, nowhere but at the top.
+[[nodiscard]] bool NamesUpdater(const FileEntry& entry) noexcept;
 // True when no other process holds the existing file open in a way that stops
 // writing.
 [[nodiscard]] bool CanOpenForWrite(const wchar_t* path) noexcept;

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "win/path.h"
+#include "win/unique_handle.h"
 
 namespace qv {
 
@@ -123,6 +124,24 @@ bool WithPrefix(wchar_t* path, size_t length, Visit&& visit) noexcept {
     std::wmemcpy(parent, path, length + 1);
     parent[file_system_detail::ParentLength(parent, length)] = L'\0';
     return CreateDirectoryTree(parent);
+}
+
+// Opens an existing file for reading (others may read it too) and gives its size; an
+// empty owner when it cannot be opened, its size cannot be read or it is larger than
+// `max_size`.
+[[nodiscard]] inline UniqueFileHandle OpenFileAtMost(const wchar_t* path, uint64_t max_size,
+                                                     uint64_t& size,
+                                                     DWORD flags = FILE_ATTRIBUTE_NORMAL) noexcept {
+    size = 0;
+    UniqueFileHandle file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr));
+    LARGE_INTEGER file_size;
+    if (!file || !GetFileSizeEx(file.get(), &file_size) || file_size.QuadPart < 0 ||
+        static_cast<uint64_t>(file_size.QuadPart) > max_size) {
+        return UniqueFileHandle();
+    }
+    size = static_cast<uint64_t>(file_size.QuadPart);
+    return file;
 }
 
 }  // namespace qv

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "win/text.h"
+
 namespace qv {
 
 // Windows takes both for a separator.
@@ -72,6 +74,41 @@ namespace qv {
         return false;
     }
     out = std::move(path);
+    return true;
+}
+
+// True when a relative name (a list's or a manifest's) stays inside the directory it
+// is relative to.
+[[nodiscard]] inline bool IsSafeRelativeName(const std::wstring& name) noexcept {
+    if (name.empty() || IsPathSeparator(name.front())) {
+        return false;  // absolute, rooted or UNC
+    }
+    for (wchar_t c : name) {
+        // ':' covers drive letters and alternate data streams.
+        if (IsControlCharacter(c) || c == L':') {
+            return false;
+        }
+    }
+    // Every component must name something: no empty, ".", ".." or dots-and-spaces
+    // component (Windows trims trailing dots and spaces, so ".. " acts as "..").
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !IsPathSeparator(name[end])) {
+            ++end;
+        }
+        bool names_something = false;
+        for (size_t i = start; i < end; ++i) {
+            if (name[i] != L'.' && name[i] != L' ') {
+                names_something = true;
+                break;
+            }
+        }
+        if (!names_something) {
+            return false;
+        }
+        start = end + 1;
+    }
     return true;
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "trust/file_hashes.h"
 #include "update/file_list.h"
-#include "update/sha256.h"
 #include "win/unique_handle.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "bench/bench_support.h"
 #include "http/client.h"
 #include "update/download.h"
-#include "update/update_logic.h"
+#include "update/downloader.h"
 
 namespace {
 
@@ -34,12 +34,12 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const DWORD read_block = argc == 4 ? std::wcstoul(argv[3], nullptr, 10) : 0;
-    qv::CUpdateLogic logic;  // constructed before the baseline: only the download counts
+    qv::CDownloader fetcher(nullptr);  // made before the baseline: only the download counts
     const SIZE_T peak_before = PeakWorkingSet();
     const double start = Seconds();
     bool ok;
     if (read_block == 0) {
-        ok = logic.DownloadToFile(argv[1], argv[2]);
+        ok = qv::DownloadToFile(fetcher, argv[1], argv[2]);
     } else {
         qv::CAtlHttpClient client;
         qv::CFetchOptions options;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bench/bench_support.h"
+#include "update/download.h"
 #include "update/update_logic.h"
 
 namespace {
@@ -23,17 +24,22 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: bench_stages INSTALLATION_DIR BASE_URL\n", stderr);
         return 64;
     }
-    qv::CUpdateLogic logic;
-    if (!logic.SetAppDir(argv[1])) {
+    qv::UpdateSettings settings;
+    settings.app_dir = argv[1];
+    settings.server = qv::ServerSettings{argv[2], std::nullopt};
+    qv::CUpdateLogic logic(settings);
+    if (logic.AppDir()[0] == L'\0') {
         std::fputs("bench_stages: the installation path is too long\n", stderr);
         return 64;
     }
-    logic.SetBaseUrl(argv[2]);
+    const qv::PassContext pass{logic.AppDir(), argv[2], qv::kVersionTimeoutMs};
+    qv::CDownloader fetcher(&logic);
+    const auto policy = qv::MakeVerificationPolicy(std::nullopt);
     const double start = Seconds();
     std::wstring list_path;
     qv::FileList list;
     if (!logic.UpdateDirPath(qv::kFileListName, list_path) ||
-        !logic.DownloadToFile(logic.BaseUrl() + L"/" + qv::kFileListName, list_path) ||
+        !qv::DownloadToFile(fetcher, pass.base_url + L"/" + qv::kFileListName, list_path) ||
         !list.ReadFileList(list_path.c_str())) {
         std::fputs("bench_stages: no file list\n", stderr);
         return 1;
@@ -46,9 +52,10 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     const double compared = Seconds();
-    bool self_update = false;
     for (const qv::FileEntry& entry : download_list.entries) {
-        const qv::UpdateResult result = logic.FetchAndPlaceEntry(entry, self_update);
+        bool downloaded = false;
+        const qv::UpdateResult result =
+            logic.FetchAndPlaceEntry(entry, pass, fetcher, *policy, &downloaded);
         if (result != qv::UPDATE_OK) {
             std::fprintf(stderr, "bench_stages: %ls failed with %d\n", entry.name.c_str(), result);
             return 1;

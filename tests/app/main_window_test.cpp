@@ -304,9 +304,16 @@ TEST_F(MainWindowTest, TheIconComesBackWhenTheShellCreatesItsTaskbarAgain) {
 std::wstring g_offline_app_dir;
 class OfflineUpdateLogic : public CUpdateLogic {
 public:
-    OfflineUpdateLogic() {
-        EXPECT_TRUE(SetAppDir(g_offline_app_dir.c_str()));
-        SetBaseUrl(L"http://127.0.0.1:9/up1");
+    OfflineUpdateLogic() : CUpdateLogic(Settings()) {
+        EXPECT_EQ(std::wstring(AppDir()), g_offline_app_dir);
+    }
+
+private:
+    static UpdateSettings Settings() {
+        UpdateSettings settings;
+        settings.app_dir = g_offline_app_dir;
+        settings.server = ServerSettings{L"http://127.0.0.1:9/up1", std::nullopt};
+        return settings;
     }
 };
 

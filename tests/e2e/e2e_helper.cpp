@@ -240,21 +240,30 @@ BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
     return MoveFileExW(from, to, flags);
 }
 
+// An installation and a server given on the command line; the keys, unless given too,
+// from this program's cfg.ini as the updater's own.
+qv::UpdateSettings HelperSettings(const wchar_t* app_dir, const wchar_t* base_url) {
+    qv::UpdateSettings settings;
+    settings.app_dir = app_dir;
+    settings.server = qv::ServerSettings{base_url, qv::ReadServerSettings().release_keys};
+    return settings;
+}
+
 int Job(int argc, wchar_t** argv) {
     if (argc != 6 && argc != 7) {
         return 64;
     }
     const std::wstring mode = argv[4];
     g_moves_before_crash = std::wcstol(argv[5], nullptr, 10);
-    qv::CUpdateLogic logic;
-    if (!logic.SetAppDir(argv[2])) {
+    qv::UpdateSettings settings = HelperSettings(argv[2], argv[3]);
+    if (argc == 7) {
+        settings.server->release_keys = std::wstring(argv[6]);  // as cfg.ini's release_keys
+    }
+    settings.move_file = &MoveOrCrash;
+    qv::CUpdateLogic logic(settings);
+    if (logic.AppDir()[0] == L'\0') {
         return 65;
     }
-    logic.SetBaseUrl(argv[3]);
-    if (argc == 7) {
-        logic.SetReleaseKeys(std::wstring(argv[6]));  // as cfg.ini's release_keys
-    }
-    logic.SetMoveFileFunction(&MoveOrCrash);
     if (mode == L"normal") {
         return logic.RunExclusive(false);
     }
@@ -272,12 +281,12 @@ int SlowJob(int argc, wchar_t** argv) {
     if (argc != 5) {
         return 64;
     }
-    qv::CUpdateLogic logic;
-    if (!logic.SetAppDir(argv[2])) {
+    qv::UpdateSettings settings = HelperSettings(argv[2], argv[3]);
+    settings.low_speed_window_ms = static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10));
+    qv::CUpdateLogic logic(settings);
+    if (logic.AppDir()[0] == L'\0') {
         return 65;
     }
-    logic.SetBaseUrl(argv[3]);
-    logic.SetLowSpeedWindow(static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
     return logic.RunExclusive(false);
 }
 

@@ -9,12 +9,13 @@
 #include "tests/publish/helpers.h"
 #include "tests/support/test_support.h"
 #include "tools/publish/checker.h"
+#include "tools/publish/key_pair.h"
 #include "tools/publish/publisher.h"
 #include "tools/publish/signing.h"
 #include "tools/publish/zip_archive.h"
+#include "trust/hex.h"
+#include "trust/release_manifest.h"
 #include "update/file_list.h"
-#include "update/hex.h"
-#include "update/release_manifest.h"
 
 namespace qv::publish {
 namespace {

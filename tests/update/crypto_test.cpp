@@ -6,9 +6,10 @@
 #include <string>
 
 #include "tests/support/test_support.h"
-#include "update/ecdsa.h"
-#include "update/hex.h"
-#include "update/sha256.h"
+#include "tools/publish/key_pair.h"
+#include "trust/ecdsa.h"
+#include "trust/file_hashes.h"
+#include "trust/hex.h"
 
 namespace qv {
 namespace {
@@ -30,10 +31,15 @@ Sha256Digest Digest(const std::string& message) {
     return digest;
 }
 
-// A new pair; its stored form through `scalar` and `point`.
-void NewPair(EcdsaKeyPair& pair, EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point) {
+// A new pair; its stored form through `scalar` and `point`, and, when given, its public
+// key imported as an installation imports it.
+void NewPair(EcdsaKeyPair& pair, EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point,
+             EcdsaPublicKey* key = nullptr) {
     ASSERT_TRUE(pair.Generate());
     ASSERT_TRUE(pair.Export(scalar, point));
+    if (key != nullptr) {
+        ASSERT_TRUE(key->Import(point));
+    }
 }
 
 // RFC 6979, A.2.5: the P-256 key and its SHA-256 signatures of "sample" and "test".
@@ -135,9 +141,8 @@ TEST(Ecdsa, AnotherKeyDoesNotVerify) {
     EcdsaKeyPair other;
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    NewPair(other, scalar, point);
     EcdsaPublicKey wrong_key;
-    ASSERT_TRUE(wrong_key.Import(point));
+    NewPair(other, scalar, point, &wrong_key);
     for (const RfcVector& vector : kRfcVectors) {
         EXPECT_EQ(wrong_key.Verify(Digest(vector.message), FromHex<64>(vector.signature)),
                   SignatureCheck::kInvalid);
@@ -159,9 +164,8 @@ TEST(Ecdsa, SignsWithGeneratedAndImportedPairs) {
     EcdsaKeyPair pair;
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    NewPair(pair, scalar, point);
     EcdsaPublicKey key;
-    ASSERT_TRUE(key.Import(point));
+    NewPair(pair, scalar, point, &key);
     const Sha256Digest digest = Digest("release");
     EcdsaSignature signature{};
     ASSERT_TRUE(pair.Sign(digest, signature));
@@ -227,6 +231,28 @@ TEST(PublicKeyList, TakesOneOrTwoKeysSeparatedByOneSpace) {
         EXPECT_FALSE(ParsePublicKeyList(bad, keys)) << test::Narrow(bad);
         EXPECT_TRUE(keys.empty());
     }
+}
+
+// One read gives every hash: the CRC-32 the lists carry and the SHA-256 of "abc" from
+// the published vectors, with the size; a file over the bound or missing gives none.
+TEST(HashFile, GivesCrcSha256AndSizeFromOneReadWithinTheBound) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"abc", "abc"));
+    FileHashes hashes;
+    ASSERT_TRUE(HashFile((dir / L"abc").c_str(), 3, true, hashes));
+    EXPECT_EQ(hashes.size, 3u);
+    EXPECT_EQ(hashes.crc32, 0x352441C2u);
+    EXPECT_EQ(DigestHex(hashes.sha256),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    ASSERT_TRUE(HashFile((dir / L"abc").c_str(), 3, false, hashes));
+    EXPECT_EQ(hashes.crc32, 0x352441C2u);
+    EXPECT_EQ(hashes.sha256, Sha256Digest{});  // not asked for
+    EXPECT_FALSE(HashFile((dir / L"abc").c_str(), 2, true, hashes));
+    EXPECT_FALSE(HashFile((dir / L"missing").c_str(), 3, true, hashes));
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"empty", ""));
+    ASSERT_TRUE(HashFile((dir / L"empty").c_str(), 0, false, hashes));
+    EXPECT_EQ(hashes.size, 0u);
+    EXPECT_EQ(hashes.crc32, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +112,21 @@ TEST_F(Download, ToSinkHandsOverTheBodyOf200) {
     EXPECT_TRUE(DownloadToSink(url.c_str(), nullptr, 30000));
 }
 
+// The sink is the client's body sink: it keeps the bytes exactly as they came (the
+// text stops at a zero byte, the bytes do not), and what its OnData throws reaches
+// the caller, as the pass's out-of-memory handling expects.
+TEST_F(Download, ToSinkKeepsTheRawBytesAndPassesOnWhatTheSinkThrows) {
+    const std::wstring url = Route("/raw", R"({"body": "1.0\u0000x"})");
+    CHttpReceiveDataUTF8String sink;
+    ASSERT_TRUE(DownloadToSink(url.c_str(), &sink, 30000));
+    EXPECT_EQ(sink.text, L"1.0");
+    EXPECT_EQ(sink.received(), std::string("1.0\0x", 5));
+    struct Throwing final : CHttpReceiveDataBase {
+        void OnData(const BYTE*, uint32_t) override { throw std::bad_alloc(); }
+    } throwing;
+    EXPECT_THROW(static_cast<void>(DownloadToSink(url.c_str(), &throwing, 30000)), std::bad_alloc);
+}
+
 TEST_F(Download, ToSinkRefusesOtherStatusesAndLeavesTheSinkEmpty) {
     const std::wstring missing = Route("/missing", R"({"status": 404, "body": "not here"})");
     const std::wstring same = Route("/same", R"({"status": 304, "framing": "none"})");
@@ -181,11 +197,9 @@ TEST_F(Download, TheSlowTransferRuleCoversEveryPartOfEveryFetch) {
     };
     TempDir dir;
     for (const auto& [name, url] : cases) {
-        CDownloader downloader(nullptr);
-        downloader.SetLowSpeedWindow(1500);
+        CDownloader downloader(nullptr, 1500);
         EXPECT_FALSE(downloader.ToSink(url, nullptr, 30000)) << name;
-        CDownloader to_file(nullptr);
-        to_file.SetLowSpeedWindow(1500);
+        CDownloader to_file(nullptr, 1500);
         const FileFetch fetch = to_file.ToFile(url, dir / L"f.dat", 0, 0);
         EXPECT_FALSE(fetch.done) << name;
         EXPECT_EQ(fetch.resumable, 0u) << name;  // too slow: the next attempt starts over
@@ -197,15 +211,15 @@ TEST_F(Download, TheSlowTransferRuleCoversEveryPartOfEveryFetch) {
 
 TEST_F(Download, ToFileWritesNothingButTheBodyOf200) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     // An error page must not replace what the target holds (a good file list, say).
     ASSERT_TRUE(WriteFileBytes(dir / L"kept.dat", "previous"));
     for (const char* response :
          {R"({"status": 404, "body": "<h1>404</h1>"})", R"({"status": 500, "body": "broken"})",
           R"({"status": 206, "body": "part"})"}) {
         const std::wstring page = Route("/page", response);
-        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"kept.dat")) << response;
-        EXPECT_FALSE(logic.DownloadToFile(page, dir / L"new.dat")) << response;
+        EXPECT_FALSE(DownloadToFile(fetcher, page, dir / L"kept.dat")) << response;
+        EXPECT_FALSE(DownloadToFile(fetcher, page, dir / L"new.dat")) << response;
     }
     EXPECT_EQ(ReadFileBytes(dir / L"kept.dat"), "previous");
     EXPECT_FALSE(FileExists(dir / L"new.dat"));
@@ -213,32 +227,32 @@ TEST_F(Download, ToFileWritesNothingButTheBodyOf200) {
 
 TEST_F(Download, ToFileWritesNoErrorPageAtTheEndOfARedirect) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     Route("/error", R"({"status": 500, "body": "broken"})");
     const std::wstring url = Route("/start", R"({"location": "error"})");
-    EXPECT_FALSE(logic.DownloadToFile(url, dir / L"f.dat"));
+    EXPECT_FALSE(DownloadToFile(fetcher, url, dir / L"f.dat"));
     EXPECT_FALSE(FileExists(dir / L"f.dat"));
 }
 
 TEST_F(Download, ToFileFailsOnARedirectItCannotFollow) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     const std::wstring loop = Route("/loop", R"({"location": "loop", "body": "hop"})");
     const std::wstring secure =
         Route("/secure", R"({"location": "https://{host}/x", "body": "hop"})");
-    EXPECT_FALSE(logic.DownloadToFile(loop, dir / L"loop.dat"));
-    EXPECT_FALSE(logic.DownloadToFile(secure, dir / L"secure.dat"));
+    EXPECT_FALSE(DownloadToFile(fetcher, loop, dir / L"loop.dat"));
+    EXPECT_FALSE(DownloadToFile(fetcher, secure, dir / L"secure.dat"));
     EXPECT_FALSE(FileExists(dir / L"loop.dat"));
     EXPECT_FALSE(FileExists(dir / L"secure.dat"));
 }
 
 TEST_F(Download, ToFileCreatesMissingDirectoriesAndFollowsRedirects) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     const std::wstring target = dir / L"update\\plugins\\new\\p.dll";
     Route("/real.dll", R"({"body_size": 70000, "piece": 5000})");
     const std::wstring url = Route("/p.dll", R"({"location": "real.dll"})");
-    ASSERT_TRUE(logic.DownloadToFile(url, target));
+    ASSERT_TRUE(DownloadToFile(fetcher, url, target));
     const std::string written = ReadFileBytes(target);
     ASSERT_EQ(written.size(), 70000u);
     EXPECT_EQ(static_cast<unsigned char>(written[300]), (300 * 131 + (300 >> 8) * 7 + 3) & 0xFF);
@@ -246,10 +260,10 @@ TEST_F(Download, ToFileCreatesMissingDirectoriesAndFollowsRedirects) {
 
 TEST_F(Download, ToFileWithAnEmptyBodyMakesAnEmptyFile) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     ASSERT_TRUE(WriteFileBytes(dir / L"empty.dat", "old contents"));
     const std::wstring url = Route("/empty.dat", R"({"body": ""})");
-    ASSERT_TRUE(logic.DownloadToFile(url, dir / L"empty.dat"));
+    ASSERT_TRUE(DownloadToFile(fetcher, url, dir / L"empty.dat"));
     bool ok = false;
     EXPECT_EQ(ReadFileBytes(dir / L"empty.dat", &ok), "");
     EXPECT_TRUE(ok);
@@ -257,14 +271,14 @@ TEST_F(Download, ToFileWithAnEmptyBodyMakesAnEmptyFile) {
 
 TEST_F(Download, ToFileFailsWithoutWritingWhenTheTransferFails) {
     TempDir dir;
-    CUpdateLogic logic;
+    CDownloader fetcher(nullptr);
     const std::wstring dropped = Route("/drop.dll", R"({"body_size": 50000, "drop_at": 20000})");
-    EXPECT_FALSE(logic.DownloadToFile(dropped, dir / L"drop.dll"));
+    EXPECT_FALSE(DownloadToFile(fetcher, dropped, dir / L"drop.dll"));
     EXPECT_FALSE(FileExists(dir / L"drop.dll"));
     // The fetch works but the file cannot be made.
     const std::wstring fine = Route("/fine.dll", R"({"body": "ok"})");
     ASSERT_TRUE(CreateDirectoryTree((dir / L"taken").c_str()));
-    EXPECT_FALSE(logic.DownloadToFile(fine, dir / L"taken"));
+    EXPECT_FALSE(DownloadToFile(fetcher, fine, dir / L"taken"));
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/update/local_logic.h"
 #include "tests/update/loopback_server.h"
+#include "trust/release_record.h"
 #include "update/update_logic.h"
 #include "win/unique_handle.h"
 
@@ -67,14 +69,6 @@ FileEntry Entry(const std::wstring& name, const std::string& installed,
     entry.name = name;
     return entry;
 }
-
-class LocalLogic : public CUpdateLogic {
-public:
-    LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        EXPECT_TRUE(SetAppDir(dir.c_str()));
-        SetBaseUrl(base_url);
-    }
-};
 
 // Keeps PendingFileRenameOperations as it was before the test, because a test that
 // registers moves must not leave them for the next start of the prefix.
@@ -205,18 +199,45 @@ bool WaitForFile(const std::wstring& path, DWORD timeout_ms) {
     return true;
 }
 
+// Serves a release: its ver.dat, a file list of `entries` (each line ending in
+// `line_end`) and the given bodies under /up1/. Gives the list as served.
+std::string ServeRelease(LoopbackServer& server, const std::string& version,
+                         const std::vector<FileEntry>& entries,
+                         const std::vector<std::pair<std::string, std::string>>& bodies,
+                         const wchar_t* line_end = L"\n") {
+    std::wstring list_text;
+    for (const FileEntry& entry : entries) {
+        list_text += FormatFileEntry(entry) + line_end;
+    }
+    server.Put("/up1/ver.dat", version);
+    server.Put("/up1/filelist.dat", test::Narrow(list_text));
+    for (const auto& [path, body] : bodies) {
+        server.Put("/up1/" + path, body);
+    }
+    return test::Narrow(list_text);
+}
+
 // ---- Staging one entry ----
+
+// One entry staged as the pass stages it: unsigned, over a connection of the worker's,
+// with the pass's rule for the updater's own name.
+UpdateResult FetchWith(LocalLogic& logic, const std::wstring& base_url, const FileEntry& entry,
+                       bool* self_update) {
+    const PassContext pass{logic.AppDir(), base_url, kVersionTimeoutMs};
+    CDownloader fetcher(&logic);
+    const std::unique_ptr<VerificationPolicy> policy = MakeVerificationPolicy(std::nullopt);
+    bool downloaded = false;
+    if (self_update != nullptr) {
+        *self_update = NamesUpdater(entry);
+    }
+    return logic.FetchAndPlaceEntry(entry, pass, fetcher, *policy, &downloaded);
+}
 
 class FetchTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.ok()); }
     UpdateResult Fetch(const FileEntry& entry, bool* self_update = nullptr) {
-        bool flag = false;
-        const UpdateResult result = logic.FetchAndPlaceEntry(entry, flag);
-        if (self_update != nullptr) {
-            *self_update = flag;
-        }
-        return result;
+        return FetchWith(logic, server.Url(), entry, self_update);
     }
     std::wstring Staged(const std::wstring& name) const { return dir / (L"update\\" + name); }
 
@@ -297,7 +318,7 @@ TEST_F(FetchTest, ErrorPagesAndRefusedConnectionsFailTheEntry) {
     EXPECT_FALSE(FileExists(Staged(L"a.dll")));
     LocalLogic unreachable(dir.path(), L"http://127.0.0.1:9/up1");
     bool self_update = false;
-    EXPECT_EQ(unreachable.FetchAndPlaceEntry(Entry(L"b.dll", "b"), self_update),
+    EXPECT_EQ(FetchWith(unreachable, L"http://127.0.0.1:9/up1", Entry(L"b.dll", "b"), &self_update),
               UPDATE_E_FILE_DOWNLOAD);
 }
 
@@ -364,12 +385,13 @@ TEST_F(FetchTest, PathsThatDoNotFitFailWithoutADownload) {
     ASSERT_EQ(long_dir.size() + 1 + 6 + 1 + name.size(), static_cast<size_t>(MAX_PATH));
     LocalLogic logic_long(long_dir, server.Url());
     bool self_update = false;
-    EXPECT_EQ(logic_long.FetchAndPlaceEntry(Entry(name, "x"), self_update), UPDATE_E_FILE_DOWNLOAD);
+    EXPECT_EQ(FetchWith(logic_long, server.Url(), Entry(name, "x"), &self_update),
+              UPDATE_E_FILE_DOWNLOAD);
 
     // The staged path just fits; with ".zip" it does not.
     const std::wstring zipped_name = name.substr(0, name.size() - 1);
     const std::string archive = ZipOf({{"x", "x"}});
-    EXPECT_EQ(logic_long.FetchAndPlaceEntry(Entry(zipped_name, "x", &archive), self_update),
+    EXPECT_EQ(FetchWith(logic_long, server.Url(), Entry(zipped_name, "x", &archive), &self_update),
               UPDATE_E_FILE_DOWNLOAD);
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_FALSE(test::DirectoryExists(long_dir));
@@ -382,15 +404,25 @@ protected:
     void Stage(const std::wstring& name, const std::string& content) {
         ASSERT_TRUE(WriteFileBytes(dir / (L"update\\" + name), content));
     }
+    // Stages each file with its new contents and lists them all, in order, in downlist.dat.
+    void StageAndList(const std::vector<std::pair<std::wstring, std::string>>& files) {
+        std::vector<FileEntry> entries;
+        for (const auto& [name, content] : files) {
+            Stage(name, content);
+            entries.push_back(Entry(name, content));
+        }
+        WriteDownlist(entries);
+    }
     void WriteDownlist(const std::vector<FileEntry>& entries) {
         FileList list;
         list.entries = entries;
         ASSERT_TRUE(list.WriteFileList((dir / L"update\\downlist.dat").c_str()));
     }
     std::wstring Staged(const std::wstring& name) const { return dir / (L"update\\" + name); }
-    UpdateResult Install(CUpdateLogic::MoveFileFunction move = &MoveFileExW) {
-        LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-        logic.SetMoveFileFunction(move);
+    UpdateResult Install(MoveFileFunction move = &MoveFileExW) {
+        UpdateSettings settings = LocalSettings(dir.path(), L"http://127.0.0.1:9/up1");
+        settings.move_file = move;
+        LocalLogic logic(settings);
         return logic.InstallFiles();
     }
 
@@ -400,9 +432,7 @@ protected:
 TEST_F(InstallTest, MovesEveryStagedFileAndCreatesMissingDirectories) {
     WriteFileBytes(dir / L"a.txt", "old a");
     WriteFileBytes(dir / L"update\\filelist.dat", "kept\n");
-    Stage(L"a.txt", "new a");
-    Stage(L"sub\\deep\\c.txt", "new c");
-    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"sub\\deep\\c.txt", "new c")});
+    StageAndList({{L"a.txt", "new a"}, {L"sub\\deep\\c.txt", "new c"}});
     EXPECT_EQ(Install(), UPDATE_OK);
     EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "new a");
     EXPECT_EQ(ReadFileBytes(dir / L"sub\\deep\\c.txt"), "new c");
@@ -480,8 +510,9 @@ protected:
 TEST_F(MoveOrderTest, ImmediateAndCopyOnlyInstallationsMoveTheVersionFilesLastAndDurably) {
     for (const bool copy_only : {false, true}) {
         StageRelease();
-        LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-        logic.SetMoveFileFunction(&RecordingMove);
+        UpdateSettings settings = LocalSettings(dir.path(), L"http://127.0.0.1:9/up1");
+        settings.move_file = &RecordingMove;
+        LocalLogic logic(settings);
         EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
         for (const auto& move : g_moves) {
             EXPECT_EQ(move.second,
@@ -524,8 +555,9 @@ TEST_F(MoveOrderTest, TheRollbackRecordMovesAfterEverythingElse) {
     for (const bool copy_only : {false, true}) {
         StageRelease();
         Stage(kStagedReleaseRecordName, "7\n");
-        LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-        logic.SetMoveFileFunction(&RecordingMove);
+        UpdateSettings settings = LocalSettings(dir.path(), L"http://127.0.0.1:9/up1");
+        settings.move_file = &RecordingMove;
+        LocalLogic logic(settings);
         EXPECT_EQ(copy_only ? logic.RunExclusive(true) : logic.InstallFiles(), UPDATE_OK);
         EXPECT_EQ(Order(MovedSources()), with_record) << "copy-only " << copy_only;
         std::optional<uint64_t> sequence;
@@ -553,9 +585,7 @@ TEST_F(MoveOrderTest, TheRollbackRecordMovesAfterEverythingElse) {
 
 TEST_F(InstallTest, AStagedFileThatCannotBeFlushedInstallsNothing) {
     WriteFileBytes(dir / L"a.txt", "old a");
-    Stage(L"a.txt", "new a");
-    Stage(L"b.txt", "new b");
-    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"b.txt", "new b")});
+    StageAndList({{L"a.txt", "new a"}, {L"b.txt", "new b"}});
     // Another program reads the staged file and lets nobody write it.
     UniqueFileHandle held = HoldOpen(Staged(L"b.txt"), FILE_SHARE_READ);
     ASSERT_TRUE(held);
@@ -585,11 +615,7 @@ TEST_F(InstallTest, OneTargetInUseDefersEveryMoveToTheNextStart) {
     PendingRenames restore;
     WriteFileBytes(dir / L"a.txt", "old a");
     WriteFileBytes(dir / L"b.txt", "old b");
-    Stage(L"a.txt", "new a");
-    Stage(L"b.txt", "new b");
-    Stage(L"sub\\c.txt", "new c");
-    WriteDownlist(
-        {Entry(L"a.txt", "new a"), Entry(L"b.txt", "new b"), Entry(L"sub\\c.txt", "new c")});
+    StageAndList({{L"a.txt", "new a"}, {L"b.txt", "new b"}, {L"sub\\c.txt", "new c"}});
     UniqueFileHandle held = HoldOpen(dir / L"b.txt", FILE_SHARE_READ);
     ASSERT_TRUE(held);
     EXPECT_EQ(Install(), UPDATE_OK);
@@ -615,11 +641,7 @@ TEST_F(InstallTest, FailedImmediateMoveRegistersTheRestForTheNextStart) {
     WriteFileBytes(dir / L"a.txt", "old a");
     // A file where the second target's directory should be: its move fails.
     WriteFileBytes(dir / L"blocker", "a file, not a directory");
-    Stage(L"a.txt", "new a");
-    Stage(L"blocker\\c.txt", "new c");
-    Stage(L"d.txt", "new d");
-    WriteDownlist(
-        {Entry(L"a.txt", "new a"), Entry(L"blocker\\c.txt", "new c"), Entry(L"d.txt", "new d")});
+    StageAndList({{L"a.txt", "new a"}, {L"blocker\\c.txt", "new c"}, {L"d.txt", "new d"}});
     EXPECT_EQ(Install(), UPDATE_OK);
     EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "new a");
     EXPECT_TRUE(PendingRenames::TargetOf(L"\\update\\a.txt").empty());
@@ -648,9 +670,7 @@ TEST_F(InstallTest, DeferralThatCannotBeRegisteredFailsTheRunAndKeepsTheStagedFi
     PendingRenames restore;
     WriteFileBytes(dir / L"a.txt", "old a");
     WriteFileBytes(dir / L"b.txt", "old b");
-    Stage(L"a.txt", "new a");
-    Stage(L"b.txt", "new b");
-    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"b.txt", "new b")});
+    StageAndList({{L"a.txt", "new a"}, {L"b.txt", "new b"}});
     UniqueFileHandle held = HoldOpen(dir / L"b.txt", FILE_SHARE_READ);
     ASSERT_TRUE(held);
     g_failing_move = 0;
@@ -726,9 +746,7 @@ TEST_F(InstallTest, AFolderWhereAFileMustGoInstallsNothing) {
     PendingRenames restore;
     WriteFileBytes(dir / L"a.txt", "old a");
     ASSERT_TRUE(CreateDirectoryW((dir / L"ver.dat").c_str(), nullptr));
-    Stage(L"a.txt", "new a");
-    Stage(L"ver.dat", "2");
-    WriteDownlist({Entry(L"a.txt", "new a"), Entry(L"ver.dat", "2")});
+    StageAndList({{L"a.txt", "new a"}, {L"ver.dat", "2"}});
     g_moves.clear();
     EXPECT_EQ(Install(&RecordingMove), UPDATE_E_INSTALL);
     EXPECT_TRUE(g_moves.empty());
@@ -841,12 +859,8 @@ TEST(SelfUpdate, UpdaterThatCannotStartFailsTheRunAndInstallsNothing) {
     WriteFileBytes(dir / L"ver.dat", "1");
     WriteFileBytes(dir / L"update.exe", "old updater");
     WriteFileBytes(dir / L"a.txt", "old a");
-    server.Put("/up1/ver.dat", "2");
-    server.Put("/up1/filelist.dat",
-               test::Narrow(FormatFileEntry(Entry(L"a.txt", "new a")) + L"\n" +
-                            FormatFileEntry(Entry(L"update.exe", broken_updater)) + L"\n"));
-    server.Put("/up1/a.txt", "new a");
-    server.Put("/up1/update.exe", broken_updater);
+    ServeRelease(server, "2", {Entry(L"a.txt", "new a"), Entry(L"update.exe", broken_updater)},
+                 {{"a.txt", "new a"}, {"update.exe", broken_updater}});
     LocalLogic logic(dir.path(), server.Url());
     EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_INSTALL);
     EXPECT_EQ(ReadFileBytes(dir / L"a.txt"), "old a");
@@ -867,6 +881,26 @@ TEST(OldUpdaterChild, RunsForAWhile) {
     Sleep(700);
 }
 
+// Starts this test binary as the installation's old updater at `old_updater`, running
+// only the child test `filter` with `variable` set to `value`.
+void StartOldUpdater(const std::wstring& old_updater, const wchar_t* filter,
+                     const wchar_t* variable, const std::wstring& value,
+                     UniqueKernelHandle& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + old_updater + L"\"";
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    {
+        ChildEnvironment child(filter, variable, value);
+        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &info));
+    }
+    process.reset(info.hProcess);
+    UniqueKernelHandle thread(info.hThread);
+}
+
 TEST(WaitForOldUpdater, WaitsForTheUpdaterOfTheInstallationWhateverTheLetterCase) {
     TempDir dir;
     const std::wstring old_updater = dir / L"update.exe";
@@ -875,19 +909,10 @@ TEST(WaitForOldUpdater, WaitsForTheUpdaterOfTheInstallationWhateverTheLetterCase
     UniqueKernelHandle running(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
     ASSERT_TRUE(running);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + old_updater + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    {
-        ChildEnvironment child(L"OldUpdaterChild.*", L"QV_OLD_UPDATER_EVENT", event_name);
-        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &startup, &info));
-    }
-    UniqueKernelHandle process(info.hProcess);
-    UniqueKernelHandle thread(info.hThread);
+    UniqueKernelHandle process;
+    StartOldUpdater(old_updater, L"OldUpdaterChild.*", L"QV_OLD_UPDATER_EVENT", event_name,
+                    process);
+    ASSERT_TRUE(process);
     ASSERT_EQ(WaitForSingleObject(running.get(), 20000), WAIT_OBJECT_0);
     ASSERT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
@@ -917,22 +942,13 @@ TEST(WaitForOldUpdater, AnOldUpdaterThatDoesNotEndLeavesEverythingStaged) {
     ASSERT_TRUE(list.WriteFileList((dir / L"update\\downlist.dat").c_str()));
     const std::string downlist = ReadFileBytes(dir / L"update\\downlist.dat");
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + old_updater + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    {
-        ChildEnvironment child(L"EndlessUpdaterChild.*", L"QV_ENDLESS_UPDATER", L"1");
-        ASSERT_TRUE(CreateProcessW(old_updater.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &startup, &info));
-    }
-    UniqueKernelHandle process(info.hProcess);
-    UniqueKernelHandle thread(info.hThread);
+    UniqueKernelHandle process;
+    StartOldUpdater(old_updater, L"EndlessUpdaterChild.*", L"QV_ENDLESS_UPDATER", L"1", process);
+    ASSERT_TRUE(process);
 
-    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-    logic.SetOldUpdaterWait(300);
+    UpdateSettings settings = LocalSettings(dir.path(), L"http://127.0.0.1:9/up1");
+    settings.old_updater_wait_ms = 300;
+    LocalLogic logic(settings);
     bool timed_out = false;
     // The child's image may take a moment to be seen as update.exe.
     for (int i = 0; i < 100 && !timed_out; ++i) {
@@ -960,10 +976,15 @@ TEST(WaitForOldUpdater, ReturnsAtOnceWhenNoUpdaterRuns) {
 
 // ---- The whole normal job ----
 
-TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
+// A whole job against a loopback server, in a fresh installation.
+class UpdateJob : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.ok()); }
     TempDir dir;
     LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+};
+
+TEST_F(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
     WriteFileBytes(dir / L"ver.dat", "1.0\n");
     WriteFileBytes(dir / L"same.txt", "unchanged");
     WriteFileBytes(dir / L"changed.txt", "old");
@@ -974,15 +995,10 @@ TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
         Entry(L"same.txt", "unchanged"), Entry(L"changed.txt", "new"),
         Entry(L"sub\\new.txt", "brand new"), Entry(L"packed.bin", packed, &archive),
         Entry(L"ver.dat", "2.0")};
-    std::wstring list_text;
-    for (const FileEntry& entry : entries) {
-        list_text += FormatFileEntry(entry) + L"\r\n";  // a CR LF list reads the same
-    }
-    server.Put("/up1/ver.dat", "2.0");
-    server.Put("/up1/filelist.dat", test::Narrow(list_text));
-    server.Put("/up1/changed.txt", "new");
-    server.Put("/up1/sub/new.txt", "brand new");
-    server.Put("/up1/packed.bin", archive);
+    // A CR LF list reads the same.
+    const std::string list_text = ServeRelease(
+        server, "2.0", entries,
+        {{"changed.txt", "new"}, {"sub/new.txt", "brand new"}, {"packed.bin", archive}}, L"\r\n");
     LocalLogic logic(dir.path(), server.Url());
     EXPECT_EQ(logic.RunExclusive(false), UPDATE_OK);
 
@@ -997,12 +1013,10 @@ TEST(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
         test::Narrow(FormatFileEntry(entries[1]) + L"\n" + FormatFileEntry(entries[2]) + L"\n" +
                      FormatFileEntry(entries[3]) + L"\n" + FormatFileEntry(entries[4]) + L"\n");
     EXPECT_EQ(ReadFileBytes(dir / L"update\\downlist.dat"), expected_downlist);
-    EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), test::Narrow(list_text));
+    EXPECT_EQ(ReadFileBytes(dir / L"update\\filelist.dat"), list_text);
 }
 
-TEST(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+TEST_F(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
     server.Put("/up1/filelist.dat", test::Narrow(FormatFileEntry(Entry(L"a.txt", "new")) + L"\n"));
     server.Put("/up1/a.txt", "new");
     server.SetHandler("/up1/slow/ver.dat", [](const std::string&, int) {
@@ -1024,8 +1038,9 @@ TEST(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
         WriteFileBytes(dir / L"ver.dat", "1.0");
         WriteFileBytes(dir / L"a.txt", "old");
         const std::vector<std::string> before = server.Requests();
-        LocalLogic logic(dir.path(), c.base_url);
-        logic.SetVersionTimeout(400);
+        UpdateSettings settings = LocalSettings(dir.path(), c.base_url);
+        settings.version_timeout_ms = 400;
+        LocalLogic logic(settings);
         EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_VERSION_CHECK) << c.what;
         std::vector<std::string> requests = server.Requests();
         requests.erase(requests.begin(), requests.begin() + before.size());
@@ -1035,7 +1050,7 @@ TEST(UpdateJob, AVersionFileThatDoesNotArriveFailsTheJobAndFetchesNothingElse) {
     }
 }
 
-TEST(UpdateJob, AFileListAnsweredWithAnErrorFailsAndLeavesThePreviousList) {
+TEST(UpdateJobFileList, AFileListAnsweredWithAnErrorFailsAndLeavesThePreviousList) {
     for (const int status : {404, 500}) {
         TempDir dir;
         LoopbackServer server;
@@ -1056,9 +1071,7 @@ TEST(UpdateJob, AFileListAnsweredWithAnErrorFailsAndLeavesThePreviousList) {
     }
 }
 
-TEST(UpdateJob, WithoutAnInstallationDirectoryNothingIsAskedOrWritten) {
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+TEST_F(UpdateJob, WithoutAnInstallationDirectoryNothingIsAskedOrWritten) {
     server.Put("/up1/ver.dat", "2.0");
     const bool root_had_update = test::DirectoryExists(L"\\update");
     for (const bool copy_only : {false, true}) {
@@ -1072,10 +1085,7 @@ TEST(UpdateJob, WithoutAnInstallationDirectoryNothingIsAskedOrWritten) {
     }
 }
 
-TEST(UpdateJob, AMutexThatCannotBeCreatedMeansAnotherJob) {
-    TempDir dir;
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+TEST_F(UpdateJob, AMutexThatCannotBeCreatedMeansAnotherJob) {
     WriteFileBytes(dir / L"ver.dat", "1.0");
     server.Put("/up1/ver.dat", "2.0");
     // An object of another kind under the name: CreateMutexW fails, and not with
@@ -1091,10 +1101,7 @@ TEST(UpdateJob, AMutexThatCannotBeCreatedMeansAnotherJob) {
     EXPECT_FALSE(test::DirectoryExists(dir / L"update"));
 }
 
-TEST(UpdateJob, EqualVersionsFetchNothingElseAndLeaveNoUpdateDirectory) {
-    TempDir dir;
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+TEST_F(UpdateJob, EqualVersionsFetchNothingElseAndLeaveNoUpdateDirectory) {
     WriteFileBytes(dir / L"ver.dat", "1.0");
     server.Put("/up1/ver.dat", "1.0");
     server.Put("/up1/filelist.dat", "");
@@ -1104,10 +1111,7 @@ TEST(UpdateJob, EqualVersionsFetchNothingElseAndLeaveNoUpdateDirectory) {
     EXPECT_FALSE(test::DirectoryExists(dir / L"update"));
 }
 
-TEST(UpdateJob, EqualVersionsInstallNothingThatAnOlderListStaged) {
-    TempDir dir;
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok());
+TEST_F(UpdateJob, EqualVersionsInstallNothingThatAnOlderListStaged) {
     // A release that was staged and then withdrawn: the server is back at 1.0.
     WriteFileBytes(dir / L"ver.dat", "1.0");
     WriteFileBytes(dir / L"a.txt", "1.0 a");

@@ -1,14 +1,15 @@
 // The signed release manifest: what the writer makes reads back, the reader refuses
 // everything that is not exactly the form, and only a trusted key opens it.
 
-#include "update/release_manifest.h"
+#include "trust/release_manifest.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "tests/support/test_support.h"
-#include "update/hex.h"
+#include "tools/publish/key_pair.h"
+#include "trust/hex.h"
 
 namespace qv {
 namespace {

@@ -1,14 +1,30 @@
 // Signed mode's checks: the rollback record, the manifest's acceptance, the file list
 // and every file against what release.dat signs.
 
-#include "update/release_verifier.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"
+#include "tools/publish/key_pair.h"
+#include "trust/release_record.h"
+#include "trust/release_verifier.h"
+#include "update/file_list.h"
 
 namespace qv {
 namespace {
+
+FileHashes Hashes(const wchar_t* path) {
+    FileHashes hashes;
+    static_cast<void>(HashFile(path, 1ull << 30, true, hashes));
+    return hashes;
+}
+
+std::vector<std::wstring> Names(const FileList& list) {
+    std::vector<std::wstring> names;
+    for (const FileEntry& entry : list.entries) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
 
 using test::TempDir;
 using test::WriteFileBytes;
@@ -116,7 +132,7 @@ TEST_F(VerifierTest, FileListMustBeTheSignedOneWithTheSameNames) {
     ReleaseVerifier verifier;
     ASSERT_TRUE(Accept(verifier));
     const std::wstring path = dir_ / L"filelist.dat";
-    EXPECT_TRUE(verifier.FileListMatches(path.c_str(), list_));
+    EXPECT_TRUE(verifier.FileListMatches(Hashes(path.c_str()), Names(list_)));
 
     struct Case {
         const char* what;
@@ -133,13 +149,13 @@ TEST_F(VerifierTest, FileListMustBeTheSignedOneWithTheSameNames) {
         for (const std::wstring& name : c.names) {
             other.entries.push_back({1, 1, 0, 0, name});
         }
-        EXPECT_FALSE(verifier.FileListMatches(path.c_str(), other)) << c.what;
+        EXPECT_FALSE(verifier.FileListMatches(Hashes(path.c_str()), Names(other))) << c.what;
     }
     // Other bytes on disk, though they read as the same list.
     ASSERT_TRUE(WriteFileBytes(path, "1,1,0,0,a.txt\r\n2,3,0,1,sub\\b.dll\n"));
-    EXPECT_FALSE(verifier.FileListMatches(path.c_str(), list_));
+    EXPECT_FALSE(verifier.FileListMatches(Hashes(path.c_str()), Names(list_)));
     ReleaseVerifier unaccepted;
-    EXPECT_FALSE(unaccepted.FileListMatches(path.c_str(), list_));
+    EXPECT_FALSE(unaccepted.FileListMatches(Hashes(path.c_str()), Names(list_)));
 }
 
 TEST_F(VerifierTest, FilesMatchTheirServedAndInstalledHashesAndSizes) {
@@ -149,28 +165,29 @@ TEST_F(VerifierTest, FilesMatchTheirServedAndInstalledHashesAndSizes) {
     const FileEntry& b = list_.entries[1];
     const std::wstring path = dir_ / L"file";
     ASSERT_TRUE(WriteFileBytes(path, a_));
-    EXPECT_TRUE(verifier.DownloadMatches(a, path.c_str()));
-    EXPECT_TRUE(verifier.StagedMatches(a, path.c_str()));
-    EXPECT_FALSE(verifier.DownloadMatches(b, path.c_str()));
+    EXPECT_TRUE(verifier.DownloadMatches(a.name, Hashes(path.c_str())));
+    EXPECT_TRUE(verifier.StagedMatches(a.name, Hashes(path.c_str())));
+    EXPECT_FALSE(verifier.DownloadMatches(b.name, Hashes(path.c_str())));
     ASSERT_TRUE(WriteFileBytes(path, "zip"));
-    EXPECT_TRUE(verifier.DownloadMatches(b, path.c_str()));
-    EXPECT_FALSE(verifier.StagedMatches(b, path.c_str()));  // the archive is not the file
+    EXPECT_TRUE(verifier.DownloadMatches(b.name, Hashes(path.c_str())));
+    EXPECT_FALSE(
+        verifier.StagedMatches(b.name, Hashes(path.c_str())));  // the archive is not the file
     ASSERT_TRUE(WriteFileBytes(path, b_));
-    EXPECT_TRUE(verifier.StagedMatches(b, path.c_str()));
-    EXPECT_EQ(verifier.ServedSize(a), a_.size());
-    EXPECT_EQ(verifier.ServedSize(b), 3u);
+    EXPECT_TRUE(verifier.StagedMatches(b.name, Hashes(path.c_str())));
+    EXPECT_EQ(verifier.ServedSize(a.name), a_.size());
+    EXPECT_EQ(verifier.ServedSize(b.name), 3u);
 
     std::string changed = a_;
     changed[0] ^= 1;
     for (const std::string& wrong : {changed, a_ + "x", a_.substr(1), std::string()}) {
         ASSERT_TRUE(WriteFileBytes(path, wrong));
-        EXPECT_FALSE(verifier.DownloadMatches(a, path.c_str())) << wrong;
-        EXPECT_FALSE(verifier.StagedMatches(a, path.c_str())) << wrong;
+        EXPECT_FALSE(verifier.DownloadMatches(a.name, Hashes(path.c_str()))) << wrong;
+        EXPECT_FALSE(verifier.StagedMatches(a.name, Hashes(path.c_str()))) << wrong;
     }
-    EXPECT_FALSE(verifier.DownloadMatches(a, (dir_ / L"missing").c_str()));
+    EXPECT_FALSE(verifier.DownloadMatches(a.name, Hashes((dir_ / L"missing").c_str())));
     const FileEntry unlisted{1, 1, 0, 0, L"c.txt"};
-    EXPECT_FALSE(verifier.StagedMatches(unlisted, path.c_str()));
-    EXPECT_EQ(verifier.ServedSize(unlisted), 0u);
+    EXPECT_FALSE(verifier.StagedMatches(unlisted.name, Hashes(path.c_str())));
+    EXPECT_EQ(verifier.ServedSize(unlisted.name), 0u);
 }
 
 }  // namespace

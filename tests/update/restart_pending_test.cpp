@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/update/local_logic.h"
 #include "tests/update/loopback_server.h"
 #include "update/pending_renames.h"
 #include "update/update_logic.h"
@@ -194,10 +195,7 @@ TEST(RestartPending, RegisteredMovesFromTheUpdateDirectoryStopEveryJob) {
         R::Set(c.value, c.type, c.data);
         for (const bool copy_only : {false, true}) {
             stage();
-            CUpdateLogic logic;
-            ASSERT_TRUE(logic.SetAppDir(app.c_str()));
-            logic.SetBaseUrl(server.Url());
-            logic.SetReleaseKeys(std::nullopt);
+            LocalLogic logic(app, server.Url());
             const size_t requests = server.Requests().size();
             const UpdateResult result = logic.RunExclusive(copy_only);
             if (c.pending) {
@@ -218,8 +216,7 @@ TEST(RestartPending, RegisteredMovesFromTheUpdateDirectoryStopEveryJob) {
     stage();
     ASSERT_TRUE(MoveFileExW((app + L"\\update\\a.txt").c_str(), (app + L"\\a.txt").c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
-    CUpdateLogic logic;
-    ASSERT_TRUE(logic.SetAppDir(app.c_str()));
+    LocalLogic logic(app, L"http://127.0.0.1:9/up1");
     EXPECT_TRUE(logic.RestartPending());
     R::Clear();
     EXPECT_FALSE(logic.RestartPending());
@@ -250,10 +247,9 @@ TEST(StagedReleaseRecord, IsSettledByTheVersionItWasStagedWith) {
         if (c.companion != nullptr) {
             WriteFileBytes(dir / L"update\\release.ver.new", c.companion);
         }
-        CUpdateLogic logic;
-        ASSERT_TRUE(logic.SetAppDir(dir.path().c_str()));
-        logic.SetBaseUrl(kUnreachable);
-        logic.SetVersionTimeout(2000);
+        UpdateSettings settings = LocalSettings(dir.path(), kUnreachable);
+        settings.version_timeout_ms = 2000;
+        LocalLogic logic(settings);
         bool self_update = false;
         EXPECT_EQ(logic.UpdatePass(self_update), UPDATE_E_VERSION_CHECK) << c.what;
         const bool reached =
@@ -286,10 +282,7 @@ TEST(ReservedNames, AListNamingTheUpdateDirectorysOwnFilesIsRefusedWhole) {
         server.Put("/up1/filelist.dat",
                    line + "a.txt\n" + line + test::Narrow(reserved) + "\n" + line + "ver.dat\n");
         server.Put("/up1/a.txt", "x");
-        CUpdateLogic logic;
-        ASSERT_TRUE(logic.SetAppDir(dir.path().c_str()));
-        logic.SetBaseUrl(server.Url());
-        logic.SetReleaseKeys(std::nullopt);
+        LocalLogic logic(dir.path(), server.Url());
         EXPECT_EQ(logic.RunExclusive(false), UPDATE_E_LIST_READ) << test::Narrow(reserved);
         EXPECT_EQ(server.Requests(),
                   (std::vector<std::string>{"/up1/ver.dat", "/up1/filelist.dat"}));

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "tests/support/test_support.h"
+#include "tests/update/local_logic.h"
 #include "win/unique_handle.h"
 
 namespace qv {
@@ -44,13 +45,22 @@ private:
 };
 
 // A worker confined to a temporary installation and an unreachable base URL.
-class SandboxedLogic : public CUpdateLogic {
+class SandboxedLogic : public LocalLogic {
 public:
-    explicit SandboxedLogic(const std::wstring& dir) {
-        EXPECT_TRUE(SetAppDir(dir.c_str()));
-        SetBaseUrl(L"http://127.0.0.1:9/up1");
-    }
+    explicit SandboxedLogic(const std::wstring& dir) : LocalLogic(dir, L"http://127.0.0.1:9/up1") {}
 };
+
+// Starts a run whose stop was requested up front and expects one finished notice with
+// `result`.
+void ExpectStoppedRunReports(SandboxedLogic& logic, NotifyWindow& window, UpdateResult result) {
+    logic.SetNotifyWindow(window.get());
+    logic.RequestStop();
+    ASSERT_TRUE(logic.Start());
+    MSG done;
+    ASSERT_TRUE(window.WaitForDone(done));
+    EXPECT_EQ(done.wParam, 1u);
+    EXPECT_EQ(done.lParam, result);
+}
 
 TEST(UpdateWorker, SecondJobEndsAtOnceWithSuccessWhileTheMutexIsHeld) {
     TempDir dir;
@@ -58,14 +68,8 @@ TEST(UpdateWorker, SecondJobEndsAtOnceWithSuccessWhileTheMutexIsHeld) {
     ASSERT_TRUE(held);
     NotifyWindow window;
     SandboxedLogic logic(dir.path());
-    logic.SetNotifyWindow(window.get());
     // Stop is requested up front: only the mutex path can still answer 0.
-    logic.RequestStop();
-    ASSERT_TRUE(logic.Start());
-    MSG done;
-    ASSERT_TRUE(window.WaitForDone(done));
-    EXPECT_EQ(done.wParam, 1u);
-    EXPECT_EQ(done.lParam, UPDATE_OK);
+    ExpectStoppedRunReports(logic, window, UPDATE_OK);
     logic.StopAndWait();
     EXPECT_FALSE(test::DirectoryExists(dir / L"update"));
 }
@@ -74,13 +78,7 @@ TEST(UpdateWorker, StopRequestEndsThePassWith100AndReportsIt) {
     TempDir dir;
     NotifyWindow window;
     SandboxedLogic logic(dir.path());
-    logic.SetNotifyWindow(window.get());
-    logic.RequestStop();
-    ASSERT_TRUE(logic.Start());
-    MSG done;
-    ASSERT_TRUE(window.WaitForDone(done));
-    EXPECT_EQ(done.wParam, 1u);
-    EXPECT_EQ(done.lParam, UPDATE_STOPPED);
+    ExpectStoppedRunReports(logic, window, UPDATE_STOPPED);
     EXPECT_EQ(logic.Run(), UPDATE_STOPPED);  // the flag stays set until the join
     logic.StopAndWait();
     EXPECT_FALSE(logic.IsStarted());

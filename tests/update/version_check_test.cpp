@@ -2,7 +2,7 @@
 
 #include "tests/support/test_support.h"
 #include "tests/update/loopback_server.h"
-#include "update/update_logic.h"
+#include "update/downloader.h"
 #include "update/version_check.h"
 
 namespace qv {
@@ -14,15 +14,6 @@ using test::WriteFileBytes;
 
 // The file version in this binary's own resource (update_tests.rc).
 constexpr wchar_t kOwnFileVersion[] = L"1.20.300.65535";
-
-// A worker pointed at a temporary installation and a loopback server.
-class LocalLogic : public CUpdateLogic {
-public:
-    LocalLogic(const std::wstring& dir, const std::wstring& base_url) {
-        EXPECT_TRUE(SetAppDir(dir.c_str()));
-        SetBaseUrl(base_url);
-    }
-};
 
 void InstallReaderWithResource(const TempDir& dir) {
     ASSERT_TRUE(CopyFileW(test::ThisExecutable().c_str(), (dir / L"qvreader.exe").c_str(), FALSE));
@@ -67,30 +58,34 @@ TEST(ReadVersionLine, EmptyFileIsAnEmptyVersionAndMissingFileFails) {
 TEST(GetInstalledVersion, LocalVersionFileWinsOverTheResource) {
     TempDir dir;
     InstallReaderWithResource(dir);
-    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
     std::wstring version;
-    ASSERT_TRUE(logic.GetInstalledVersion(version));
+    ASSERT_TRUE(GetInstalledVersion(dir.path(), version));
     EXPECT_EQ(version, kOwnFileVersion);
 
     WriteFileBytes(dir / L"ver.dat", "3.0.0.0\n");
-    ASSERT_TRUE(logic.GetInstalledVersion(version));
+    ASSERT_TRUE(GetInstalledVersion(dir.path(), version));
     EXPECT_EQ(version, L"3.0.0.0");
+    EXPECT_FALSE(GetInstalledVersion(L"", version));  // no installation: no root of a drive
+    EXPECT_EQ(version, L"");
 }
 
 TEST(GetInstalledVersion, FailsWithNeitherSource) {
     TempDir dir;
     WriteFileBytes(dir / L"qvreader.exe", "no resource here");
-    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
     std::wstring version;
-    EXPECT_FALSE(logic.GetInstalledVersion(version));
+    EXPECT_FALSE(GetInstalledVersion(dir.path(), version));
 }
 
 class CheckVersionTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.ok()); }
-    VersionCheck Check() {
-        LocalLogic logic(dir.path(), server.Url());
-        return logic.CheckVersion();
+    VersionCheck Check() { return CheckAgainst(server.Url()); }
+    // The check as the pass makes it, over a connection of its own.
+    VersionCheck CheckAgainst(const std::wstring& base_url) {
+        CDownloader fetcher(nullptr);
+        std::string server_version;
+        return CheckVersion(PassContext{dir.path(), base_url, kVersionTimeoutMs}, fetcher,
+                            server_version);
     }
     TempDir dir;
     LoopbackServer server;
@@ -155,8 +150,7 @@ TEST_F(CheckVersionTest, MissingServerVersionIsAFailedCheck) {
 TEST_F(CheckVersionTest, UnreachableServerIsAFailedCheck) {
     WriteFileBytes(dir / L"ver.dat", "1.0");
     // Port 9 on the loopback has no listener: the connection is refused.
-    LocalLogic logic(dir.path(), L"http://127.0.0.1:9/up1");
-    EXPECT_EQ(logic.CheckVersion(), VersionCheck::Failed);
+    EXPECT_EQ(CheckAgainst(L"http://127.0.0.1:9/up1"), VersionCheck::Failed);
 }
 
 TEST_F(CheckVersionTest, UnknownInstalledVersionUpdatesWithoutAskingTheServer) {

@@ -9,11 +9,10 @@
 #include "tools/publish/release.h"
 #include "tools/publish/signing.h"
 #include "tools/publish/zip_archive.h"
-#include "update/download.h"
+#include "trust/file_hashes.h"
+#include "trust/hex.h"
+#include "trust/release_manifest.h"
 #include "update/file_list.h"
-#include "update/hex.h"
-#include "update/release_manifest.h"
-#include "update/sha256.h"
 #include "update/text_line_file.h"
 #include "update/version_check.h"
 #include "win/file_system.h"
@@ -77,9 +76,7 @@ private:
 // What the updater takes from the server's ver.dat: the body as its version sink
 // decodes it.
 std::wstring ServerVersionText(const std::string& body) {
-    CHttpReceiveDataUTF8String sink;
-    sink.OnData(reinterpret_cast<const BYTE*>(body.data()), static_cast<uint32_t>(body.size()));
-    return sink.text;
+    return VersionTextOfBody(body);
 }
 
 bool CheckVersionFile(const std::wstring& server, std::wstring& version, std::string& body,

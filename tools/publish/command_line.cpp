@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "update/release_manifest.h"
+#include "trust/release_manifest.h"
 #include "win/text.h"
 
 namespace qv::publish {
@@ -107,7 +107,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& args, Command& command,
             command.publish.signing.private_file = value;
         } else if (name == L"--sequence" && publish) {
             uint64_t sequence = 0;
-            if (!ParseDecimal(EncodeText(value), sequence)) {
+            if (!ParseManifestNumber(EncodeText(value), sequence)) {
                 error =
                     L"--sequence needs a whole number from 0 to 18446744073709551615, without "
                     L"leading zeros";

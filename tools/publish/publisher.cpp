@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "tools/publish/release.h"
+#include "trust/file_hashes.h"
+#include "trust/release_manifest.h"
 #include "update/file_list.h"
-#include "update/release_manifest.h"
-#include "update/sha256.h"
 #include "update/text_line_file.h"
 #include "update/version_check.h"
 #include "win/file_system.h"

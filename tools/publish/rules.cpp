@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "http/url.h"
+#include "trust/release_manifest.h"
 #include "update/file_list.h"
-#include "update/release_manifest.h"
 #include "win/path.h"
 #include "win/text.h"
 

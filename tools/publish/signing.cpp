@@ -4,7 +4,7 @@
 
 #include "tools/publish/publisher.h"
 #include "tools/publish/release.h"
-#include "update/hex.h"
+#include "trust/hex.h"
 #include "win/file_system.h"
 #include "win/path.h"
 #include "win/text.h"

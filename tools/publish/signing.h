@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "tools/publish/key_pair.h"
 #include "tools/publish/log.h"
-#include "update/ecdsa.h"
 
 namespace qv::publish {
 

@@ -8,9 +8,9 @@
 #include <new>
 #include <vector>
 
+#include "archive/first_item.h"
 #include "archive/zip_reader.h"
 #include "archive/zip_stream.h"
-#include "update/update_logic.h"
 #include "win/text.h"
 #include "win/unique_handle.h"
 

@@ -1,4 +1,4 @@
-#include "update/hex.h"
+#include "trust/hex.h"
 
 namespace qv {
 

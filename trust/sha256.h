@@ -1,11 +1,11 @@
 #pragma once
-// SHA-256 through Windows' own cryptography (CNG): incremental, over memory and over
-// whole files.
+// SHA-256 through Windows' own cryptography (CNG): incremental and over memory. Whole
+// files go through trust/file_hashes.h, which reads each file once for every hash.
 
 #include <array>
 #include <cstdint>
 
-#include "update/cng_handle.h"
+#include "trust/cng_handle.h"
 
 namespace qv {
 
@@ -28,10 +28,5 @@ private:
 };
 
 [[nodiscard]] bool Sha256Bytes(const void* data, size_t length, Sha256Digest& out) noexcept;
-
-// Hashes a whole file and gives its size; false when it cannot be opened or read, when
-// it is larger than `max_size`, or when CNG fails.
-[[nodiscard]] bool Sha256File(const wchar_t* path, uint64_t max_size, Sha256Digest& out,
-                              uint64_t& size) noexcept;
 
 }  // namespace qv

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/ecdsa.h"
-#include "update/sha256.h"
+#include "trust/ecdsa.h"
+#include "trust/sha256.h"
 
 namespace qv {
 
@@ -32,6 +32,9 @@ inline constexpr wchar_t kReleaseManifestName[] = L"release.dat";
 // Bounds of what the reader takes at all.
 inline constexpr size_t kMaxReleaseManifestSize = 16u << 20;
 inline constexpr size_t kMaxSignedVersionSize = 4096;
+// The largest file a manifest may sign: as large as the largest body the HTTP client
+// accepts.
+inline constexpr uint64_t kMaxSignedFileSize = 1ull << 30;
 
 struct SignedFile {
     std::wstring name;  // as in filelist.dat: relative, backslash-separated
@@ -67,9 +70,8 @@ private:
 
 // The text up to its signature line.
 [[nodiscard]] std::string FormatManifestBody(const ReleaseManifest& manifest);
-// The whole file: the body signed with `key`. False when CNG cannot sign.
-[[nodiscard]] bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
-                                       std::string& out) noexcept;
+// The signature line that ends the file, LF included.
+[[nodiscard]] std::string FormatSignatureLine(const EcdsaSignature& signature);
 
 // Reads the form of a whole file, signature line included, without checking the
 // signature. False for anything that is not exactly the form above, with a short
@@ -92,7 +94,7 @@ enum class ManifestCheck {
 
 // A number as the manifest writes it: decimal digits only, no sign, no leading zero,
 // at most UINT64_MAX.
-[[nodiscard]] bool ParseDecimal(std::string_view text, uint64_t& out) noexcept;
+[[nodiscard]] bool ParseManifestNumber(std::string_view text, uint64_t& out) noexcept;
 // "YYYY-MM-DDTHH:MM:SSZ" to seconds since 1970 and back; years 1970 to 9999.
 [[nodiscard]] bool ParseUtcTime(std::string_view text, uint64_t& seconds) noexcept;
 [[nodiscard]] std::string FormatUtcTime(uint64_t seconds);

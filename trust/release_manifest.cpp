@@ -1,12 +1,13 @@
-#include "update/release_manifest.h"
+#include "trust/release_manifest.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <set>
 
-#include "update/file_list.h"
-#include "update/hex.h"
+#include "trust/hex.h"
+#include "win/decimal.h"
+#include "win/path.h"
 #include "win/text.h"
 
 namespace qv {
@@ -54,7 +55,7 @@ bool HasSpace(std::string_view text) noexcept {
 }
 
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
-    return ParseDecimal(text, out) && out <= kMaxCrcFileSize;
+    return ParseManifestNumber(text, out) && out <= kMaxSignedFileSize;
 }
 
 bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
@@ -166,7 +167,7 @@ bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
         return problem.Fail("not a release manifest of format 1", 1);
     }
     if (!next_line() || !SplitFields(line, 2, fields) || fields[0] != "sequence" ||
-        !ParseDecimal(fields[1], out.sequence)) {
+        !ParseManifestNumber(fields[1], out.sequence)) {
         return problem.Fail("expected \"sequence\" and a number of at most 20 digits", number);
     }
     if (!next_line()) {
@@ -193,7 +194,7 @@ bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
     }
     if (!next_line() || !SplitFields(line, 3, fields) || fields[0] != "filelist" ||
         HasSpace(fields[2]) || !ParseDigest(fields[1], out.file_list_sha256) ||
-        !ParseDecimal(fields[2], out.file_list_size)) {
+        !ParseManifestNumber(fields[2], out.file_list_size)) {
         return problem.Fail("expected \"filelist\", a SHA-256 and a size", number);
     }
     std::set<std::wstring, NameLessNoCase> names;
@@ -264,22 +265,8 @@ std::string FormatManifestBody(const ReleaseManifest& manifest) {
     return text;
 }
 
-bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
-                         std::string& out) noexcept {
-    try {
-        std::string text = FormatManifestBody(manifest);
-        Sha256Digest digest;
-        EcdsaSignature signature;
-        if (!Sha256Bytes(text.data(), text.size(), digest) || !key.Sign(digest, signature)) {
-            return false;
-        }
-        text.append(kSignaturePrefix);
-        text += ToHex(signature.data(), signature.size()) + "\n";
-        out = std::move(text);
-        return true;
-    } catch (...) {
-        return false;
-    }
+std::string FormatSignatureLine(const EcdsaSignature& signature) {
+    return std::string(kSignaturePrefix) + ToHex(signature.data(), signature.size()) + "\n";
 }
 
 bool ParseReleaseManifest(std::string_view bytes, ReleaseManifest& out,
@@ -359,23 +346,9 @@ std::string FormatUtcTime(uint64_t seconds) {
     return text;
 }
 
-bool ParseDecimal(std::string_view text, uint64_t& out) noexcept {
-    if (text.empty() || text.size() > kMaxDecimalDigits || (text.size() > 1 && text[0] == '0')) {
-        return false;
-    }
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    out = value;
-    return true;
+bool ParseManifestNumber(std::string_view text, uint64_t& out) noexcept {
+    return text.size() <= kMaxDecimalDigits && (text.size() < 2 || text[0] != '0') &&
+           ParseDecimal(text, out);
 }
 
 uint64_t CurrentUtcTime() noexcept {

@@ -10,24 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "update/ecdsa.h"
-#include "update/file_list.h"
-#include "update/file_names.h"
-#include "update/release_manifest.h"
+#include "trust/ecdsa.h"
+#include "trust/file_hashes.h"
+#include "trust/release_manifest.h"
 
 namespace qv {
-
-// True when the file exists, is `size` bytes long and has the SHA-256 `sha256`.
-[[nodiscard]] bool FileMatches(const wchar_t* path, const Sha256Digest& sha256,
-                               uint64_t size) noexcept;
-
-// Reads a rollback record: "N\n". `sequence` stays empty when there is no record; false
-// when one exists but cannot be read or is not exactly that form (refused rather than
-// taken as "none", which would allow any rollback).
-[[nodiscard]] bool ReadReleaseRecord(const wchar_t* path,
-                                     std::optional<uint64_t>& sequence) noexcept;
-// Writes a record durably (flushed before it is closed); replaces an existing file.
-[[nodiscard]] bool WriteReleaseRecord(const wchar_t* path, uint64_t sequence) noexcept;
 
 class ReleaseVerifier {
 public:
@@ -47,15 +34,19 @@ public:
     [[nodiscard]] bool HasManifest() const noexcept { return accepted_; }
     [[nodiscard]] const ReleaseManifest& manifest() const noexcept { return manifest_; }
 
-    // filelist.dat on disk and as read: the signed bytes, and the same names as the
+    // filelist.dat as hashed and as read: the signed bytes, and the same names as the
     // manifest, each once.
-    [[nodiscard]] bool FileListMatches(const wchar_t* path, const FileList& list) const noexcept;
-    // A download (the archive when zipped) against its served hash and size.
-    [[nodiscard]] bool DownloadMatches(const FileEntry& entry, const wchar_t* path) const noexcept;
+    [[nodiscard]] bool FileListMatches(const FileHashes& list_file,
+                                       const std::vector<std::wstring>& names) const noexcept;
+    // A download (the archive when zipped) of the listed `name`, as hashed, against its
+    // served hash and size.
+    [[nodiscard]] bool DownloadMatches(const std::wstring& name,
+                                       const FileHashes& download) const noexcept;
     // A staged file against its installed hash and size.
-    [[nodiscard]] bool StagedMatches(const FileEntry& entry, const wchar_t* path) const noexcept;
-    // The most a download of the entry may be: its served size (0 when not signed).
-    [[nodiscard]] uint64_t ServedSize(const FileEntry& entry) const noexcept;
+    [[nodiscard]] bool StagedMatches(const std::wstring& name,
+                                     const FileHashes& staged) const noexcept;
+    // The most a download of `name` may be: its served size (0 when not signed).
+    [[nodiscard]] uint64_t ServedSize(const std::wstring& name) const noexcept;
 
 private:
     std::vector<EcdsaPublicKey> keys_;

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/cng_handle.h"
-#include "update/sha256.h"
+#include "trust/cng_handle.h"
+#include "trust/sha256.h"
 
 namespace qv {
 
@@ -39,23 +39,6 @@ private:
     UniqueCngAlgorithm algorithm_;
     UniqueCngKey key_;
     EcdsaPublicPoint point_ = {};
-};
-
-class EcdsaKeyPair {
-public:
-    EcdsaKeyPair() noexcept = default;
-
-    // A new random key pair.
-    [[nodiscard]] bool Generate() noexcept;
-    // Takes a stored pair; false when CNG refuses it or the point is not d's.
-    [[nodiscard]] bool Import(const EcdsaPrivateScalar& scalar,
-                              const EcdsaPublicPoint& point) noexcept;
-    [[nodiscard]] bool Export(EcdsaPrivateScalar& scalar, EcdsaPublicPoint& point) const noexcept;
-    [[nodiscard]] bool Sign(const Sha256Digest& digest, EcdsaSignature& signature) const noexcept;
-
-private:
-    UniqueCngAlgorithm algorithm_;
-    UniqueCngKey key_;
 };
 
 // The public key as one line of text, what a vendor puts into cfg.ini:
