@@ -1,6 +1,5 @@
 #include "app/config.h"
 
-#include "http/proxy.h"
 #include "win/path.h"
 #include "win/text.h"
 
@@ -21,9 +20,6 @@ std::wstring IniPathBesideExecutable() {
 CConfigFile& CConfigFile::Instance() {
     static CConfigFile& instance = []() -> CConfigFile& {
         static CConfigFile file(IniPathBesideExecutable());
-        // Every fetch looks a URL up here first, so the proxy choice is handed to
-        // the HTTP client before any connection.
-        SetConfiguredProxy(file.GetProxyServer());
         return file;
     }();
     return instance;

@@ -37,7 +37,7 @@ public:
     [[nodiscard]] std::optional<std::wstring> GetReleaseKeys();
 
     // Section "proxy", key "server": "host:port", "direct", or empty for the user's
-    // Internet settings. The process's instance hands it to the HTTP client.
+    // Internet settings.
     [[nodiscard]] std::wstring GetProxyServer() const;
 
     [[nodiscard]] const std::wstring& IniPath() const noexcept { return ini_path_; }

@@ -65,7 +65,6 @@ bool ReadRegistryText(HKEY key, const wchar_t* name, std::wstring* value) {
 
 struct ProcessProxy {
     ExclusiveLock lock;
-    bool configured = false;  // cfg.ini named a usable value
     bool resolved = false;
     ProxySettings settings;
 };
@@ -269,17 +268,15 @@ ProxySettings ReadUserProxySettings() noexcept {
     }
 }
 
-void SetConfiguredProxy(std::wstring_view value) noexcept {
+ProxySettings ResolveProxySettings(std::wstring_view configured) noexcept {
     try {
         ProxySettings settings;
-        if (Trim(value).empty() || !ProxySettings::FromConfigValue(value, &settings)) {
-            return;
+        if (!Trim(configured).empty() && ProxySettings::FromConfigValue(configured, &settings)) {
+            return settings;
         }
-        ProcessProxy& proxy = TheProcessProxy();
-        const LockGuard guard(proxy.lock);
-        proxy.settings = std::move(settings);
-        proxy.configured = proxy.resolved = true;
-    } catch (...) {
+        return ProcessProxySettings();
+    } catch (...) {  // out of memory: no proxy rather than none of the fetch
+        return ProxySettings();
     }
 }
 

@@ -61,12 +61,12 @@ private:
 // or cannot be read.
 [[nodiscard]] ProxySettings ReadUserProxySettings() noexcept;
 
-// The settings of the process: cfg.ini's [proxy] server when a usable one was handed
-// over, else the user's settings, read at the first call. Safe from any thread.
+// The user's settings, read at the first call and kept for the process: what a client
+// given no settings of its own goes through. Safe from any thread.
 [[nodiscard]] const ProxySettings& ProcessProxySettings() noexcept;
-// Hands cfg.ini's value over; an empty one keeps the user's settings. Call before the
-// first fetch.
-void SetConfiguredProxy(std::wstring_view value) noexcept;
+// The settings a job goes through: cfg.ini's [proxy] server `configured` when it is
+// usable ("direct" or "host:port"), else the user's settings.
+[[nodiscard]] ProxySettings ResolveProxySettings(std::wstring_view configured) noexcept;
 
 // Matches `text` against `pattern` without regard to ASCII case; "*" stands for any
 // run of characters.

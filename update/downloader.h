@@ -38,6 +38,10 @@ public:
     CDownloader(const CDownloader&) = delete;
     CDownloader& operator=(const CDownloader&) = delete;
 
+    // Every later connection goes through `proxy` (null: the user's settings); it must
+    // outlive the fetches.
+    void UseProxy(const ProxySettings* proxy) noexcept { client_.SetProxySettings(proxy); }
+
     // Fetches `url`; hands the body to `sink` (may be null) only when the status is
     // 200. False on any transfer failure or another status, and for a body longer than
     // `max_length` when that is not 0. Throws what the sink throws.

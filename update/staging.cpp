@@ -111,8 +111,9 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
     const size_t wanted = std::min<size_t>(kTransfersAtOnce, groups.size());
     for (size_t i = 1; i < wanted; ++i) {
         try {
-            helpers.emplace_back([this, &stage] {
+            helpers.emplace_back([this, &stage, &pass] {
                 CDownloader downloader(this, settings_.low_speed_window_ms);
+                downloader.UseProxy(&pass.proxy);
                 stage(downloader);
             });
         } catch (...) {

@@ -34,7 +34,8 @@ bool ReadSmallFile(const wchar_t* path, size_t limit, std::string& bytes) {
 
 ServerSettings ReadServerSettings() {
     CConfigFile& config = CConfigFile::Instance();
-    return ServerSettings{config.GetUrl(L"upddir", kDefaultUpdateUrl), config.GetReleaseKeys()};
+    return ServerSettings{config.GetUrl(L"upddir", kDefaultUpdateUrl), config.GetReleaseKeys(),
+                          config.GetProxyServer()};
 }
 
 UpdateSettings ProcessSettings(bool copy_only) {
@@ -176,7 +177,9 @@ UpdateResult CUpdateLogic::UpdatePass(bool& self_update) {
     }
     // The configuration, read once for the whole pass before any request.
     const ServerSettings server = settings_.server ? *settings_.server : ReadServerSettings();
-    const PassContext pass{settings_.app_dir, server.base_url, settings_.version_timeout_ms};
+    const PassContext pass{settings_.app_dir, server.base_url, settings_.version_timeout_ms,
+                           ResolveProxySettings(server.proxy_server)};
+    downloader_.UseProxy(&pass.proxy);
     // Before any request: a configuration that cannot verify fetches nothing.
     policy_ = MakeVerificationPolicy(server.release_keys);
     if (!policy_) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "http/proxy.h"
 #include "update/low_speed.h"
 
 namespace qv {
@@ -26,6 +27,7 @@ using MoveFileFunction = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, D
 struct ServerSettings {
     std::wstring base_url;                     // "upddir"
     std::optional<std::wstring> release_keys;  // "release_keys"; nullopt: not signed
+    std::wstring proxy_server;  // [proxy] "server"; empty: the user's Internet settings
 };
 
 // cfg.ini's values (or their defaults).
@@ -51,6 +53,7 @@ struct PassContext {
     std::wstring app_dir;
     std::wstring base_url;
     DWORD version_timeout_ms = kVersionTimeoutMs;
+    ProxySettings proxy;  // what every connection of the pass goes through
 };
 
 // "app_dir\update\name"; false when it does not fit MAX_PATH or app_dir is empty.

@@ -26,13 +26,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     qv::UpdateSettings settings;
     settings.app_dir = argv[1];
-    settings.server = qv::ServerSettings{argv[2], std::nullopt};
+    settings.server = qv::ServerSettings{argv[2], std::nullopt, {}};
     qv::CUpdateLogic logic(settings);
     if (logic.AppDir()[0] == L'\0') {
         std::fputs("bench_stages: the installation path is too long\n", stderr);
         return 64;
     }
-    const qv::PassContext pass{logic.AppDir(), argv[2], qv::kVersionTimeoutMs};
+    const qv::PassContext pass{logic.AppDir(), argv[2], qv::kVersionTimeoutMs, {}};
     qv::CDownloader fetcher(&logic);
     const auto policy = qv::MakeVerificationPolicy(std::nullopt);
     const double start = Seconds();

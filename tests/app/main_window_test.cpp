@@ -312,7 +312,7 @@ private:
     static UpdateSettings Settings() {
         UpdateSettings settings;
         settings.app_dir = g_offline_app_dir;
-        settings.server = ServerSettings{L"http://127.0.0.1:9/up1", std::nullopt};
+        settings.server = ServerSettings{L"http://127.0.0.1:9/up1", std::nullopt, {}};
         return settings;
     }
 };

@@ -245,7 +245,7 @@ BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
 qv::UpdateSettings HelperSettings(const wchar_t* app_dir, const wchar_t* base_url) {
     qv::UpdateSettings settings;
     settings.app_dir = app_dir;
-    settings.server = qv::ServerSettings{base_url, qv::ReadServerSettings().release_keys};
+    settings.server = qv::ServerSettings{base_url, qv::ReadServerSettings().release_keys, {}};
     return settings;
 }
 

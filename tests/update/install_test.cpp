@@ -223,7 +223,7 @@ std::string ServeRelease(LoopbackServer& server, const std::string& version,
 // with the pass's rule for the updater's own name.
 UpdateResult FetchWith(LocalLogic& logic, const std::wstring& base_url, const FileEntry& entry,
                        bool* self_update) {
-    const PassContext pass{logic.AppDir(), base_url, kVersionTimeoutMs};
+    const PassContext pass{logic.AppDir(), base_url, kVersionTimeoutMs, {}};
     CDownloader fetcher(&logic);
     const std::unique_ptr<VerificationPolicy> policy = MakeVerificationPolicy(std::nullopt);
     bool downloaded = false;

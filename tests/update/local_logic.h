@@ -14,7 +14,7 @@ namespace qv {
 inline UpdateSettings LocalSettings(const std::wstring& dir, const std::wstring& base_url) {
     UpdateSettings settings;
     settings.app_dir = dir;
-    settings.server = ServerSettings{base_url, std::nullopt};
+    settings.server = ServerSettings{base_url, std::nullopt, {}};
     return settings;
 }
 

@@ -84,7 +84,7 @@ protected:
     VersionCheck CheckAgainst(const std::wstring& base_url) {
         CDownloader fetcher(nullptr);
         std::string server_version;
-        return CheckVersion(PassContext{dir.path(), base_url, kVersionTimeoutMs}, fetcher,
+        return CheckVersion(PassContext{dir.path(), base_url, kVersionTimeoutMs, {}}, fetcher,
                             server_version);
     }
     TempDir dir;
