@@ -55,13 +55,6 @@ bool MappedFile::CreateWrite(const wchar_t* path, uint64_t size) noexcept {
     return true;
 }
 
-bool MappedFile::Flush() noexcept {
-    if (view_ && !FlushViewOfFile(view_.get(), 0)) {
-        return false;
-    }
-    return !file_ || FlushFileBuffers(file_.get());
-}
-
 void MappedFile::Close() noexcept {
     view_.reset();
     mapping_.reset();

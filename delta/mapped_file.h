@@ -21,8 +21,6 @@ public:
     // Creates `path` (which must not exist) with exactly `size` bytes and maps it
     // for writing. False when it cannot; a file it created is then removed.
     [[nodiscard]] bool CreateWrite(const wchar_t* path, uint64_t size) noexcept;
-    // Writes the view's dirty pages and the file's buffers to disk.
-    [[nodiscard]] bool Flush() noexcept;
     // Unmaps and closes.
     void Close() noexcept;
 

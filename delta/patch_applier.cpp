@@ -87,12 +87,10 @@ ApplyResult ApplyPatchFile(const wchar_t* base_path, const wchar_t* patch_path,
         !output.CreateWrite(output_path, expected_size)) {
         return ApplyResult::kFailed;
     }
-    ApplyResult result = ApplyPatch(base.data(), static_cast<size_t>(base.size()), patch.data(),
-                                    static_cast<size_t>(patch.size()), output.writable_data(),
-                                    static_cast<size_t>(expected_size), stop);
-    if (result == ApplyResult::kApplied && !output.Flush()) {
-        result = ApplyResult::kFailed;
-    }
+    const ApplyResult result =
+        ApplyPatch(base.data(), static_cast<size_t>(base.size()), patch.data(),
+                   static_cast<size_t>(patch.size()), output.writable_data(),
+                   static_cast<size_t>(expected_size), stop);
     output.Close();
     if (result != ApplyResult::kApplied) {
         DeleteFileW(output_path);

@@ -25,8 +25,9 @@ enum class ApplyResult {
                                      const std::atomic<bool>* stop = nullptr) noexcept;
 
 // The same over files: `output_path` must not exist; it is created with
-// `expected_size` bytes, and removed again unless the result is kApplied, after which
-// it has been flushed to disk. The base and the output are at most `max_size` bytes.
+// `expected_size` bytes, and removed again unless the result is kApplied. It is not
+// forced to disk here: the installer flushes every staged file before it moves it.
+// The base and the output are at most `max_size` bytes.
 [[nodiscard]] ApplyResult ApplyPatchFile(const wchar_t* base_path, const wchar_t* patch_path,
                                          const wchar_t* output_path, uint64_t expected_size,
                                          uint64_t max_size,
