@@ -19,6 +19,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>

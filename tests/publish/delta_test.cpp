@@ -195,7 +195,10 @@ TEST_F(DeltaRelease, RefusedWithoutSigning) {
     EXPECT_TRUE(Contains(output, L"--delta-from needs --sign")) << Narrow(output);
     EXPECT_FALSE(FileExists(server + L"\\filelist.dat"));
     EXPECT_EQ(RunPublish(server, {dir / L"missing"}), kExitUsage);
-    EXPECT_EQ(RunPublish(server, {server + L"\\x"}), kExitUsage);  // inside the server folder
+    EXPECT_TRUE(Contains(output, L"does not exist")) << Narrow(output);
+    EXPECT_EQ(RunPublish(server, {dir.path()}), kExitUsage);  // holds the server folder
+    EXPECT_TRUE(Contains(output, L"outside the old release")) << Narrow(output);
+    EXPECT_FALSE(FileExists(server + L"\\filelist.dat"));
 }
 
 TEST_F(DeltaRelease, CheckFindsBrokenMissingAndMisplacedPatches) {
