@@ -12,8 +12,10 @@ namespace qv::delta {
 
 namespace {
 
-// Input is fed in slices of this size, so that the stop flag is read often.
-constexpr size_t kInputSlice = 64u << 10;
+// Input is fed in slices of this size, so that the stop flag is read often: a patch of
+// long copies from its base may make 128 KiB of output from ten bytes of input, so a
+// slice is small (at most some 13 MB of output between two reads of the flag).
+constexpr size_t kInputSlice = 1024;
 
 struct DCtxDeleter {
     void operator()(ZSTD_DCtx* context) const noexcept { ZSTD_freeDCtx(context); }

@@ -19,7 +19,7 @@ enum class ApplyResult {
 
 // Decodes `patch` against `base` into `output`, which holds exactly `expected_size`
 // bytes; nothing is written past it. The stop flag, when given, is read between
-// blocks of the patch.
+// slices of 1 KiB of the patch.
 [[nodiscard]] ApplyResult ApplyPatch(const uint8_t* base, size_t base_size, const uint8_t* patch,
                                      size_t patch_size, uint8_t* output, size_t expected_size,
                                      const std::atomic<bool>* stop = nullptr) noexcept;

@@ -11,7 +11,7 @@ old_commit=$(git -C "$QV_SOURCE_DIR" rev-parse "HEAD~$back")
 old=$QV_BUILD_DIR/bench/delta/old-${old_commit:0:12}
 if [ ! -f "$old/build/app/update.exe" ] || [ ! -f "$old/build/tools/publish/qvpublish.exe" ]; then
     echo "building update.exe and qvpublish.exe of ${old_commit:0:12} (HEAD~$back)"
-    rm -rf "$old"
+    rm -rf "$QV_BUILD_DIR"/bench/delta/old-*  # the pair of an earlier HEAD
     mkdir -p "$old/src"
     git -C "$QV_SOURCE_DIR" archive "$old_commit" | tar -x -C "$old/src"
     ln -s "$QV_SOURCE_DIR/.deps" "$old/src/.deps"
