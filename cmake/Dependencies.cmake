@@ -32,6 +32,31 @@ endfunction()
 qv_minizip_library(minizip_unzip ${QV_MINIZIP_DIR}/unzip.c)
 qv_minizip_library(minizip_zip ${QV_MINIZIP_DIR}/zip.c)
 
+# zstd has no MinGW package either: its library is compiled here from lib/ of Debian's
+# zstd source package (tools/setup.sh unpacks it into .deps/). Only the compressor and
+# the decompressor, single-threaded, without the legacy formats or the assembly
+# decoder (which zstd enables on ELF targets only): delta patches need no more.
+file(GLOB QV_ZSTD_SOURCE_CANDIDATES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/.deps/libzstd-*)
+set(QV_ZSTD_LIB_DIR "" CACHE PATH "lib/ of Debian's zstd source package")
+if(NOT QV_ZSTD_LIB_DIR)
+    foreach(candidate IN LISTS QV_ZSTD_SOURCE_CANDIDATES)
+        if(EXISTS ${candidate}/lib/zstd.h)
+            set(QV_ZSTD_LIB_DIR ${candidate}/lib CACHE PATH "" FORCE)
+        endif()
+    endforeach()
+endif()
+if(NOT EXISTS "${QV_ZSTD_LIB_DIR}/zstd.h")
+    message(FATAL_ERROR "zstd sources not found; run tools/setup.sh")
+endif()
+file(GLOB QV_ZSTD_SOURCES
+    ${QV_ZSTD_LIB_DIR}/common/*.c ${QV_ZSTD_LIB_DIR}/compress/*.c
+    ${QV_ZSTD_LIB_DIR}/decompress/*.c)
+add_library(qv_zstd STATIC ${QV_ZSTD_SOURCES})
+target_include_directories(qv_zstd SYSTEM PUBLIC ${QV_ZSTD_LIB_DIR})
+target_compile_definitions(qv_zstd PRIVATE
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1 XXH_NAMESPACE=ZSTD_)
+target_compile_options(qv_zstd PRIVATE -w)
+
 # GoogleTest, cross-built from Debian's sources.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

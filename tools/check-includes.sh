@@ -11,17 +11,19 @@ declare -A allowed=(
     [http]="win"
     [archive]="win"
     [trust]="win"
+    [delta]="win"
     # The configuration reader lives with the shell; the engine reads its settings.
     [update]="win http archive trust app/config.h"
     [app]="win http archive trust update res"
     [res]=""
     # The publisher shares the updater's names, lists and version reading, its URL
     # rules (to check the base URL as a fetch would parse it) and the default URL.
-    [tools/publish]="win archive trust update/file_names.h update/file_list.h
-                     update/text_line_file.h update/version_check.h http/url.h app/config.h"
+    [tools/publish]="win archive trust delta update/file_names.h update/file_list.h
+                     update/text_line_file.h update/version_check.h update/delta_manifest.h
+                     http/url.h app/config.h"
 )
 # Folders of ours: an include that starts with one of these names one of them.
-ours='^(win|http|archive|trust|update|app|res|tools|tests|bench)/'
+ours='^(win|http|archive|trust|delta|update|app|res|tools|tests|bench)/'
 
 # The folder whose rule applies to a file, or nothing for an unchecked file.
 rule_folder() {

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs the release publisher (qvpublish.exe) under Wine with Linux paths:
 #
-#   tools/publish.sh publish RELEASE SERVER [options] [--sign PRIVATE_FILE ...]
-#   tools/publish.sh check SERVER [--installed FOLDER] [--key PUBLIC_FILE] [options]
+#   tools/publish.sh publish RELEASE SERVER [options] [--sign PRIVATE_FILE ...
+#                                                     [--delta-from OLD_RELEASE ...]]
+#   tools/publish.sh check SERVER [--installed FOLDER] [--key PUBLIC_FILE]
+#                                 [--delta-from OLD_RELEASE ...] [options]
 #   tools/publish.sh keygen --private FILE --public FILE
 #   tools/publish.sh --help
 #
-# Path arguments (RELEASE, SERVER, --installed, and the key files of --sign, --key,
-# --private and --public) are Linux paths and are converted to the Windows paths Wine
+# Path arguments (RELEASE, SERVER, --installed, --delta-from, and the key files of
+# --sign, --key, --private and --public) are Linux paths and are converted to the Windows paths Wine
 # sees; every other argument passes unchanged (--install-dir names a folder on the
 # users' Windows machines, not here). The exit code is the
 # publisher's. Uses the build in build/ (or $QV_BUILD_DIR) and its Wine prefix.
@@ -45,8 +47,8 @@ for arg in "$@"; do
         continue
     fi
     case "$arg" in
-        --installed|--sign|--key|--private|--public) args+=("$arg"); expect_path=1 ;;
-        --installed=*|--sign=*|--key=*|--private=*|--public=*)
+        --installed|--sign|--key|--private|--public|--delta-from) args+=("$arg"); expect_path=1 ;;
+        --installed=*|--sign=*|--key=*|--private=*|--public=*|--delta-from=*)
             args+=("${arg%%=*}=$(to_windows "${arg#*=}")") ;;
         --*|-h|/\?) args+=("$arg") ;;
         *)

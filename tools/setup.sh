@@ -93,17 +93,19 @@ apt_source() {
     done
 }
 
-# minizip has no MinGW package: its unzip module is compiled by our CMake from the
-# sources in Debian's zlib source package.
-if ! ls -d "$deps"/zlib-*/contrib/minizip >/dev/null 2>&1; then
+# The deb-src entry for the registry and suite the binary packages come from, written
+# once when the machine has none.
+deb_src_ready=0
+ensure_deb_src() {
+    [ "$deb_src_ready" -eq 0 ] || return 0
+    local suite source uri signed
     suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     if [ -z "$(apt_source deb-src "$suite" | head -n 1)" ]; then
-        # The same registry and suite as the binary packages come from.
         source=$(apt_source deb "$suite" | head -n 1)
         if [ -z "$source" ]; then
             echo "setup: no apt source for Debian $suite (main) in /etc/apt; cannot add the" \
-                "deb-src entry for Debian's zlib sources. Configure the registry this machine" \
-                "installs from and run again." >&2
+                "deb-src entry for Debian's source packages. Configure the registry this" \
+                "machine installs from and run again." >&2
             exit 1
         fi
         uri=${source%%$'\t'*}
@@ -116,11 +118,28 @@ if ! ls -d "$deps"/zlib-*/contrib/minizip >/dev/null 2>&1; then
         apt_updated=0
     fi
     apt_update
+    deb_src_ready=1
+}
+
+# Unpacks Debian's source package $1 into .deps/ unless $2 (a glob under .deps/)
+# already exists, then checks that it does.
+unpack_source() {
+    local package=$1 marker=$2
+    if ls -d "$deps"/$marker >/dev/null 2>&1; then return 0; fi
+    ensure_deb_src
     mkdir -p "$deps"
-    (cd "$deps" && apt-get source -qq --download-only zlib >/dev/null 2>&1 && dpkg-source -x zlib_*.dsc >/dev/null 2>&1)
-    if ! ls -d "$deps"/zlib-*/contrib/minizip >/dev/null 2>&1; then
-        echo "setup: the zlib source package has no contrib/minizip" >&2
+    (cd "$deps" && apt-get source -qq --download-only "$package" >/dev/null 2>&1 &&
+        dpkg-source -x "$package"_*.dsc >/dev/null 2>&1)
+    if ! ls -d "$deps"/$marker >/dev/null 2>&1; then
+        echo "setup: Debian's $package source package has no $marker" >&2
         exit 1
     fi
-fi
+}
+
+# minizip has no MinGW package: its unzip module is compiled by our CMake from the
+# sources in Debian's zlib source package.
+unpack_source zlib 'zlib-*/contrib/minizip'
+# Neither has zstd: its library (lib/) is compiled by our CMake from Debian's zstd
+# source package, the compressor and decompressor that delta patches use.
+unpack_source libzstd 'libzstd-*/lib/zstd.h'
 echo "setup: ready"

@@ -17,6 +17,9 @@ inline constexpr wchar_t kFileListName[] = L"filelist.dat";
 inline constexpr wchar_t kDownloadListName[] = L"downlist.dat";
 // The updater's working folder inside the installation folder.
 inline constexpr wchar_t kUpdateDirName[] = L"update";
+// The server folder of delta patches, each named by the SHA-256 of its bytes. No list
+// name may lie under it (nor be it), so no installed file can take a patch's name.
+inline constexpr wchar_t kPatchDirName[] = L"qvpatch";
 // Signed mode's rollback record in the update directory: the sequence number of the
 // release last installed, staged beside it and moved into place as the installation's
 // last move; the version text the staged record belongs to, so that a run after a cut
@@ -46,14 +49,16 @@ inline constexpr const wchar_t* kUpdateDirOwnNames[] = {
 }
 
 // True when a list name may not be installed because the updater uses it: anything
-// under the update folder, or one of that folder's own files at the top level (staged,
-// it would replace the updater's working file of that name).
+// under the update folder or the server's patch folder (or those names themselves), or
+// one of the update folder's own files at the top level (staged, it would replace the
+// updater's working file of that name).
 [[nodiscard]] inline bool IsReservedListName(std::wstring_view name) noexcept {
     size_t first_end = 0;
     while (first_end < name.size() && !IsPathSeparator(name[first_end])) {
         ++first_end;
     }
-    if (NamesInstalledFile(name.substr(0, first_end), kUpdateDirName)) {
+    if (NamesInstalledFile(name.substr(0, first_end), kUpdateDirName) ||
+        NamesInstalledFile(name.substr(0, first_end), kPatchDirName)) {
         return true;
     }
     if (first_end != name.size()) {

@@ -46,6 +46,13 @@ TEST(ParseCommandLine, ReadsPublishOptionsInBothForms) {
     EXPECT_FALSE(command.publish.signing.sequence.has_value());
     ASSERT_TRUE(ParseCommandLine({L"check", L"srv", L"--key=k.pub"}, command, error));
     EXPECT_EQ(command.check.key_file, L"k.pub");
+    ASSERT_TRUE(ParseCommandLine({L"publish", L"rel", L"srv", L"--sign", L"k.key", L"--delta-from",
+                                  L"old1", L"--delta-from=old2"},
+                                 command, error))
+        << Narrow(error);
+    EXPECT_EQ(command.publish.delta_from, (std::vector<std::wstring>{L"old1", L"old2"}));
+    ASSERT_TRUE(ParseCommandLine({L"check", L"srv", L"--delta-from", L"old1"}, command, error));
+    EXPECT_EQ(command.check.delta_from, std::vector<std::wstring>{L"old1"});
     ASSERT_TRUE(
         ParseCommandLine({L"keygen", L"--private", L"a.key", L"--public=a.pub"}, command, error));
     EXPECT_EQ(command.kind, Command::Kind::kKeygen);
@@ -77,7 +84,9 @@ TEST(ParseCommandLine, RefusesWhatMakesNoSense) {
              {L"check", L"a", L"--sign", L"k"},
              {L"publish", L"a", L"b", L"--key", L"k"},
              {L"publish", L"a", L"b", L"--sign="},
-             {L"publish", L"a", L"b", L"--sequence", L"5"},  // no --sign
+             {L"publish", L"a", L"b", L"--sequence", L"5"},      // no --sign
+             {L"publish", L"a", L"b", L"--delta-from", L"old"},  // patches need --sign
+             {L"publish", L"a", L"b", L"--sign", L"k", L"--delta-from="},
              {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"18446744073709551616"},
              {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"-1"},
              {L"publish", L"a", L"b", L"--sign", L"k", L"--sequence", L"007"},

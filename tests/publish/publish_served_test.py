@@ -219,6 +219,61 @@ class PublishServedTest(unittest.TestCase):
         self.assertEqual(code, 4, output)
         self.assertIn("release.dat is not signed with the key", output)
 
+    def test_delta_patches_are_signed_and_served_by_content(self):
+        keys = os.path.join(self.dir, "keys")
+        code, output = run_publisher("keygen", "--private", os.path.join(keys, "r.key"),
+                                     "--public", os.path.join(keys, "r.pub"))
+        self.assertEqual(code, 0, output)
+        with open(os.path.join(keys, "r.pub")) as f:
+            public_text = f.read().rstrip("\n")
+        old, new = os.path.join(self.dir, "old release"), os.path.join(self.dir, "new")
+        program = os.urandom(300000)
+        write(old, "bin\\program.exe", program)
+        write(new, "bin\\program.exe", program[:1000] + b"changed" + program[1007:])
+        write(new, "ver.dat", b"2.0")
+        server = os.path.join(self.dir, "www", "up2")
+        code, output = run_publisher("publish", new, server, "--sign",
+                                     os.path.join(keys, "r.key"), "--sequence", "78",
+                                     "--delta-from", old)
+        self.assertEqual(code, 0, output)
+        with open(os.path.join(server, "delta.dat"), "rb") as f:
+            description = f.read()
+        body, signature_line = description[:-1].rsplit(b"\n", 1)
+        body += b"\n"
+        signature = binascii.unhexlify(signature_line.split(b" ")[2])
+        self.assertTrue(openssl_verifies(public_text, body, signature, self.dir))
+        lines = body.decode("utf-8").splitlines()
+        self.assertEqual(lines[:3], ["qvupdate-delta 1", "sequence 78", "version " + b"2.0".hex()])
+        self.assertEqual(len(lines), 4, lines)
+        tag, base_sha, base_size, patch_sha, patch_size, served, name = lines[3].split(" ", 6)
+        self.assertEqual((tag, name), ("patch", "bin\\program.exe"))
+        self.assertEqual((base_sha, int(base_size)), (hashlib.sha256(program).hexdigest(),
+                                                      len(program)))
+        self.assertEqual(served, "qvpatch\\" + patch_sha)
+        base = self.serve(os.path.join(self.dir, "www")).rsplit("/", 1)[0] + "/up2"
+        url = updater_url(base, served)
+        with urllib.request.urlopen(url, timeout=30) as response:
+            patch = response.read()
+        self.assertEqual((hashlib.sha256(patch).hexdigest(), len(patch)),
+                         (patch_sha, int(patch_size)))
+        self.assertLess(len(patch), 2000)
+        # A plain zstd frame with the old file as reference: zstd's own program, where the
+        # machine has it, makes the new file from it.
+        if shutil.which("zstd"):
+            with open(os.path.join(self.dir, "p.zst"), "wb") as f:
+                f.write(patch)
+            subprocess.check_call(["zstd", "-q", "-d", "--long=31", "--patch-from",
+                                   os.path.join(old, "bin", "program.exe"),
+                                   os.path.join(self.dir, "p.zst"), "-o",
+                                   os.path.join(self.dir, "made")])
+            with open(os.path.join(self.dir, "made"), "rb") as f, \
+                    open(os.path.join(new, "bin", "program.exe"), "rb") as g:
+                self.assertEqual(f.read(), g.read())
+        code, output = run_publisher("check", server, "--key", os.path.join(keys, "r.pub"),
+                                     "--delta-from", old)
+        self.assertEqual(code, 0, output)
+        self.assertIn("1 patch(es) applied to their bases and checked", output)
+
     def test_refuses_names_only_a_linux_folder_can_hold(self):
         release = os.path.join(self.dir, "release")
         write(release, "Data.bin", b"1")

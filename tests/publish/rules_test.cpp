@@ -41,7 +41,10 @@ TEST(NameProblem, RefusesWhatTheUpdaterOrWindowsOrTheUrlCannotTake) {
              L"update",                          // the updater's working folder
              L"filelist.dat",  L"FileList.dat",  // the server's list
              L"release.dat",   L"Release.DAT",   // the server's signed manifest
-             L"VER.DAT",       L"Ver.dat"}) {    // must be spelled ver.dat
+             L"delta.dat",     L"DELTA.dat",     // the server's description of patches
+             L"qvpatch",       L"QvPatch\\0123",
+             L"qvpatch.\\x",                   // the server's patches
+             L"VER.DAT",       L"Ver.dat"}) {  // must be spelled ver.dat
         EXPECT_NE(NameProblem(name), L"") << Narrow(name);
     }
 }

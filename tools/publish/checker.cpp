@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "tools/publish/delta_patches.h"
 #include "tools/publish/publisher.h"
 #include "tools/publish/release.h"
 #include "tools/publish/signing.h"
@@ -446,6 +447,13 @@ int Check(const CheckOptions& options, Log& log) {
             CheckEntry(server, entry, signed_release ? manifest.Find(entry.name) : nullptr, scratch,
                        served_size, log);
             sizes[entry.name] = served_size;
+        }
+        if (signed_release) {
+            std::vector<std::wstring> bases = options.delta_from;
+            if (!installed.empty()) {
+                bases.insert(bases.begin(), installed);
+            }
+            CheckReleasePatches(server, options.key_file, manifest, bases, log);
         }
         if (have_version) {
             ReportDownloads(installed, version, list, sizes, log);

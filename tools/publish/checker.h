@@ -4,6 +4,7 @@
 // extract to the listed file; with an installation, what it would download.
 
 #include <string>
+#include <vector>
 
 #include "app/config.h"
 #include "tools/publish/log.h"
@@ -17,6 +18,7 @@ struct CheckOptions {
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
     std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
     std::wstring key_file;                          // public key: release.dat must verify
+    std::vector<std::wstring> delta_from;           // more bases to apply patches to
 };
 
 // Returns kExitOk when nothing is wrong, kExitProblems when an error was reported,

@@ -8,7 +8,9 @@
 #include <set>
 #include <vector>
 
+#include "tools/publish/delta_patches.h"
 #include "tools/publish/release.h"
+#include "update/delta_manifest.h"
 #include "trust/file_hashes.h"
 #include "trust/release_manifest.h"
 #include "update/file_list.h"
@@ -291,6 +293,44 @@ bool WriteSignedManifest(const std::wstring& server, const std::string& version_
     return true;
 }
 
+// Makes the patches against the old releases and writes delta.dat, signed and bound
+// to this release; false after logging an error.
+bool WritePatches(const std::vector<std::wstring>& old_releases, const std::wstring& server,
+                  const std::vector<Planned>& plan, const ReleaseManifest& manifest,
+                  const std::string& version_bytes, const EcdsaKeyPair& key, PatchStats& stats,
+                  Log& log) {
+    std::vector<PatchTarget> targets;
+    for (size_t i = 0; i < plan.size() && i < manifest.files.size(); ++i) {
+        // ver.dat is served as is and is tiny: never patched.
+        if (plan[i].file.name != kVersionFileName) {
+            targets.push_back({plan[i].file.name, plan[i].source, manifest.files[i]});
+        }
+    }
+    DeltaManifest delta;
+    delta.sequence = manifest.sequence;
+    delta.version_bytes = version_bytes;
+    if (!MakeReleasePatches(old_releases, server, targets, delta, stats, log)) {
+        return false;
+    }
+    std::string bytes;
+    if (!SignDeltaManifest(delta, key, bytes)) {
+        log.Error(L"Windows could not sign delta.dat");
+        return false;
+    }
+    DeltaManifest read_back;
+    if (bytes.size() > kMaxDeltaManifestSize || !ParseDeltaManifest(bytes, read_back) ||
+        read_back.patches.size() != delta.patches.size()) {
+        log.Error(L"delta.dat would be larger than installations read, or does not read back");
+        return false;
+    }
+    const std::wstring path = server + L"\\" + kDeltaManifestName;
+    if (!WriteNewFile(path, bytes)) {
+        log.Error(L"cannot write " + Quote(path) + WindowsError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::wstring FormatSize(uint64_t bytes) {
@@ -339,6 +379,26 @@ int Publish(const PublishOptions& options, Log& log) {
     }
 
     const bool signing = !options.signing.private_file.empty();
+    if (!options.delta_from.empty() && !signing) {
+        log.Error(
+            L"--delta-from needs --sign: installations pick a patch's base by the signed "
+            L"hashes");
+        return kExitUsage;
+    }
+    std::vector<std::wstring> old_releases;
+    for (const std::wstring& folder : options.delta_from) {
+        std::wstring full;
+        if (!FullFolderPath(folder, full) || !IsDirectory(full.c_str())) {
+            log.Error(L"the old release folder " + Quote(folder) + L" does not exist");
+            return kExitUsage;
+        }
+        if (IsSameOrInside(server, full) || IsSameOrInside(full, server)) {
+            log.Error(L"the server folder must lie outside the old release " + Quote(full) +
+                      L", and it outside the server folder");
+            return kExitUsage;
+        }
+        old_releases.push_back(std::move(full));
+    }
     EcdsaKeyPair key;
     std::wstring key_error;
     if (signing && !LoadPrivateKey(options.signing.private_file, key, key_error)) {
@@ -466,7 +526,13 @@ int Publish(const PublishOptions& options, Log& log) {
         return kExitFailed;
     }
     const std::string version_bytes = EncodeText(version);
-    // Signed before ver.dat appears: a folder that announces a version is complete.
+    // Patches and their description come before release.dat, and all of it before
+    // ver.dat appears: a folder that announces a version is complete.
+    PatchStats patch_stats;
+    if (!old_releases.empty() &&
+        !WritePatches(old_releases, server, plan, manifest, version_bytes, key, patch_stats, log)) {
+        return kExitFailed;
+    }
     if (signing && !WriteSignedManifest(server, version_bytes, key, manifest, log)) {
         return kExitFailed;
     }
@@ -492,6 +558,13 @@ int Publish(const PublishOptions& options, Log& log) {
         log.Info(L"signed release.dat: sequence " + std::to_wstring(manifest.sequence) +
                  (manifest.expires ? L", expires " + DecodeText(expires)
                                    : std::wstring(L", no expiry")));
+    }
+    if (!old_releases.empty()) {
+        log.Info(L"delta.dat: " + std::to_wstring(patch_stats.made) + L" patch(es), " +
+                 FormatSize(patch_stats.patch_bytes) + L" in place of " +
+                 FormatSize(patch_stats.served_bytes) + L"; " +
+                 std::to_wstring(patch_stats.too_large) +
+                 L" dropped as not under half the served size");
     }
     return kExitOk;
 }

@@ -3,6 +3,7 @@
 // file under its name, plain or zipped.
 
 #include <string>
+#include <vector>
 
 #include "app/config.h"
 #include "tools/publish/log.h"
@@ -30,10 +31,12 @@ struct PublishOptions {
     std::wstring install_dir = kTypicalInstallDir;  // for the path-length check
     std::wstring base_url = kDefaultUpdateUrl;      // for the URL-length check
     SigningOptions signing;                         // release.dat, when a key is given
+    std::vector<std::wstring> delta_from;           // old releases to make patches from
 };
 
 // Checks the whole release first and writes nothing when it refuses; then writes the
-// files, filelist.dat, release.dat when signing and, last, ver.dat, so that a folder left
+// files, filelist.dat, the patches and delta.dat when given old releases, release.dat
+// when signing and, last, ver.dat, so that a folder left
 // by a failed run never announces a version. Returns an ExitCode.
 [[nodiscard]] int Publish(const PublishOptions& options, Log& log);
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "http/url.h"
+#include "update/delta_manifest.h"
 #include "trust/release_manifest.h"
 #include "update/file_list.h"
 #include "win/path.h"
@@ -112,6 +113,9 @@ std::wstring NameProblem(const std::wstring& name) {
     // The one list the updater itself keeps: its working folder, and the folder's own
     // files, over which a top-level file of the same name would be staged.
     if (IsReservedListName(name)) {
+        if (NamesInstalledFile(parts[0], kPatchDirName)) {
+            return L"the server serves delta patches in the folder \"qvpatch\"";
+        }
         if (parts.size() > 1 || EqualsNoCase(name, kUpdateDirName)) {
             return L"the updater keeps its own working files in the folder \"update\" of the "
                    L"installation";
@@ -121,6 +125,9 @@ std::wstring NameProblem(const std::wstring& name) {
     }
     if (parts.size() == 1 && EqualsNoCase(name, kReleaseManifestName)) {
         return L"the server's signed manifest is served under this name";
+    }
+    if (parts.size() == 1 && EqualsNoCase(name, kDeltaManifestName)) {
+        return L"the server's signed description of delta patches is served under this name";
     }
     if (parts.size() == 1 && EqualsNoCase(name, kVersionFileName) && name != kVersionFileName) {
         return L"the version file must be named exactly \"ver.dat\"; the server's copy is "

@@ -1,0 +1,203 @@
+// The signed description of delta patches: what the writer makes reads back, the
+// reader refuses everything that is not exactly the form, only a trusted key opens it,
+// and it belongs to one release only.
+
+#include "update/delta_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "update/file_names.h"
+#include "trust/hex.h"
+
+namespace qv {
+namespace {
+
+Sha256Digest Filled(uint8_t value) {
+    Sha256Digest digest;
+    digest.fill(value);
+    return digest;
+}
+
+std::string Hex(uint8_t value) {
+    const Sha256Digest digest = Filled(value);
+    return ToHex(digest.data(), digest.size());
+}
+
+DeltaManifest Sample() {
+    DeltaManifest manifest;
+    manifest.sequence = 1718000000;
+    manifest.version_bytes = "1.0.0.2";
+    manifest.patches.push_back(
+        {L"qvreader.exe", Filled(0x11), 4096, Filled(0x22), 300, PatchServedName(Filled(0x22))});
+    manifest.patches.push_back({L"plugins\\\u6e32\u67d3 a.dll", Filled(0x33), 100, Filled(0x44), 20,
+                                PatchServedName(Filled(0x44))});
+    return manifest;
+}
+
+ReleaseManifest ReleaseOf(const DeltaManifest& delta) {
+    ReleaseManifest release;
+    release.sequence = delta.sequence;
+    release.version_bytes = delta.version_bytes;
+    for (const DeltaPatch& patch : delta.patches) {
+        release.files.push_back({patch.name, Filled(1), 1, Filled(2), 2});
+    }
+    release.IndexNames();
+    return release;
+}
+
+std::string WithSignature(const std::string& body) {
+    return body + "signature ecdsa-p256 " + std::string(128, 'a') + "\n";
+}
+
+EcdsaKeyPair NewPair() {
+    EcdsaKeyPair pair;
+    EXPECT_TRUE(pair.Generate());
+    return pair;
+}
+
+// The public keys of `pairs`, as an updater's trusted list.
+std::vector<EcdsaPublicKey> KeysOf(std::initializer_list<const EcdsaKeyPair*> pairs) {
+    std::vector<EcdsaPublicKey> keys;
+    for (const EcdsaKeyPair* pair : pairs) {
+        EcdsaPrivateScalar scalar{};
+        EcdsaPublicPoint point{};
+        EcdsaPublicKey key;
+        EXPECT_TRUE(pair->Export(scalar, point));
+        EXPECT_TRUE(key.Import(point));
+        keys.push_back(std::move(key));
+    }
+    return keys;
+}
+
+TEST(DeltaManifest, WriterOutputReadsBack) {
+    const DeltaManifest written = Sample();
+    const std::string body = FormatDeltaManifestBody(written);
+    const std::string head = "qvupdate-delta 1\nsequence 1718000000\nversion 312e302e302e32\n";
+    EXPECT_EQ(body.substr(0, head.size()), head);
+    EXPECT_NE(body.find("patch " + Hex(0x11) + " 4096 " + Hex(0x22) + " 300 qvpatch\\" + Hex(0x22) +
+                        " qvreader.exe\n"),
+              std::string::npos);
+    DeltaManifest read;
+    std::string problem;
+    ASSERT_TRUE(ParseDeltaManifest(WithSignature(body), read, &problem)) << problem;
+    EXPECT_EQ(read.sequence, written.sequence);
+    EXPECT_EQ(read.version_bytes, written.version_bytes);
+    ASSERT_EQ(read.patches.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(read.patches[i].name, written.patches[i].name);
+        EXPECT_EQ(read.patches[i].base_sha256, written.patches[i].base_sha256);
+        EXPECT_EQ(read.patches[i].base_size, written.patches[i].base_size);
+        EXPECT_EQ(read.patches[i].patch_sha256, written.patches[i].patch_sha256);
+        EXPECT_EQ(read.patches[i].patch_size, written.patches[i].patch_size);
+        EXPECT_EQ(read.patches[i].served_name, written.patches[i].served_name);
+    }
+    EXPECT_EQ(read.signed_length, body.size());
+}
+
+TEST(DeltaManifest, RefusesHostileInput) {
+    const std::string body = FormatDeltaManifestBody(Sample());
+    const std::string head = "qvupdate-delta 1\nsequence 5\nversion 31\n";
+    const std::string line = "patch " + Hex(1) + " 10 " + Hex(2) + " 5 qvpatch\\" + Hex(2) + " ";
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"no signature", body},
+        {"truncated signature", WithSignature(body).substr(0, body.size() + 60)},
+        {"truncated body", WithSignature(body.substr(0, body.size() - 5))},
+        {"trailing bytes", WithSignature(body) + "x"},
+        {"trailing line", WithSignature(body) + "patch\n"},
+        {"oversized", WithSignature(body + std::string(kMaxDeltaManifestSize, 'x') + "\n")},
+        {"other format", WithSignature("qvupdate-delta 2" + body.substr(16))},
+        {"release manifest", WithSignature("qvupdate-release 1" + body.substr(16))},
+        {"no sequence", WithSignature("qvupdate-delta 1\nversion 31\n")},
+        {"sequence with a sign", WithSignature("qvupdate-delta 1\nsequence +5\nversion 31\n")},
+        {"odd version hex", WithSignature("qvupdate-delta 1\nsequence 5\nversion 313\n")},
+        {"upper-case version hex", WithSignature("qvupdate-delta 1\nsequence 5\nversion 3A\n")},
+        {"duplicate base", WithSignature(head + line + "a.dll\n" + line + "A.DLL\n")},
+        {"bad base hex",
+         WithSignature(head + "patch " + std::string(64, 'g') + line.substr(70) + "a.dll\n")},
+        {"short patch hex", WithSignature(head + "patch " + Hex(1) + " 10 " + Hex(2).substr(1) +
+                                          " 5 qvpatch\\" + Hex(2) + " a.dll\n")},
+        {"oversized base", WithSignature(head + "patch " + Hex(1) + " 1073741825 " + Hex(2) +
+                                         " 5 qvpatch\\" + Hex(2) + " a.dll\n")},
+        {"size with leading zero", WithSignature(head + "patch " + Hex(1) + " 010 " + Hex(2) +
+                                                 " 5 qvpatch\\" + Hex(2) + " a.dll\n")},
+        {"served name of another patch", WithSignature(head + "patch " + Hex(1) + " 10 " + Hex(2) +
+                                                       " 5 qvpatch\\" + Hex(3) + " a.dll\n")},
+        {"served name elsewhere", WithSignature(head + "patch " + Hex(1) + " 10 " + Hex(2) +
+                                                " 5 patches\\" + Hex(2) + " a.dll\n")},
+        {"name outside", WithSignature(head + line + "..\\a.dll\n")},
+        {"reserved name", WithSignature(head + line + "update\\a.dll\n")},
+        {"missing name", WithSignature(head + line.substr(0, line.size() - 1) + "\n")},
+        {"double space", WithSignature(head + "patch  " + line.substr(6) + "a.dll\n")},
+        {"CR line end", WithSignature(head + line + "a.dll\r\n")},
+        {"invalid UTF-8 name", WithSignature(head + line + "a\xff.dll\n")},
+        {"unknown line", WithSignature(head + "file " + line.substr(6) + "a.dll\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeltaManifest read;
+        read.sequence = 99;
+        EXPECT_FALSE(ParseDeltaManifest(c.bytes, read));
+        EXPECT_EQ(read.sequence, 0u);
+        EXPECT_TRUE(read.patches.empty());
+    }
+    // The same shape with sound fields reads: the table's faults are what fail.
+    DeltaManifest read;
+    std::string problem;
+    EXPECT_TRUE(ParseDeltaManifest(WithSignature(head + line + "a.dll\n" + line + "b.dll\n"), read,
+                                   &problem))
+        << problem;
+}
+
+TEST(DeltaManifest, OpensOnlyWithATrustedKey) {
+    const EcdsaKeyPair pair = NewPair();
+    const EcdsaKeyPair other = NewPair();
+    std::string signed_bytes;
+    ASSERT_TRUE(SignDeltaManifest(Sample(), pair, signed_bytes));
+    DeltaManifest read;
+    EXPECT_EQ(OpenDeltaManifest(signed_bytes, KeysOf({&other, &pair}), read),
+              ManifestCheck::kValid);
+    EXPECT_EQ(read.patches.size(), 2u);
+    EXPECT_EQ(OpenDeltaManifest(signed_bytes, KeysOf({&other}), read),
+              ManifestCheck::kBadSignature);
+    std::string changed = signed_bytes;
+    changed[changed.find("300")] = '4';  // another patch size
+    EXPECT_EQ(OpenDeltaManifest(changed, KeysOf({&pair}), read), ManifestCheck::kBadSignature);
+    EXPECT_EQ(OpenDeltaManifest(signed_bytes + "x", KeysOf({&pair}), read),
+              ManifestCheck::kMalformed);
+}
+
+TEST(DeltaManifest, BelongsToItsReleaseOnly) {
+    const DeltaManifest delta = Sample();
+    EXPECT_TRUE(DeltaManifestBelongsTo(delta, ReleaseOf(delta)));
+    ReleaseManifest release = ReleaseOf(delta);
+    release.sequence += 1;
+    EXPECT_FALSE(DeltaManifestBelongsTo(delta, release));
+    release = ReleaseOf(delta);
+    release.version_bytes = "1.0.0.3";
+    EXPECT_FALSE(DeltaManifestBelongsTo(delta, release));
+    release = ReleaseOf(delta);
+    release.files.pop_back();
+    release.IndexNames();
+    std::string problem;
+    EXPECT_FALSE(DeltaManifestBelongsTo(delta, release, &problem));
+    EXPECT_NE(problem.find("does not list"), std::string::npos);
+}
+
+TEST(DeltaManifest, NoListedFileCanTakeAPatchsName) {
+    for (const wchar_t* name : {L"qvpatch", L"QvPatch\\x.dll", L"qvpatch. \\x", L"qvpatch/x"}) {
+        EXPECT_TRUE(IsReservedListName(name));
+    }
+    for (const wchar_t* name : {L"qvpatches\\x", L"x\\qvpatch\\y", L"qvpatch.dll"}) {
+        EXPECT_FALSE(IsReservedListName(name));
+    }
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,254 @@
+#include "update/delta_manifest.h"
+
+#include <windows.h>
+
+#include <set>
+#include <tuple>
+
+#include "update/file_list.h"
+#include "update/file_names.h"
+#include "trust/hex.h"
+#include "win/text.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kFormatLine = "qvupdate-delta 1";
+constexpr std::string_view kSignaturePrefix = "signature ecdsa-p256 ";
+constexpr size_t kPatchFields = 7;
+
+bool Fail(std::string* problem, const std::string& text, size_t line = 0) {
+    if (problem != nullptr) {
+        *problem = line == 0 ? text : "line " + std::to_string(line) + ": " + text;
+    }
+    return false;
+}
+
+// Exactly `count` non-empty fields separated by single spaces; the last one takes the
+// rest of the line (a file name may hold spaces).
+bool SplitFields(std::string_view line, size_t count, std::string_view* fields) noexcept {
+    for (size_t i = 0; i + 1 < count; ++i) {
+        const size_t space = line.find(' ');
+        if (space == std::string_view::npos || space == 0) {
+            return false;
+        }
+        fields[i] = line.substr(0, space);
+        line.remove_prefix(space + 1);
+    }
+    fields[count - 1] = line;
+    return !line.empty();
+}
+
+bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
+    return ParseHex(text, out.data(), out.size());
+}
+
+bool ParseSize(std::string_view text, uint64_t& out) noexcept {
+    return ParseDecimal(text, out) && out <= kMaxCrcFileSize;
+}
+
+std::string DigestText(const Sha256Digest& digest) {
+    return ToHex(digest.data(), digest.size());
+}
+
+// The last line, which must end the file, as a signature.
+bool SplitSignature(std::string_view bytes, size_t& signed_length,
+                    EcdsaSignature& signature) noexcept {
+    if (bytes.size() < 2 || bytes.back() != '\n') {
+        return false;
+    }
+    const size_t previous_end = bytes.rfind('\n', bytes.size() - 2);
+    const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
+    const std::string_view line = bytes.substr(start, bytes.size() - 1 - start);
+    if (line.substr(0, kSignaturePrefix.size()) != kSignaturePrefix ||
+        !ParseHex(line.substr(kSignaturePrefix.size()), signature.data(), signature.size())) {
+        return false;
+    }
+    signed_length = start;
+    return true;
+}
+
+// One patch per base of a file: the same name (as Windows compares names) with the
+// same base twice is refused.
+struct PatchKeyLess {
+    using Key = std::tuple<std::wstring, Sha256Digest, uint64_t>;
+    bool operator()(const Key& a, const Key& b) const noexcept {
+        if (LessNoCase(std::get<0>(a), std::get<0>(b))) {
+            return true;
+        }
+        if (LessNoCase(std::get<0>(b), std::get<0>(a))) {
+            return false;
+        }
+        return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
+    }
+};
+
+bool ParseBody(std::string_view body, DeltaManifest& out, std::string* problem) {
+    for (char c : body) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
+            return Fail(problem, "a control character, CR or zero byte");
+        }
+    }
+    size_t number = 0;
+    std::string_view line;
+    auto next_line = [&]() {
+        const size_t end = body.find('\n');
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        line = body.substr(0, end);
+        body.remove_prefix(end + 1);
+        ++number;
+        return true;
+    };
+    std::string_view fields[kPatchFields];
+    if (!next_line() || line != kFormatLine) {
+        return Fail(problem, "not a delta description of format 1", 1);
+    }
+    if (!next_line() || !SplitFields(line, 2, fields) || fields[0] != "sequence" ||
+        !ParseDecimal(fields[1], out.sequence)) {
+        return Fail(problem, "expected \"sequence\" and a number", number);
+    }
+    if (!next_line() || !SplitFields(line, 2, fields) || fields[0] != "version" ||
+        fields[1].size() > 2 * kMaxSignedVersionSize || fields[1].size() % 2 != 0) {
+        return Fail(problem, "expected \"version\" and the bytes of ver.dat in hex", number);
+    }
+    out.version_bytes.assign(fields[1].size() / 2, '\0');
+    if (!ParseHex(fields[1], reinterpret_cast<uint8_t*>(out.version_bytes.data()),
+                  out.version_bytes.size())) {
+        return Fail(problem, "the version is not lowercase hex", number);
+    }
+    std::set<PatchKeyLess::Key, PatchKeyLess> seen;
+    while (next_line()) {
+        if (!SplitFields(line, kPatchFields, fields) || fields[0] != "patch") {
+            return Fail(problem, "expected a \"patch\" line", number);
+        }
+        DeltaPatch patch;
+        if (!ParseDigest(fields[1], patch.base_sha256) ||
+            !ParseDigest(fields[3], patch.patch_sha256)) {
+            return Fail(problem, "a SHA-256 that is not 64 lowercase hex digits", number);
+        }
+        if (!ParseSize(fields[2], patch.base_size) || !ParseSize(fields[4], patch.patch_size)) {
+            return Fail(problem, "a size that is no number of at most 1 GiB", number);
+        }
+        if (!FromCodePage(fields[5], CP_UTF8, patch.served_name, MB_ERR_INVALID_CHARS) ||
+            patch.served_name != PatchServedName(patch.patch_sha256)) {
+            return Fail(problem, "the served name is not the patch's content name", number);
+        }
+        if (!FromCodePage(fields[6], CP_UTF8, patch.name, MB_ERR_INVALID_CHARS) ||
+            patch.name.empty() || patch.name.size() >= MAX_PATH ||
+            !IsSafeRelativeName(patch.name) || IsReservedListName(patch.name)) {
+            return Fail(problem, "a name the updater cannot install", number);
+        }
+        if (!seen.emplace(patch.name, patch.base_sha256, patch.base_size).second) {
+            return Fail(problem, "a base listed twice for one name", number);
+        }
+        out.patches.push_back(std::move(patch));
+    }
+    if (!body.empty()) {
+        return Fail(problem, "truncated: the last line has no line end");
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring PatchServedName(const Sha256Digest& patch_sha256) {
+    return std::wstring(kPatchDirName) + L"\\" + DecodeText(DigestText(patch_sha256));
+}
+
+std::string FormatDeltaManifestBody(const DeltaManifest& manifest) {
+    std::string text(kFormatLine);
+    text += "\nsequence " + std::to_string(manifest.sequence) + "\n";
+    text += "version " +
+            ToHex(reinterpret_cast<const uint8_t*>(manifest.version_bytes.data()),
+                  manifest.version_bytes.size()) +
+            "\n";
+    for (const DeltaPatch& patch : manifest.patches) {
+        text += "patch " + DigestText(patch.base_sha256) + " " + std::to_string(patch.base_size) +
+                " " + DigestText(patch.patch_sha256) + " " + std::to_string(patch.patch_size) +
+                " " + EncodeText(patch.served_name) + " " + EncodeText(patch.name) + "\n";
+    }
+    return text;
+}
+
+bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
+                       std::string& out) noexcept {
+    try {
+        std::string text = FormatDeltaManifestBody(manifest);
+        Sha256Digest digest;
+        EcdsaSignature signature;
+        if (!Sha256Bytes(text.data(), text.size(), digest) || !key.Sign(digest, signature)) {
+            return false;
+        }
+        text.append(kSignaturePrefix);
+        text += ToHex(signature.data(), signature.size()) + "\n";
+        out = std::move(text);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ParseDeltaManifest(std::string_view bytes, DeltaManifest& out, std::string* problem) noexcept {
+    try {
+        out = DeltaManifest{};
+        if (bytes.size() > kMaxDeltaManifestSize) {
+            return Fail(problem, "larger than 16 MiB");
+        }
+        if (!SplitSignature(bytes, out.signed_length, out.signature)) {
+            return Fail(problem, "the last line is not a signature line ending the file");
+        }
+        if (!ParseBody(bytes.substr(0, out.signed_length), out, problem)) {
+            out = DeltaManifest{};
+            return false;
+        }
+        return true;
+    } catch (...) {
+        out = DeltaManifest{};
+        return false;
+    }
+}
+
+ManifestCheck OpenDeltaManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
+                                DeltaManifest& out) noexcept {
+    size_t signed_length = 0;
+    EcdsaSignature signature;
+    if (bytes.size() > kMaxDeltaManifestSize || !SplitSignature(bytes, signed_length, signature)) {
+        return ManifestCheck::kMalformed;
+    }
+    // Nothing of the content is read before its signature is known to be good.
+    Sha256Digest digest;
+    if (!Sha256Bytes(bytes.data(), signed_length, digest)) {
+        return ManifestCheck::kUnavailable;
+    }
+    bool unavailable = false;
+    bool trusted = false;
+    for (const EcdsaPublicKey& key : keys) {
+        const SignatureCheck check = key.Verify(digest, signature);
+        trusted = trusted || check == SignatureCheck::kValid;
+        unavailable = unavailable || check == SignatureCheck::kUnavailable;
+    }
+    if (!trusted) {
+        return unavailable ? ManifestCheck::kUnavailable : ManifestCheck::kBadSignature;
+    }
+    return ParseDeltaManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+}
+
+bool DeltaManifestBelongsTo(const DeltaManifest& delta, const ReleaseManifest& release,
+                            std::string* problem) {
+    if (delta.sequence != release.sequence || delta.version_bytes != release.version_bytes) {
+        return Fail(problem, "it names another release's sequence or version");
+    }
+    for (const DeltaPatch& patch : delta.patches) {
+        if (release.Find(patch.name) == nullptr) {
+            return Fail(problem, "a patch for " + EncodeText(patch.name) +
+                                     ", which release.dat does not list");
+        }
+    }
+    return true;
+}
+
+}  // namespace qv
