@@ -124,23 +124,6 @@ struct NameLessNoCase {
     }
 };
 
-// Finds the signature line: the last line, which must end the file.
-bool SplitSignature(std::string_view bytes, size_t& signed_length,
-                    EcdsaSignature& signature) noexcept {
-    if (bytes.size() < 2 || bytes.back() != '\n') {
-        return false;
-    }
-    const size_t previous_end = bytes.rfind('\n', bytes.size() - 2);
-    const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
-    const std::string_view line = bytes.substr(start, bytes.size() - 1 - start);
-    if (line.substr(0, kSignaturePrefix.size()) != kSignaturePrefix ||
-        !ParseHex(line.substr(kSignaturePrefix.size()), signature.data(), signature.size())) {
-        return false;
-    }
-    signed_length = start;
-    return true;
-}
-
 bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
     // Bytes that no field may hold: control characters, CR included, and DEL.
     for (char c : body) {
@@ -277,7 +260,7 @@ bool ParseReleaseManifest(std::string_view bytes, ReleaseManifest& out,
         if (bytes.size() > kMaxReleaseManifestSize) {
             return problem.Fail("larger than 16 MiB");
         }
-        if (!SplitSignature(bytes, out.signed_length, out.signature)) {
+        if (!SplitSignatureLine(bytes, out.signed_length, out.signature)) {
             return problem.Fail("the last line is not a signature line ending the file");
         }
         if (!ParseBody(bytes.substr(0, out.signed_length), out, problem)) {
@@ -292,15 +275,13 @@ bool ParseReleaseManifest(std::string_view bytes, ReleaseManifest& out,
     }
 }
 
-ManifestCheck OpenReleaseManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
-                                  ReleaseManifest& out) noexcept {
+ManifestCheck CheckSignedText(std::string_view bytes, size_t max_size,
+                              const std::vector<EcdsaPublicKey>& keys) noexcept {
     size_t signed_length = 0;
     EcdsaSignature signature;
-    if (bytes.size() > kMaxReleaseManifestSize ||
-        !SplitSignature(bytes, signed_length, signature)) {
+    if (bytes.size() > max_size || !SplitSignatureLine(bytes, signed_length, signature)) {
         return ManifestCheck::kMalformed;
     }
-    // Nothing of the content is read before its signature is known to be good.
     Sha256Digest digest;
     if (!Sha256Bytes(bytes.data(), signed_length, digest)) {
         return ManifestCheck::kUnavailable;
@@ -315,7 +296,33 @@ ManifestCheck OpenReleaseManifest(std::string_view bytes, const std::vector<Ecds
     if (!trusted) {
         return unavailable ? ManifestCheck::kUnavailable : ManifestCheck::kBadSignature;
     }
+    return ManifestCheck::kValid;
+}
+
+ManifestCheck OpenReleaseManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
+                                  ReleaseManifest& out) noexcept {
+    // Nothing of the content is read before its signature is known to be good.
+    const ManifestCheck check = CheckSignedText(bytes, kMaxReleaseManifestSize, keys);
+    if (check != ManifestCheck::kValid) {
+        return check;
+    }
     return ParseReleaseManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+}
+
+bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,
+                        EcdsaSignature& signature) noexcept {
+    if (bytes.size() < 2 || bytes.back() != '\n') {
+        return false;
+    }
+    const size_t previous_end = bytes.rfind('\n', bytes.size() - 2);
+    const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
+    const std::string_view line = bytes.substr(start, bytes.size() - 1 - start);
+    if (line.substr(0, kSignaturePrefix.size()) != kSignaturePrefix ||
+        !ParseHex(line.substr(kSignaturePrefix.size()), signature.data(), signature.size())) {
+        return false;
+    }
+    signed_length = start;
+    return true;
 }
 
 bool ParseUtcTime(std::string_view text, uint64_t& seconds) noexcept {

@@ -86,6 +86,15 @@ enum class ManifestCheck {
     kUnavailable,   // CNG cannot hash or verify here
 };
 
+// A signed text (release.dat, delta.dat): its last line, which must end it, signs every
+// byte before it. kValid when one of `keys` made the signature and the text is at most
+// `max_size` bytes; nothing else of it is read.
+[[nodiscard]] ManifestCheck CheckSignedText(std::string_view bytes, size_t max_size,
+                                            const std::vector<EcdsaPublicKey>& keys) noexcept;
+// Finds that signature line: false when the last line is not one.
+[[nodiscard]] bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,
+                                      EcdsaSignature& signature) noexcept;
+
 // The updater's one way in: the signature must come from one of `keys`; only then is
 // the rest read. `out` is filled only when the result is kValid.
 [[nodiscard]] ManifestCheck OpenReleaseManifest(std::string_view bytes,

@@ -15,7 +15,6 @@ namespace qv {
 namespace {
 
 constexpr std::string_view kFormatLine = "qvupdate-delta 1";
-constexpr std::string_view kSignaturePrefix = "signature ecdsa-p256 ";
 constexpr size_t kPatchFields = 7;
 
 bool Fail(std::string* problem, const std::string& text, size_t line = 0) {
@@ -45,28 +44,11 @@ bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
 }
 
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
-    return ParseDecimal(text, out) && out <= kMaxCrcFileSize;
+    return ParseManifestNumber(text, out) && out <= kMaxCrcFileSize;
 }
 
 std::string DigestText(const Sha256Digest& digest) {
     return ToHex(digest.data(), digest.size());
-}
-
-// The last line, which must end the file, as a signature.
-bool SplitSignature(std::string_view bytes, size_t& signed_length,
-                    EcdsaSignature& signature) noexcept {
-    if (bytes.size() < 2 || bytes.back() != '\n') {
-        return false;
-    }
-    const size_t previous_end = bytes.rfind('\n', bytes.size() - 2);
-    const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
-    const std::string_view line = bytes.substr(start, bytes.size() - 1 - start);
-    if (line.substr(0, kSignaturePrefix.size()) != kSignaturePrefix ||
-        !ParseHex(line.substr(kSignaturePrefix.size()), signature.data(), signature.size())) {
-        return false;
-    }
-    signed_length = start;
-    return true;
 }
 
 // One patch per base of a file: the same name (as Windows compares names) with the
@@ -108,7 +90,7 @@ bool ParseBody(std::string_view body, DeltaManifest& out, std::string* problem) 
         return Fail(problem, "not a delta description of format 1", 1);
     }
     if (!next_line() || !SplitFields(line, 2, fields) || fields[0] != "sequence" ||
-        !ParseDecimal(fields[1], out.sequence)) {
+        !ParseManifestNumber(fields[1], out.sequence)) {
         return Fail(problem, "expected \"sequence\" and a number", number);
     }
     if (!next_line() || !SplitFields(line, 2, fields) || fields[0] != "version" ||
@@ -174,31 +156,13 @@ std::string FormatDeltaManifestBody(const DeltaManifest& manifest) {
     return text;
 }
 
-bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
-                       std::string& out) noexcept {
-    try {
-        std::string text = FormatDeltaManifestBody(manifest);
-        Sha256Digest digest;
-        EcdsaSignature signature;
-        if (!Sha256Bytes(text.data(), text.size(), digest) || !key.Sign(digest, signature)) {
-            return false;
-        }
-        text.append(kSignaturePrefix);
-        text += ToHex(signature.data(), signature.size()) + "\n";
-        out = std::move(text);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 bool ParseDeltaManifest(std::string_view bytes, DeltaManifest& out, std::string* problem) noexcept {
     try {
         out = DeltaManifest{};
         if (bytes.size() > kMaxDeltaManifestSize) {
             return Fail(problem, "larger than 16 MiB");
         }
-        if (!SplitSignature(bytes, out.signed_length, out.signature)) {
+        if (!SplitSignatureLine(bytes, out.signed_length, out.signature)) {
             return Fail(problem, "the last line is not a signature line ending the file");
         }
         if (!ParseBody(bytes.substr(0, out.signed_length), out, problem)) {
@@ -214,25 +178,10 @@ bool ParseDeltaManifest(std::string_view bytes, DeltaManifest& out, std::string*
 
 ManifestCheck OpenDeltaManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
                                 DeltaManifest& out) noexcept {
-    size_t signed_length = 0;
-    EcdsaSignature signature;
-    if (bytes.size() > kMaxDeltaManifestSize || !SplitSignature(bytes, signed_length, signature)) {
-        return ManifestCheck::kMalformed;
-    }
     // Nothing of the content is read before its signature is known to be good.
-    Sha256Digest digest;
-    if (!Sha256Bytes(bytes.data(), signed_length, digest)) {
-        return ManifestCheck::kUnavailable;
-    }
-    bool unavailable = false;
-    bool trusted = false;
-    for (const EcdsaPublicKey& key : keys) {
-        const SignatureCheck check = key.Verify(digest, signature);
-        trusted = trusted || check == SignatureCheck::kValid;
-        unavailable = unavailable || check == SignatureCheck::kUnavailable;
-    }
-    if (!trusted) {
-        return unavailable ? ManifestCheck::kUnavailable : ManifestCheck::kBadSignature;
+    const ManifestCheck check = CheckSignedText(bytes, kMaxDeltaManifestSize, keys);
+    if (check != ManifestCheck::kValid) {
+        return check;
     }
     return ParseDeltaManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
 }

@@ -54,9 +54,6 @@ struct DeltaManifest {
 
 // The text up to its signature line.
 [[nodiscard]] std::string FormatDeltaManifestBody(const DeltaManifest& manifest);
-// The whole file: the body signed with `key`. False when CNG cannot sign.
-[[nodiscard]] bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
-                                     std::string& out) noexcept;
 
 // Reads the form of a whole file without checking the signature. False for anything
 // that is not exactly the form above (a base listed twice for one name included), with

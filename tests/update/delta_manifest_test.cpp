@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "update/file_names.h"
+#include "tools/publish/key_pair.h"
 #include "trust/hex.h"
 
 namespace qv {

@@ -11,6 +11,7 @@
 #include "tools/publish/release.h"
 #include "tools/publish/signing.h"
 #include "update/file_list.h"
+#include "trust/file_hashes.h"
 #include "trust/hex.h"
 #include "win/file_system.h"
 #include "win/path.h"

@@ -77,18 +77,34 @@ bool EcdsaKeyPair::Sign(const Sha256Digest& digest, EcdsaSignature& signature) c
            written == signature.size();
 }
 
+bool SignText(std::string body, const EcdsaKeyPair& key, std::string& out) noexcept {
+    try {
+        Sha256Digest digest;
+        EcdsaSignature signature;
+        if (!Sha256Bytes(body.data(), body.size(), digest) || !key.Sign(digest, signature)) {
+            return false;
+        }
+        body += FormatSignatureLine(signature);
+        out = std::move(body);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
                          std::string& out) noexcept {
     try {
-        std::string text = FormatManifestBody(manifest);
-        Sha256Digest digest;
-        EcdsaSignature signature;
-        if (!Sha256Bytes(text.data(), text.size(), digest) || !key.Sign(digest, signature)) {
-            return false;
-        }
-        text += FormatSignatureLine(signature);
-        out = std::move(text);
-        return true;
+        return SignText(FormatManifestBody(manifest), key, out);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
+                       std::string& out) noexcept {
+    try {
+        return SignText(FormatDeltaManifestBody(manifest), key, out);
     } catch (...) {
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "trust/ecdsa.h"
 #include "trust/release_manifest.h"
+#include "update/delta_manifest.h"
 
 namespace qv {
 
@@ -27,7 +28,11 @@ private:
     UniqueCngKey key_;
 };
 
-// The whole release.dat: the body signed with `key`. False when CNG cannot sign.
+// `body` followed by its signature line, made with `key`. False when CNG cannot sign.
+[[nodiscard]] bool SignText(std::string body, const EcdsaKeyPair& key, std::string& out) noexcept;
+// The whole release.dat, or delta.dat: the body signed with `key`.
+[[nodiscard]] bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
+                                     std::string& out) noexcept;
 [[nodiscard]] bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
                                        std::string& out) noexcept;
 
