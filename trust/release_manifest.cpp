@@ -35,35 +35,12 @@ private:
     std::string* out_;
 };
 
-// Exactly `count` non-empty fields separated by single spaces; the last one takes the
-// rest of the line (and may hold spaces: a file name).
-bool SplitFields(std::string_view line, size_t count, std::string_view* fields) noexcept {
-    for (size_t i = 0; i + 1 < count; ++i) {
-        const size_t space = line.find(' ');
-        if (space == std::string_view::npos || space == 0) {
-            return false;
-        }
-        fields[i] = line.substr(0, space);
-        line.remove_prefix(space + 1);
-    }
-    fields[count - 1] = line;
-    return !line.empty();
-}
-
 bool HasSpace(std::string_view text) noexcept {
     return text.find(' ') != std::string_view::npos;
 }
 
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
     return ParseManifestNumber(text, out) && out <= kMaxSignedFileSize;
-}
-
-bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
-    return ParseHex(text, out.data(), out.size());
-}
-
-std::string DigestText(const Sha256Digest& digest) {
-    return ToHex(digest.data(), digest.size());
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
@@ -307,6 +284,27 @@ ManifestCheck OpenReleaseManifest(std::string_view bytes, const std::vector<Ecds
         return check;
     }
     return ParseReleaseManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+}
+
+bool SplitFields(std::string_view line, size_t count, std::string_view* fields) noexcept {
+    for (size_t i = 0; i + 1 < count; ++i) {
+        const size_t space = line.find(' ');
+        if (space == std::string_view::npos || space == 0) {
+            return false;
+        }
+        fields[i] = line.substr(0, space);
+        line.remove_prefix(space + 1);
+    }
+    fields[count - 1] = line;
+    return !line.empty();
+}
+
+bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
+    return ParseHex(text, out.data(), out.size());
+}
+
+std::string DigestText(const Sha256Digest& digest) {
+    return ToHex(digest.data(), digest.size());
 }
 
 bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,

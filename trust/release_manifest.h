@@ -91,6 +91,13 @@ enum class ManifestCheck {
 // `max_size` bytes; nothing else of it is read.
 [[nodiscard]] ManifestCheck CheckSignedText(std::string_view bytes, size_t max_size,
                                             const std::vector<EcdsaPublicKey>& keys) noexcept;
+// The fields of the signed texts' lines: exactly `count` non-empty fields separated by
+// single spaces, the last one taking the rest of the line (a file name may hold spaces).
+[[nodiscard]] bool SplitFields(std::string_view line, size_t count,
+                               std::string_view* fields) noexcept;
+// A SHA-256 as the lines write it: 64 lower-case hex digits.
+[[nodiscard]] bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept;
+[[nodiscard]] std::string DigestText(const Sha256Digest& digest);
 // Finds that signature line: false when the last line is not one.
 [[nodiscard]] bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,
                                       EcdsaSignature& signature) noexcept;

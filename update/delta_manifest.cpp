@@ -24,31 +24,8 @@ bool Fail(std::string* problem, const std::string& text, size_t line = 0) {
     return false;
 }
 
-// Exactly `count` non-empty fields separated by single spaces; the last one takes the
-// rest of the line (a file name may hold spaces).
-bool SplitFields(std::string_view line, size_t count, std::string_view* fields) noexcept {
-    for (size_t i = 0; i + 1 < count; ++i) {
-        const size_t space = line.find(' ');
-        if (space == std::string_view::npos || space == 0) {
-            return false;
-        }
-        fields[i] = line.substr(0, space);
-        line.remove_prefix(space + 1);
-    }
-    fields[count - 1] = line;
-    return !line.empty();
-}
-
-bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
-    return ParseHex(text, out.data(), out.size());
-}
-
 bool ParseSize(std::string_view text, uint64_t& out) noexcept {
     return ParseManifestNumber(text, out) && out <= kMaxCrcFileSize;
-}
-
-std::string DigestText(const Sha256Digest& digest) {
-    return ToHex(digest.data(), digest.size());
 }
 
 // One patch per base of a file: the same name (as Windows compares names) with the
