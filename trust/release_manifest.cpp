@@ -103,24 +103,12 @@ struct NameLessNoCase {
 
 bool ParseBody(std::string_view body, ReleaseManifest& out, Problem& problem) {
     // Bytes that no field may hold: control characters, CR included, and DEL.
-    for (char c : body) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
-            return problem.Fail("a control character, CR or zero byte");
-        }
+    if (HasControlBytes(body)) {
+        return problem.Fail("a control character, CR or zero byte");
     }
     size_t number = 0;
     std::string_view line;
-    auto next_line = [&]() {
-        const size_t end = body.find('\n');
-        if (end == std::string_view::npos) {
-            return false;
-        }
-        line = body.substr(0, end);
-        body.remove_prefix(end + 1);
-        ++number;
-        return true;
-    };
+    auto next_line = [&]() { return NextBodyLine(body, line, number); };
     std::string_view fields[6];
 
     if (!next_line() || line != kFormatLine) {
@@ -305,6 +293,27 @@ bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept {
 
 std::string DigestText(const Sha256Digest& digest) {
     return ToHex(digest.data(), digest.size());
+}
+
+bool HasControlBytes(std::string_view text) noexcept {
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NextBodyLine(std::string_view& body, std::string_view& line, size_t& number) noexcept {
+    const size_t end = body.find('\n');
+    if (end == std::string_view::npos) {
+        return false;
+    }
+    line = body.substr(0, end);
+    body.remove_prefix(end + 1);
+    ++number;
+    return true;
 }
 
 bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,

@@ -98,6 +98,13 @@ enum class ManifestCheck {
 // A SHA-256 as the lines write it: 64 lower-case hex digits.
 [[nodiscard]] bool ParseDigest(std::string_view text, Sha256Digest& out) noexcept;
 [[nodiscard]] std::string DigestText(const Sha256Digest& digest);
+// True when `text` holds a byte no field may: a control character (CR and NUL
+// included) other than the line end, or DEL.
+[[nodiscard]] bool HasControlBytes(std::string_view text) noexcept;
+// Takes the next whole line (without its LF) off the front of `body` and counts it in
+// `number`; false when no whole line is left.
+[[nodiscard]] bool NextBodyLine(std::string_view& body, std::string_view& line,
+                                size_t& number) noexcept;
 // Finds that signature line: false when the last line is not one.
 [[nodiscard]] bool SplitSignatureLine(std::string_view bytes, size_t& signed_length,
                                       EcdsaSignature& signature) noexcept;

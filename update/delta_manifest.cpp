@@ -44,24 +44,12 @@ struct PatchKeyLess {
 };
 
 bool ParseBody(std::string_view body, DeltaManifest& out, std::string* problem) {
-    for (char c : body) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
-            return Fail(problem, "a control character, CR or zero byte");
-        }
+    if (HasControlBytes(body)) {
+        return Fail(problem, "a control character, CR or zero byte");
     }
     size_t number = 0;
     std::string_view line;
-    auto next_line = [&]() {
-        const size_t end = body.find('\n');
-        if (end == std::string_view::npos) {
-            return false;
-        }
-        line = body.substr(0, end);
-        body.remove_prefix(end + 1);
-        ++number;
-        return true;
-    };
+    auto next_line = [&]() { return NextBodyLine(body, line, number); };
     std::string_view fields[kPatchFields];
     if (!next_line() || line != kFormatLine) {
         return Fail(problem, "not a delta description of format 1", 1);
