@@ -7,12 +7,7 @@ namespace qv {
 
 namespace {
 
-struct ArchiveHandleTraits {
-    using pointer = ArchiveHandle;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer archive) noexcept { static_cast<void>(ArchiveClose(archive)); }
-};
-using UniqueArchive = UniqueHandle<ArchiveHandleTraits>;
+using UniqueArchive = UniqueHandle<ArchiveHandle, nullptr, ArchiveClose>;
 
 }  // namespace
 

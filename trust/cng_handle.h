@@ -12,27 +12,14 @@
 
 namespace qv {
 
-struct CngAlgorithmTraits {
-    using pointer = BCRYPT_ALG_HANDLE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer h) noexcept { (void)system32::BCryptCloseAlgorithmProvider(h, 0); }
-};
+// An algorithm provider's close takes flags as well.
+inline NTSTATUS CloseCngAlgorithm(BCRYPT_ALG_HANDLE algorithm) noexcept {
+    return system32::BCryptCloseAlgorithmProvider(algorithm, 0);
+}
 
-struct CngKeyTraits {
-    using pointer = BCRYPT_KEY_HANDLE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer h) noexcept { (void)system32::BCryptDestroyKey(h); }
-};
-
-struct CngHashTraits {
-    using pointer = BCRYPT_HASH_HANDLE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer h) noexcept { (void)system32::BCryptDestroyHash(h); }
-};
-
-using UniqueCngAlgorithm = UniqueHandle<CngAlgorithmTraits>;
-using UniqueCngKey = UniqueHandle<CngKeyTraits>;
-using UniqueCngHash = UniqueHandle<CngHashTraits>;
+using UniqueCngAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, nullptr, CloseCngAlgorithm>;
+using UniqueCngKey = UniqueHandle<BCRYPT_KEY_HANDLE, nullptr, system32::BCryptDestroyKey>;
+using UniqueCngHash = UniqueHandle<BCRYPT_HASH_HANDLE, nullptr, system32::BCryptDestroyHash>;
 
 // NTSTATUS values CNG returns; ntstatus.h clashes with windows.h.
 inline constexpr NTSTATUS kStatusSuccess = 0;

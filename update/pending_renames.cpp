@@ -11,12 +11,7 @@ namespace qv {
 
 namespace {
 
-struct RegistryKeyTraits {
-    using pointer = HKEY;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer key) noexcept { RegCloseKey(key); }
-};
-using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
+using UniqueRegistryKey = UniqueHandle<HKEY, nullptr, RegCloseKey>;
 
 // A value that grows between the size query and the read is asked for again this often.
 constexpr int kReadAttempts = 4;
