@@ -159,6 +159,18 @@ def wait_until(condition, timeout: float, step: float = 0.02) -> bool:
     return condition()
 
 
+def end_process(process, how):
+    """Ends a server we started with the signal `how`, killing it if it lingers."""
+    if process is None or process.poll() is not None:
+        return
+    process.send_signal(how)
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def require_binaries(test: unittest.TestCase, *paths):
     missing = [str(p) for p in paths if not Path(p).exists()]
     if missing:
@@ -245,13 +257,7 @@ http {{
             raise RuntimeError("nginx did not start:\n" + log)
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGQUIT)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process, signal.SIGQUIT)
         self.process = None
 
     def requests(self):
@@ -493,6 +499,27 @@ def make_release(root, reader, files: dict, updater=UPDATER) -> Path:
     return root
 
 
+def serve_sample_release(scratch, files: dict, *options):
+    """The sample reader's next version with `files`, published into scratch/www/up1."""
+    release = make_release(scratch / "release", SAMPLE_READER_NEXT, files)
+    www = scratch / "www"
+    www.mkdir()
+    publish(release, www / "up1", *options)
+    return release, www
+
+
+class PendingRenamesTest(unittest.TestCase):
+    """Tests that restart the prefix: nobody else's renames may be pending, and none
+    of theirs may be left for the next cold start."""
+
+    def setUp(self):
+        require_binaries(self, UPDATER, PUBLISHER, HELPER, SAMPLE_READER, SAMPLE_READER_NEXT)
+        self.assertEqual(pending_renames(), [], "the prefix has renames pending")
+
+    def tearDown(self):
+        clear_pending_renames()
+
+
 class TestAuthority:
     """A throwaway certificate authority (RSA 2048) that issues server certificates;
     trust() adds it to the test prefix's trusted roots through the helper, and
@@ -684,13 +711,7 @@ DisableViaHeader Yes
         return self
 
     def __exit__(self, *exc):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process, signal.SIGTERM)
         self.process = None
 
     def log(self) -> str:

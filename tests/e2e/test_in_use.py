@@ -11,17 +11,7 @@ import e2e_lib as e2e  # noqa: E402
 from test_nginx import CHANGED, NEW_FILES, OLD_FILES, ZIP_OPTIONS  # noqa: E402
 
 
-class FileInUse(unittest.TestCase):
-    def setUp(self):
-        e2e.require_binaries(self, e2e.UPDATER, e2e.PUBLISHER, e2e.HELPER, e2e.SAMPLE_READER,
-                             e2e.SAMPLE_READER_NEXT)
-        # Renames registered by anyone else would run at our restart below.
-        self.assertEqual(e2e.pending_renames(), [], "the prefix has renames pending")
-
-    def tearDown(self):
-        # Never leave renames for the next cold start of the prefix.
-        e2e.clear_pending_renames()
-
+class FileInUse(e2e.PendingRenamesTest):
     @contextlib.contextmanager
     def file_held_open(self, app, scratch, name):
         """Another program reads the file and does not share writing."""

@@ -21,11 +21,7 @@ class ProxyUpdate(unittest.TestCase):
                              e2e.SAMPLE_READER_NEXT)
 
     def serve(self, scratch):
-        release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES)
-        www = scratch / "www"
-        www.mkdir()
-        e2e.publish(release, www / "up1")
-        return release, www
+        return e2e.serve_sample_release(scratch, NEW_FILES)
 
     def run_app(self, folder, url, proxy_line=None):
         """Runs an installation against `url` (cfg.ini with `[proxy] server=...` when

@@ -43,16 +43,7 @@ def restart():
     assert code == 0, output
 
 
-class RestartPending(unittest.TestCase):
-    def setUp(self):
-        e2e.require_binaries(self, e2e.UPDATER, e2e.PUBLISHER, e2e.HELPER, e2e.SAMPLE_READER,
-                             e2e.SAMPLE_READER_NEXT)
-        # Renames registered by anyone else would run at our restart below.
-        self.assertEqual(e2e.pending_renames(), [], "the prefix has renames pending")
-
-    def tearDown(self):
-        e2e.clear_pending_renames()
-
+class RestartPending(e2e.PendingRenamesTest):
     @contextlib.contextmanager
     def reader_running(self, app):
         """The reader runs, so none of its files can be replaced before the restart."""

@@ -81,11 +81,7 @@ class TlsUpdate(unittest.TestCase):
                              e2e.SAMPLE_READER_NEXT)
 
     def serve(self, scratch):
-        release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES)
-        www = scratch / "www"
-        www.mkdir()
-        e2e.publish(release, www / "up1", "--zip", "*.dat")
-        return release, www
+        return e2e.serve_sample_release(scratch, NEW_FILES, "--zip", "*.dat")
 
     def assert_installed(self, app, release):
         self.assertEqual(app.files(), {**e2e.tree(release),

@@ -18,14 +18,6 @@
 namespace qv::publish {
 namespace {
 
-using qv::test::FileExists;
-using qv::test::Narrow;
-using qv::test::ReadFileBytes;
-using qv::test::TempDir;
-using qv::test::WriteFileBytes;
-using test::Contains;
-using test::PutFile;
-
 // Every `step`-th byte changed: a new build of the same file.
 std::string Edited(std::string bytes, size_t step) {
     for (size_t i = step / 2; i < bytes.size(); i += step) {
