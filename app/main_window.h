@@ -11,6 +11,7 @@
 #include "app/config.h"
 #include "app/gui_handles.h"
 #include "app/module.h"
+#include "app/progress_text.h"
 #include "app/tray_icon.h"
 #include "app/window.h"
 #include "res/resource.h"
@@ -32,6 +33,8 @@ inline constexpr wchar_t kBalloonStarted[] = L"Qv阅读器正在升级...";
 inline constexpr wchar_t kBalloonDone[] = L"升级完成!";
 // The job ended well, but its files move at the next system start.
 inline constexpr wchar_t kBalloonDoneAfterRestart[] = L"重新启动计算机后完成升级";
+static_assert(sizeof(NOTIFYICONDATAW::szTip) / sizeof(wchar_t) == kTooltipCapacity,
+              "the progress tooltip is formatted for the icon record's field");
 // The balloon time-out in milliseconds; the shell applies its own minimum.
 inline constexpr UINT kBalloonTimeout = 3;
 
@@ -78,6 +81,10 @@ public:
         }
         if (message == WM_UPDATEDONE) {
             result = OnUpdateDone(wparam, lparam);
+            return TRUE;
+        }
+        if (message == WM_UPDATEPROGRESS) {
+            result = OnUpdateProgress();
             return TRUE;
         }
         if (message == WM_COMMAND) {
@@ -208,6 +215,16 @@ protected:
             Sleep(1000);
         }
         PostMessageW(this->hwnd_, WM_CLOSE, 0, 0);
+        return 0;
+    }
+
+    // The worker's download figures as the tooltip's second line. Without an icon
+    // (/silence, /copyonly) nothing changes.
+    LRESULT OnUpdateProgress() noexcept {
+        wchar_t tooltip[kTooltipCapacity];
+        if (FormatProgressTooltip(kTrayTooltip, worker_.Progress(), tooltip)) {
+            static_cast<void>(this->SetTrayTooltip(tooltip));
+        }
         return 0;
     }
 

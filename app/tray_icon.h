@@ -100,6 +100,19 @@ public:
         return installed_;
     }
 
+    // Changes the icon's tooltip (cut to 127 characters). Without an icon it sends
+    // nothing, changes nothing and returns false; a failure marks the icon absent.
+    bool SetTrayTooltip(const wchar_t* tooltip) noexcept {
+        if (!installed_) {
+            return false;
+        }
+        // The tip alone: a balloon shown before must not come up again.
+        icon_data_.uFlags = NIF_TIP;
+        CopyTruncated(icon_data_.szTip, tooltip);
+        installed_ = Shell_NotifyIconW(NIM_MODIFY, &icon_data_) != FALSE;
+        return installed_;
+    }
+
     // Removes the icon if it is there; a second call does nothing.
     void RemoveTrayIcon() noexcept {
         wanted_ = false;

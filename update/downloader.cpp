@@ -1,6 +1,7 @@
 #include "update/downloader.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "update/thread.h"
 #include "win/file_system.h"
@@ -26,11 +27,16 @@ constexpr DWORD kFileTimeoutMs = 10000;
 class FileSink final : public CHttpBodySink {
 public:
     FileSink(const std::wstring& path, uint64_t resume_from, uint32_t max_total,
-             const CThread* owner)
-        : path_(path), resume_from_(resume_from), max_total_(max_total), owner_(owner) {}
+             const CThread* owner, TransferProgress* progress)
+        : path_(path),
+          resume_from_(resume_from),
+          max_total_(max_total),
+          owner_(owner),
+          progress_(progress) {}
 
     bool OnBodyStart(int status, const HeaderTable& headers, uint32_t* body_limit) override {
         uint64_t offset = 0;
+        std::optional<uint64_t> size;  // of the whole file, as the answer tells it
         if (status == 206) {
             // Only the rest of the file we hold, to its end: any other part would splice
             // foreign bytes into it.
@@ -42,6 +48,13 @@ public:
                 return false;
             }
             offset = resume_from_;
+            size = range.last + 1;
+        } else if (headers.Find(L"Transfer-Encoding") == nullptr) {
+            const std::wstring* value = headers.Find(L"Content-Length");
+            int64_t length = -1;
+            if (value != nullptr && ParseContentLengthField(*value, &length) && length >= 0) {
+                size = static_cast<uint64_t>(length);
+            }
         }
         if (offset > max_total_ || !CreateParentDirectories(path_.c_str())) {
             return false;
@@ -66,6 +79,9 @@ public:
             }
         }
         written_ = offset;
+        if (progress_ != nullptr) {
+            progress_->Answered(offset, size);
+        }
         *body_limit = static_cast<uint32_t>(std::min<uint64_t>(*body_limit, max_total_ - offset));
         return true;
     }
@@ -85,6 +101,9 @@ public:
             done += count;
             written_ += count;
         }
+        if (progress_ != nullptr) {
+            progress_->OnDisk(written_);
+        }
         return true;
     }
 
@@ -99,6 +118,7 @@ private:
     uint64_t resume_from_;
     uint64_t max_total_;
     const CThread* owner_;
+    TransferProgress* progress_;
     UniqueFileHandle file_;
     uint64_t written_ = 0;
     bool answered_ = false;
@@ -155,13 +175,14 @@ bool CDownloader::ToSink(const std::wstring& url, CHttpReceiveDataBase* sink, DW
 }
 
 FileFetch CDownloader::ToFile(const std::wstring& url, const std::wstring& path,
-                              uint32_t max_length, uint64_t resume_from) {
+                              uint32_t max_length, uint64_t resume_from,
+                              TransferProgress* progress) {
     const uint32_t max_total =
         max_length != 0 ? std::min(max_length, kMaxBodyBytes) : kMaxBodyBytes;
     if (resume_from >= max_total) {
         resume_from = 0;
     }
-    FileSink sink(path, resume_from, max_total, owner_);
+    FileSink sink(path, resume_from, max_total, owner_, progress);
     CFetchOptions options = Options(kFileTimeoutMs);
     options.read_block_size = kStreamReadBlockSize;
     options.max_body_length = max_total;

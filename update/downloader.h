@@ -12,6 +12,7 @@
 #include "http/client.h"
 #include "update/download.h"
 #include "update/low_speed.h"
+#include "update/progress_counter.h"
 
 namespace qv {
 
@@ -52,8 +53,10 @@ public:
     // rest and appends when the server sends exactly that; any other answer starts the
     // file over. The file never grows past `max_length` (0: the client's limit): a body
     // that would fails once one byte more arrived. Only a 200 or 206 touches the file.
+    // `progress` (may be null) hears of the answer's size and of every write.
     [[nodiscard]] FileFetch ToFile(const std::wstring& url, const std::wstring& path,
-                                   uint32_t max_length, uint64_t resume_from);
+                                   uint32_t max_length, uint64_t resume_from,
+                                   TransferProgress* progress = nullptr);
 
 private:
     [[nodiscard]] bool StopRequested() const noexcept;

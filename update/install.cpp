@@ -129,10 +129,13 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
     if (entry.zipped) {
         RepairStagedPath(download_path);
     }
+    // What is on disk for this entry counts as received, so a retry never counts twice.
+    EntryProgress progress(&progress_, policy.ExpectedDownloadSize(entry));
     // Left by an earlier run that was interrupted or whose installation was deferred,
     // and still what the release says.
     if (IsFile(staged_path.c_str()) &&
         policy.CheckStaged(entry, staged_path) == StagedCheck::kRight) {
+        progress.Reused();
         return UPDATE_OK;
     }
 
@@ -150,7 +153,8 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
             }
             return UPDATE_STOPPED;
         }
-        const FileFetch fetch = fetcher.ToFile(url, download_path, max_length, resume_from);
+        const FileFetch fetch =
+            fetcher.ToFile(url, download_path, max_length, resume_from, &progress);
         if (!fetch.done && IsStopRequested()) {
             // Cut off by the stop: part of a file is of no use to the next run.
             if (fetch.answered || resume_from != 0) {
@@ -162,6 +166,9 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
         good = fetch.done && policy.DownloadRight(entry, download_path);
         refused = refused || (fetch.answered && !good);
         resume_from = good ? 0 : fetch.resumable;
+        if (!good) {
+            progress.OnDisk(resume_from);  // only the part kept for the next attempt
+        }
         if (!good && resume_from == 0) {
             policy.DiscardFailed(download_path);
         }

@@ -1,6 +1,7 @@
 // The download list staged over several connections at once, with the outcome and the
 // update directory of one transfer after another.
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <numeric>
@@ -76,6 +77,17 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
     std::vector<char> downloaded(count, 0);
     std::atomic<size_t> next_group{0};
     std::atomic<size_t> first_failure{count};
+    // Signed sizes make the total exact before the first byte; otherwise each answer
+    // adds its own as it comes.
+    progress_.Reset();
+    uint64_t expected = 0;
+    for (const FileEntry& entry : download_list.entries) {
+        expected +=
+            std::min<uint64_t>(policy_->ExpectedDownloadSize(entry).value_or(0), kMaxBodyBytes);
+    }
+    if (expected != 0) {
+        progress_.Expect(static_cast<int64_t>(expected));
+    }
 
     auto stage = [&](CDownloader& downloader) noexcept {
         for (size_t group = next_group++; group < groups.size(); group = next_group++) {
@@ -123,6 +135,9 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
     stage(downloader_);
     for (std::thread& helper : helpers) {
         helper.join();
+    }
+    if (count != 0) {
+        progress_.Finish();  // the last figures exact, whatever the throttle let through
     }
 
     const size_t failed = first_failure.load();

@@ -123,6 +123,10 @@ UpdateResult CUpdateLogic::RunJob(bool copy_only) {
     return result;
 }
 
+void CUpdateLogic::PostProgress(void* self) noexcept {
+    static_cast<CUpdateLogic*>(self)->PostToWindow(WM_UPDATEPROGRESS, 0, 0);
+}
+
 int CUpdateLogic::OnRunFailed() noexcept {
     PostToWindow(WM_UPDATEDONE, kUpdateDoneFinished, UPDATE_E_OUT_OF_MEMORY);
     return UPDATE_E_OUT_OF_MEMORY;

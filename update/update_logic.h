@@ -13,6 +13,7 @@
 #include "update/downloader.h"
 #include "update/file_list.h"
 #include "update/file_names.h"
+#include "update/progress_counter.h"
 #include "update/thread.h"
 #include "update/update_result.h"
 #include "update/update_settings.h"
@@ -28,6 +29,12 @@ inline constexpr UINT WM_UPDATEDONE = WM_USER + 666;
 inline constexpr WPARAM kUpdateDoneFinished = 1;
 // The job ended with UPDATE_OK, and the installation waits for the next system start.
 inline constexpr WPARAM kUpdateDoneAfterRestart = 2;
+
+// Posted by the worker while the files of the download list come in, at most twice a
+// second and once when they are all there; wParam and lParam 0. The figures are
+// read with Progress(): two byte counts beyond 4 GiB do not fit the message's
+// parameters in a 32-bit build, and the window formats them exactly.
+inline constexpr UINT WM_UPDATEPROGRESS = WM_USER + 667;
 
 // Only one update job runs at a time on a machine.
 inline constexpr wchar_t kUpdateMutexName[] = L"qvupdate{C51B3E40-435A-4389-95C9-9DD16EDF517B}";
@@ -65,6 +72,11 @@ public:
     [[nodiscard]] static bool IsCopyOnlyMode() noexcept;
 
     [[nodiscard]] const wchar_t* AppDir() const noexcept { return app_dir_; }
+    // The download figures of the last WM_UPDATEPROGRESS; any thread.
+    [[nodiscard]] ProgressFigures Progress() const noexcept { return progress_.Reported(); }
+    // The downloads' counter: every full-file transfer counts into it, a patch through
+    // Expect (its size in place of the file's, and back when it falls back).
+    [[nodiscard]] ProgressCounter& DownloadProgress() noexcept { return progress_; }
 
     // The job inside the single-instance mutex. While moves registered for the next
     // system start read files of the update directory, it ends with
@@ -132,6 +144,9 @@ private:
     std::string server_version_bytes_;  // ver.dat exactly as fetched
     // Set by an installation that registered moves for the next system start.
     bool moves_registered_ = false;
+    // Posts WM_UPDATEPROGRESS for the counter; nothing without a window.
+    static void PostProgress(void* self) noexcept;
+    ProgressCounter progress_{&CUpdateLogic::PostProgress, this};
     // The pass's own connection: the lists, and the first of the transfers.
     CDownloader downloader_{this, settings_.low_speed_window_ms};
     // Set by a pass that went through the whole download list: only then is there

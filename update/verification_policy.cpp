@@ -39,6 +39,9 @@ public:
     uint32_t FileListLimit() const noexcept override { return 0; }
     bool FileListRight(const std::wstring&, const FileList&) override { return true; }
     uint32_t BodyLimit(const FileEntry&) const noexcept override { return 0; }
+    std::optional<uint64_t> ExpectedDownloadSize(const FileEntry&) const noexcept override {
+        return std::nullopt;  // the list has no sizes
+    }
     bool DownloadRight(const FileEntry& entry, const std::wstring& path) const override {
         return FileCrc32(path.c_str()) == entry.crc_download;
     }
@@ -107,6 +110,10 @@ public:
 
     uint32_t BodyLimit(const FileEntry& entry) const noexcept override {
         return static_cast<uint32_t>(verifier_.ServedSize(entry.name));
+    }
+
+    std::optional<uint64_t> ExpectedDownloadSize(const FileEntry& entry) const noexcept override {
+        return verifier_.ServedSize(entry.name);
     }
 
     bool DownloadRight(const FileEntry& entry, const std::wstring& path) const override {

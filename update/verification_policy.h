@@ -41,6 +41,10 @@ public:
     [[nodiscard]] virtual bool FileListRight(const std::wstring& path, const FileList& list) = 0;
     // The most a download of the entry may be; 0 for the client's own bound.
     [[nodiscard]] virtual uint32_t BodyLimit(const FileEntry& entry) const noexcept = 0;
+    // The bytes a download of the entry will bring (the archive when zipped), known
+    // before it starts; nullopt when only the answer will tell.
+    [[nodiscard]] virtual std::optional<uint64_t> ExpectedDownloadSize(
+        const FileEntry& entry) const noexcept = 0;
     // A download (the archive when zipped) as it is on disk.
     [[nodiscard]] virtual bool DownloadRight(const FileEntry& entry,
                                              const std::wstring& path) const = 0;

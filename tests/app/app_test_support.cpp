@@ -26,6 +26,7 @@ void ResetScript() {
     script.stop_seen = false;
     script.returned = false;
     script.returned_at = 0;
+    script.progress = ProgressFigures();
 }
 
 bool FakeWorker::Start() noexcept {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/module.h"
+#include "update/progress_counter.h"
 #include "update/thread.h"
 #include "win/unique_handle.h"
 
@@ -34,6 +35,7 @@ struct FakeWorkerScript {
     std::atomic<bool> stop_seen{false};
     std::atomic<bool> returned{false};
     std::atomic<DWORD> returned_at{0};  // GetTickCount when Run returned
+    ProgressFigures progress;           // what Progress() reports
 };
 
 FakeWorkerScript& Script();
@@ -44,6 +46,7 @@ class FakeWorker : public CThreadEx {
 public:
     bool Start() noexcept;
     int Run() override;
+    [[nodiscard]] ProgressFigures Progress() const noexcept { return Script().progress; }
     ~FakeWorker() override { StopAndWait(); }
 };
 

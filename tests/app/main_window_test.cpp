@@ -34,6 +34,8 @@ struct Observations {
     bool icon_after_destroy = true;
     NOTIFYICONDATAW after_taskbar_created = {};
     bool installed_after_taskbar_created = false;
+    NOTIFYICONDATAW after_progress = {};
+    int progress_messages = 0;
 };
 Observations observed;
 
@@ -64,6 +66,9 @@ public:
         } else if (message == WM_DESTROY) {
             observed.installed_after_destroy = this->IsTrayIconInstalled();
             observed.icon_after_destroy = test::TrayIconExists(window, 128);
+        } else if (message == WM_UPDATEPROGRESS) {
+            observed.after_progress = this->TrayIconData();
+            ++observed.progress_messages;
         } else if (message == RegisterWindowMessageW(L"TaskbarCreated")) {
             observed.after_taskbar_created = this->TrayIconData();
             observed.installed_after_taskbar_created = this->IsTrayIconInstalled();
@@ -299,6 +304,77 @@ TEST_F(MainWindowTest, TheIconComesBackWhenTheShellCreatesItsTaskbarAgain) {
     }
 }
 
+// While files come in, the worker's figures become the tooltip's second line: MB of
+// 1,048,576 bytes rounded down to one decimal, the percentage rounded to the nearest but
+// never 100 before the last byte. Every row is
+// one message, in order, to one window.
+TEST_F(MainWindowTest, ProgressMessagesShowTheFiguresOnTheTooltipsSecondLine) {
+    constexpr uint64_t kMiB = 1024 * 1024;
+    constexpr uint64_t kGiB = 1024 * kMiB;
+    struct Row {
+        ProgressFigures figures;
+        const wchar_t* second_line;  // null: the tooltip is its first line alone
+    };
+    const Row rows[] = {
+        {{0, 0}, nullptr},  // nothing known yet
+        {{0, 45 * kMiB + 6 * kMiB / 10 + 1}, L"0.0 / 45.6 MB (0%)"},
+        {{12 * kMiB + 3 * kMiB / 10 + 1, 45 * kMiB + 6 * kMiB / 10 + 1}, L"12.3 / 45.6 MB (27%)"},
+        {{0, 0}, L"12.3 / 45.6 MB (27%)"},          // an unknown total leaves the last figures
+        {{1000 - 1, 1000}, L"0.0 / 0.0 MB (99%)"},  // one byte short is not 100%
+        {{kMiB - 1, kMiB}, L"0.9 / 1.0 MB (99%)"},
+        {{kMiB, kMiB}, L"1.0 / 1.0 MB (100%)"},
+        {{5 * kGiB, 6 * kGiB}, L"5120.0 / 6144.0 MB (83%)"},  // beyond 4 GiB
+        {{6 * kGiB - 1, 6 * kGiB}, L"6143.9 / 6144.0 MB (99%)"},
+        {{6 * kGiB, 6 * kGiB}, L"6144.0 / 6144.0 MB (100%)"},
+        // Unsigned releases: the total grows as answers announce their lengths.
+        {{kMiB, 2 * kMiB}, L"1.0 / 2.0 MB (50%)"},
+        {{kMiB + kMiB / 2, 4 * kMiB}, L"1.5 / 4.0 MB (38%)"},
+        {{4 * kMiB, 10 * kMiB}, L"4.0 / 10.0 MB (40%)"},
+    };
+    Script().hold_until_stop = true;
+    std::vector<std::wstring> tips;
+    const int code = Run(kPlainLine, [&](HWND window) {
+        WaitFor([&] { return test::TrayIconExists(window, 128); }, 5000);
+        for (const Row& row : rows) {
+            Script().progress = row.figures;
+            SendMessageW(window, WM_UPDATEPROGRESS, 0, 0);
+            tips.emplace_back(observed.after_progress.szTip);
+        }
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    });
+    EXPECT_EQ(code, 2);
+    ASSERT_EQ(tips.size(), std::size(rows));
+    for (size_t i = 0; i < tips.size(); ++i) {
+        const std::wstring expected =
+            rows[i].second_line != nullptr
+                ? std::wstring(L"Qv阅读器正在升级\n") + rows[i].second_line
+                : L"Qv阅读器正在升级";
+        EXPECT_EQ(tips[i], expected) << i;
+    }
+    // Only the tip changed: no balloon came up again.
+    EXPECT_EQ(observed.after_progress.uFlags, static_cast<UINT>(NIF_TIP));
+}
+
+// Without an icon the figures change nothing.
+TEST_F(MainWindowTest, ProgressMessagesChangeNothingWithoutAnIcon) {
+    for (const wchar_t* line : {kSilentLine, L"\"C:\\qv\\update\\update.exe\" /copyonly"}) {
+        test::ResetScript();
+        observed = Observations();
+        Script().hold_until_stop = true;
+        Script().progress = ProgressFigures{1024 * 1024, 2 * 1024 * 1024};
+        const int code = Run(line, [&](HWND window) {
+            WaitFor([] { return Script().starts == 1; }, 5000);
+            SendMessageW(window, WM_UPDATEPROGRESS, 0, 0);
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        });
+        EXPECT_EQ(code, 2) << test::Narrow(line);
+        EXPECT_EQ(observed.progress_messages, 1) << test::Narrow(line);
+        EXPECT_FALSE(observed.installed_after_init);
+        EXPECT_EQ(observed.after_progress.uFlags, 0u) << test::Narrow(line);
+        EXPECT_STREQ(observed.after_progress.szTip, L"") << test::Narrow(line);
+    }
+}
+
 // The real update job, confined to the test's folder, against a server that never
 // answers.
 std::wstring g_offline_app_dir;
@@ -530,12 +606,17 @@ TEST_F(MainWindowTest, TextsLongerThanTheirFieldsAreCut) {
     EXPECT_FALSE(dialog.ShowTrayBalloon(L"t", L"x", 3));
     EXPECT_EQ(dialog.TrayIconData().uFlags, 0u);
     EXPECT_STREQ(dialog.TrayIconData().szInfo, L"");
+    EXPECT_FALSE(dialog.SetTrayTooltip(L"tip"));  // nor does a tooltip
+    EXPECT_STREQ(dialog.TrayIconData().szTip, L"");
 
     const std::wstring tip(200, L'T');
     const std::wstring title(100, L'H');
     const std::wstring text(300, L'B');
     ASSERT_TRUE(dialog.AddTrayIcon(tip.c_str(), LoadIconW(nullptr, IDI_APPLICATION), 128));
     EXPECT_EQ(std::wstring(dialog.TrayIconData().szTip), tip.substr(0, 127));
+    const std::wstring other_tip(130, L'U');
+    EXPECT_TRUE(dialog.SetTrayTooltip(other_tip.c_str()));
+    EXPECT_EQ(std::wstring(dialog.TrayIconData().szTip), other_tip.substr(0, 127));
     EXPECT_TRUE(dialog.ShowTrayBalloon(title.c_str(), text.c_str(), 3));
     EXPECT_EQ(std::wstring(dialog.TrayIconData().szInfoTitle), title.substr(0, 63));
     EXPECT_EQ(std::wstring(dialog.TrayIconData().szInfo), text.substr(0, 255));

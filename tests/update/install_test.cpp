@@ -302,6 +302,9 @@ TEST_F(FetchTest, WrongBodyTwiceThenRightSucceeds) {
     EXPECT_EQ(Fetch(Entry(L"sub\\a.dll", "right body")), UPDATE_OK);
     EXPECT_EQ(server.CountOf("/up1/sub/a.dll"), 3);
     EXPECT_EQ(ReadFileBytes(Staged(L"sub\\a.dll")), "right body");
+    // Each wrong body was taken back: the file counts once.
+    EXPECT_EQ(logic.DownloadProgress().Current().received, 10u);
+    EXPECT_EQ(logic.DownloadProgress().Current().total, 10u);
 }
 
 TEST_F(FetchTest, ThreeWrongDownloadsFailTheEntryAndTheLastOneStays) {

@@ -43,6 +43,7 @@ TEST(VerificationPolicy, KeysChooseThePolicyAndEachAnswersForItsMode) {
     EXPECT_TRUE(crc_only->DownloadRight(right, path));
     EXPECT_FALSE(crc_only->DownloadRight(other, path));
     EXPECT_EQ(crc_only->BodyLimit(right), 0u);
+    EXPECT_FALSE(crc_only->ExpectedDownloadSize(right).has_value());  // only answers tell
     EXPECT_EQ(crc_only->Refused(UPDATE_E_FILE_DOWNLOAD), UPDATE_E_FILE_DOWNLOAD);
     EXPECT_TRUE(crc_only->UpdaterMayStart(path));
     crc_only->DiscardFailed(path);
@@ -52,6 +53,7 @@ TEST(VerificationPolicy, KeysChooseThePolicyAndEachAnswersForItsMode) {
     EXPECT_EQ(signed_mode->CheckStaged(right, path), StagedCheck::kNotSigned);
     EXPECT_EQ(signed_mode->CheckStaged(other, path), StagedCheck::kDamaged);
     EXPECT_FALSE(signed_mode->DownloadRight(right, path));
+    EXPECT_EQ(signed_mode->ExpectedDownloadSize(right), std::optional<uint64_t>(0));
     EXPECT_EQ(signed_mode->Refused(UPDATE_E_FILE_DOWNLOAD), UPDATE_E_SIGNATURE);
     EXPECT_FALSE(signed_mode->UpdaterMayStart(path));
     signed_mode->DiscardFailed(path);
