@@ -86,6 +86,9 @@ public:
 
 // One entry's share of the pass's counter: counts what is on disk for it, so that a
 // retried attempt never counts its bytes twice and a resumed file counts what it has.
+// A patch fetched in place of a file: Expect(patch size - file size), an EntryProgress
+// with the patch's signed size for its transfer; on falling back, OnDisk(0) on it and
+// Expect(file size - patch size) before the file's own transfer.
 class EntryProgress final : public TransferProgress {
 public:
     // `counter` may be null (counts nothing). `expected`: the entry's signed size, already
