@@ -1003,7 +1003,17 @@ TEST_F(UpdateJob, InstallsChangedNewAndZippedFilesAndKeepsTheLists) {
         server, "2.0", entries,
         {{"changed.txt", "new"}, {"sub/new.txt", "brand new"}, {"packed.bin", archive}}, L"\r\n");
     LocalLogic logic(dir.path(), server.Url());
+    const HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    logic.SetNotifyWindow(window);
     EXPECT_EQ(logic.RunExclusive(false), UPDATE_OK);
+    // The window was told, and the last figures are every downloaded body's bytes.
+    MSG progress;
+    EXPECT_TRUE(PeekMessageW(&progress, window, WM_UPDATEPROGRESS, WM_UPDATEPROGRESS, PM_REMOVE));
+    DestroyWindow(window);
+    const uint64_t bytes = 3 + 9 + archive.size() + 3;
+    EXPECT_EQ(logic.Progress().received, bytes);
+    EXPECT_EQ(logic.Progress().total, bytes);
 
     EXPECT_EQ(ReadFileBytes(dir / L"same.txt"), "unchanged");
     EXPECT_EQ(ReadFileBytes(dir / L"changed.txt"), "new");
