@@ -32,7 +32,7 @@ void ProgressCounter::Reset() noexcept {
     received_.store(0);
     total_.store(0);
     last_report_.store(kNever);
-    const std::lock_guard<std::mutex> lock(reported_lock_);
+    const LockGuard lock(reported_lock_);
     reported_ = ProgressFigures();
 }
 
@@ -62,7 +62,7 @@ ProgressFigures ProgressCounter::Current() const noexcept {
 }
 
 ProgressFigures ProgressCounter::Reported() const noexcept {
-    const std::lock_guard<std::mutex> lock(reported_lock_);
+    const LockGuard lock(reported_lock_);
     return reported_;
 }
 
@@ -80,7 +80,7 @@ void ProgressCounter::MaybeReport() noexcept {
 
 void ProgressCounter::Report() noexcept {
     {
-        const std::lock_guard<std::mutex> lock(reported_lock_);
+        const LockGuard lock(reported_lock_);
         reported_ = Current();
     }
     if (notify_ != nullptr) {

@@ -7,8 +7,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
+
+#include "win/lock.h"
 
 namespace qv {
 
@@ -68,7 +69,7 @@ private:
     std::atomic<int64_t> received_{0};
     std::atomic<int64_t> total_{0};
     std::atomic<uint64_t> last_report_{kNever};
-    mutable std::mutex reported_lock_;
+    mutable ExclusiveLock reported_lock_;
     ProgressFigures reported_;
 };
 
