@@ -20,12 +20,6 @@
 
 namespace qv {
 
-// Flags of CFetchOptions.
-inline constexpr uint32_t FOLLOW_REDIRECTS = 1;
-inline constexpr uint32_t CHECK_STATUS = 2;
-inline constexpr uint32_t SEND_WITH_CALLBACK = 4;
-inline constexpr uint32_t SEND_IN_BLOCKS = 8;
-
 // Redirects followed in one fetch; the response that would need one more fails it.
 inline constexpr int kMaxRedirects = 10;
 // Interim (1xx) responses skipped before the real one; one more fails the fetch.
@@ -53,6 +47,14 @@ public:
                                            uint32_t* body_limit) = 0;
     // The next bytes of the body; false fails the fetch.
     [[nodiscard]] virtual bool OnBodyData(const BYTE* data, DWORD length) = 0;
+};
+
+// Flags of CFetchOptions, one bit each.
+enum FetchFlag : uint32_t {
+    FOLLOW_REDIRECTS = 1,
+    CHECK_STATUS = 2,
+    SEND_WITH_CALLBACK = 4,
+    SEND_IN_BLOCKS = 8,
 };
 
 // The caller's per-request record. Texts and data are borrowed, not copied: they must

@@ -21,15 +21,7 @@ std::wstring_view Trim(std::wstring_view text) {
 }
 
 bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (AsciiLower(text[i]) != AsciiLower(prefix[i])) {
-            return false;
-        }
-    }
-    return true;
+    return text.size() >= prefix.size() && EqualsAsciiNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // Calls `item` with each non-empty, trimmed piece of `list` between separators.
@@ -188,26 +180,8 @@ bool ProxySettings::FromConfigValue(std::wstring_view value, ProxySettings* sett
 }
 
 bool MatchesHostPattern(std::wstring_view pattern, std::wstring_view text) {
-    // Iterative wildcard match: remembers the last "*" and how much it has taken.
-    size_t p = 0, t = 0, star = std::wstring_view::npos, taken = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && pattern[p] == L'*') {
-            star = p++;
-            taken = t;
-        } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(text[t])) {
-            ++p;
-            ++t;
-        } else if (star != std::wstring_view::npos) {
-            p = star + 1;
-            t = ++taken;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == L'*') {
-        ++p;
-    }
-    return p == pattern.size();
+    return MatchesWildcard(pattern, text,
+                           [](wchar_t p, wchar_t t) { return AsciiLower(p) == AsciiLower(t); });
 }
 
 bool ProxySettings::Bypassed(std::wstring_view host, uint16_t port) const {

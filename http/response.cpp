@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "win/decimal.h"
@@ -355,6 +356,17 @@ ChunkDecoder::Status ChunkDecoder::Fail() noexcept {
 
 ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, ReceiveBuffer& body,
                                         size_t* consumed) noexcept {
+    // The framing's line ends: each of these states takes one fixed byte, then the next.
+    struct LineEnd {
+        State state;
+        BYTE byte;
+        State next;
+    };
+    static constexpr LineEnd kLineEnds[] = {
+        {State::SizeLf, '\n', State::Data},  {State::DataCr, '\r', State::DataLf},
+        {State::DataLf, '\n', State::Size},  {State::LastLf, '\n', State::TrailerStart},
+        {State::FinalLf, '\n', State::Done},
+    };
     size_t i = 0;
     auto done = [&](Status status) {
         if (consumed != nullptr) {
@@ -417,13 +429,28 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                 ++i;
                 break;
             case State::SizeLf:
-                if (c != '\n') {
+            case State::DataCr:
+            case State::DataLf:
+            case State::LastLf:
+            case State::FinalLf: {
+                const LineEnd& step =
+                    *std::find_if(std::begin(kLineEnds), std::end(kLineEnds),
+                                  [this](const LineEnd& entry) { return entry.state == state_; });
+                if (c != step.byte) {
                     return done(Fail());
                 }
                 ++i;
-                remaining_ = static_cast<uint32_t>(chunk_size_);
-                state_ = State::Data;
+                state_ = step.next;
+                if (state_ == State::Data) {
+                    remaining_ = static_cast<uint32_t>(chunk_size_);
+                } else if (state_ == State::Size) {
+                    chunk_size_ = 0;
+                    size_digits_ = 0;
+                } else if (state_ == State::Done) {
+                    return done(Status::Done);
+                }
                 break;
+            }
             case State::Data: {
                 const uint32_t take =
                     static_cast<uint32_t>(std::min<size_t>(remaining_, length - i));
@@ -438,29 +465,6 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                 }
                 break;
             }
-            case State::DataCr:
-                if (c != '\r') {
-                    return done(Fail());
-                }
-                ++i;
-                state_ = State::DataLf;
-                break;
-            case State::DataLf:
-                if (c != '\n') {
-                    return done(Fail());
-                }
-                ++i;
-                chunk_size_ = 0;
-                size_digits_ = 0;
-                state_ = State::Size;
-                break;
-            case State::LastLf:
-                if (c != '\n') {
-                    return done(Fail());
-                }
-                ++i;
-                state_ = State::TrailerStart;
-                break;
             case State::TrailerStart:
                 if (c == '\r') {
                     state_ = State::FinalLf;
@@ -471,13 +475,6 @@ ChunkDecoder::Status ChunkDecoder::Feed(const BYTE* data, size_t length, Receive
                 trailer_overlong_ = false;
                 state_ = State::Trailer;
                 break;
-            case State::FinalLf:
-                if (c != '\n') {
-                    return done(Fail());
-                }
-                ++i;
-                state_ = State::Done;
-                return done(Status::Done);
             case State::Trailer:
             case State::TrailerLf:
                 if (++trailer_bytes_ > kMaxHeaderBlockBytes) {

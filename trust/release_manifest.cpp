@@ -266,12 +266,7 @@ ManifestCheck CheckSignedText(std::string_view bytes, size_t max_size,
 
 ManifestCheck OpenReleaseManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
                                   ReleaseManifest& out) noexcept {
-    // Nothing of the content is read before its signature is known to be good.
-    const ManifestCheck check = CheckSignedText(bytes, kMaxReleaseManifestSize, keys);
-    if (check != ManifestCheck::kValid) {
-        return check;
-    }
-    return ParseReleaseManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+    return OpenSignedText(bytes, kMaxReleaseManifestSize, keys, ParseReleaseManifest, out);
 }
 
 bool SplitFields(std::string_view line, size_t count, std::string_view* fields) noexcept {

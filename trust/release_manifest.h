@@ -91,6 +91,20 @@ enum class ManifestCheck {
 // `max_size` bytes; nothing else of it is read.
 [[nodiscard]] ManifestCheck CheckSignedText(std::string_view bytes, size_t max_size,
                                             const std::vector<EcdsaPublicKey>& keys) noexcept;
+// The way in to a signed text: CheckSignedText, and only when that is kValid, `parse`
+// (ParseReleaseManifest, ParseDeltaManifest) reads it into `out`; kMalformed when it
+// does not read.
+template <typename Manifest>
+[[nodiscard]] ManifestCheck OpenSignedText(
+    std::string_view bytes, size_t max_size, const std::vector<EcdsaPublicKey>& keys,
+    bool (*parse)(std::string_view, Manifest&, std::string*) noexcept, Manifest& out) noexcept {
+    // Nothing of the content is read before its signature is known to be good.
+    const ManifestCheck check = CheckSignedText(bytes, max_size, keys);
+    if (check != ManifestCheck::kValid) {
+        return check;
+    }
+    return parse(bytes, out, nullptr) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+}
 // The fields of the signed texts' lines: exactly `count` non-empty fields separated by
 // single spaces, the last one taking the rest of the line (a file name may hold spaces).
 [[nodiscard]] bool SplitFields(std::string_view line, size_t count,

@@ -143,12 +143,7 @@ bool ParseDeltaManifest(std::string_view bytes, DeltaManifest& out, std::string*
 
 ManifestCheck OpenDeltaManifest(std::string_view bytes, const std::vector<EcdsaPublicKey>& keys,
                                 DeltaManifest& out) noexcept {
-    // Nothing of the content is read before its signature is known to be good.
-    const ManifestCheck check = CheckSignedText(bytes, kMaxDeltaManifestSize, keys);
-    if (check != ManifestCheck::kValid) {
-        return check;
-    }
-    return ParseDeltaManifest(bytes, out) ? ManifestCheck::kValid : ManifestCheck::kMalformed;
+    return OpenSignedText(bytes, kMaxDeltaManifestSize, keys, ParseDeltaManifest, out);
 }
 
 bool DeltaManifestBelongsTo(const DeltaManifest& delta, const ReleaseManifest& release,

@@ -9,12 +9,9 @@
 
 namespace qv {
 
+// Move-only, as the file it owns.
 class TextLineFile {
 public:
-    TextLineFile() = default;
-    TextLineFile(const TextLineFile&) = delete;
-    TextLineFile& operator=(const TextLineFile&) = delete;
-
     // Opens in untranslated byte mode: "rb" to read, "wb" to create or truncate.
     // Closes a file opened before.
     [[nodiscard]] bool Open(const wchar_t* path, const wchar_t* mode,

@@ -10,12 +10,11 @@
 
 namespace qv {
 
+// Neither copied nor moved (its stop flag is atomic): the running thread holds its address.
 class CThread {
 public:
     CThread() noexcept;
     virtual ~CThread();
-    CThread(const CThread&) = delete;
-    CThread& operator=(const CThread&) = delete;
 
     // Asks the running thread to stop at its next check point; does not wait.
     virtual void RequestStop() noexcept;

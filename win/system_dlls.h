@@ -34,6 +34,12 @@ inline const SystemLibrary& Comctl32() noexcept {
 // What a CNG function returns when bcrypt.dll or the export is missing.
 inline constexpr NTSTATUS kStatusProcedureNotFound = static_cast<NTSTATUS>(0xC000007AL);
 
+// Calls a bcrypt.dll function that was looked up, or fails as CNG does without it.
+template <typename Function, typename... Args>
+NTSTATUS CallCng(Function function, Args... args) noexcept {
+    return function != nullptr ? function(args...) : kStatusProcedureNotFound;
+}
+
 // Sets the error a missing version.dll function reports; returns `result`.
 template <typename Result>
 Result Missing(Result result) noexcept {
@@ -78,14 +84,13 @@ inline NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, LPCWST
                                             LPCWSTR implementation, ULONG flags) noexcept {
     static const auto function = detail::Bcrypt().Find<decltype(&::BCryptOpenAlgorithmProvider)>(
         "BCryptOpenAlgorithmProvider");
-    return function != nullptr ? function(algorithm, id, implementation, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, algorithm, id, implementation, flags);
 }
 
 inline NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) noexcept {
     static const auto function = detail::Bcrypt().Find<decltype(&::BCryptCloseAlgorithmProvider)>(
         "BCryptCloseAlgorithmProvider");
-    return function != nullptr ? function(algorithm, flags) : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, algorithm, flags);
 }
 
 inline NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE* hash,
@@ -93,31 +98,28 @@ inline NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE
                                  ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptCreateHash)>("BCryptCreateHash");
-    return function != nullptr
-               ? function(algorithm, hash, object, object_size, secret, secret_size, flags)
-               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, algorithm, hash, object, object_size, secret, secret_size,
+                           flags);
 }
 
 inline NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG size,
                                ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptHashData)>("BCryptHashData");
-    return function != nullptr ? function(hash, input, size, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, hash, input, size, flags);
 }
 
 inline NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG size,
                                  ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptFinishHash)>("BCryptFinishHash");
-    return function != nullptr ? function(hash, output, size, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, hash, output, size, flags);
 }
 
 inline NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptDestroyHash)>("BCryptDestroyHash");
-    return function != nullptr ? function(hash) : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, hash);
 }
 
 inline NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE import_key,
@@ -125,22 +127,20 @@ inline NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HAND
                                     ULONG size, ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptImportKeyPair)>("BCryptImportKeyPair");
-    return function != nullptr ? function(algorithm, import_key, blob_type, key, input, size, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, algorithm, import_key, blob_type, key, input, size, flags);
 }
 
 inline NTSTATUS BCryptGenerateKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE* key,
                                       ULONG length, ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptGenerateKeyPair)>("BCryptGenerateKeyPair");
-    return function != nullptr ? function(algorithm, key, length, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, algorithm, key, length, flags);
 }
 
 inline NTSTATUS BCryptFinalizeKeyPair(BCRYPT_KEY_HANDLE key, ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptFinalizeKeyPair)>("BCryptFinalizeKeyPair");
-    return function != nullptr ? function(key, flags) : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, key, flags);
 }
 
 inline NTSTATUS BCryptExportKey(BCRYPT_KEY_HANDLE key, BCRYPT_KEY_HANDLE export_key,
@@ -148,14 +148,13 @@ inline NTSTATUS BCryptExportKey(BCRYPT_KEY_HANDLE key, BCRYPT_KEY_HANDLE export_
                                 ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptExportKey)>("BCryptExportKey");
-    return function != nullptr ? function(key, export_key, blob_type, output, size, result, flags)
-                               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, key, export_key, blob_type, output, size, result, flags);
 }
 
 inline NTSTATUS BCryptDestroyKey(BCRYPT_KEY_HANDLE key) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptDestroyKey)>("BCryptDestroyKey");
-    return function != nullptr ? function(key) : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, key);
 }
 
 inline NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE key, VOID* padding, PUCHAR input, ULONG input_size,
@@ -163,9 +162,8 @@ inline NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE key, VOID* padding, PUCHAR inpu
                                ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptSignHash)>("BCryptSignHash");
-    return function != nullptr
-               ? function(key, padding, input, input_size, output, output_size, result, flags)
-               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, key, padding, input, input_size, output, output_size, result,
+                           flags);
 }
 
 inline NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE key, VOID* padding, PUCHAR hash,
@@ -173,9 +171,8 @@ inline NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE key, VOID* padding, PUCH
                                       ULONG flags) noexcept {
     static const auto function =
         detail::Bcrypt().Find<decltype(&::BCryptVerifySignature)>("BCryptVerifySignature");
-    return function != nullptr
-               ? function(key, padding, hash, hash_size, signature, signature_size, flags)
-               : detail::kStatusProcedureNotFound;
+    return detail::CallCng(function, key, padding, hash, hash_size, signature, signature_size,
+                           flags);
 }
 
 }  // namespace qv::system32

@@ -93,6 +93,33 @@ template <typename Input, typename Output, typename Convert>
     return true;
 }
 
+// True when `text` matches `pattern`, where '*' stands for any run of characters (none
+// included) and `takes(p, t)` tells whether any other pattern character `p` matches the
+// text character `t`. Linear in practice: one back-tracking point, the last '*'.
+template <typename Takes>
+[[nodiscard]] constexpr bool MatchesWildcard(std::wstring_view pattern, std::wstring_view text,
+                                             Takes takes) noexcept {
+    size_t p = 0, t = 0, star = std::wstring_view::npos, taken = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            taken = t;
+        } else if (p < pattern.size() && takes(pattern[p], text[t])) {
+            ++p;
+            ++t;
+        } else if (star != std::wstring_view::npos) {
+            p = star + 1;
+            t = ++taken;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
 // ' ', tab, CR, LF, vertical tab and form feed.
 [[nodiscard]] constexpr bool IsAsciiSpace(wchar_t c) noexcept {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';

@@ -49,13 +49,8 @@ inline int64_t AsInt64(const FILETIME& time) {
 
 // A UTC calendar time as a FILETIME count.
 inline int64_t UtcFileTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME system = {};
-    system.wYear = year;
-    system.wMonth = month;
-    system.wDay = day;
-    system.wHour = hour;
-    system.wMinute = minute;
-    system.wSecond = second;
+    // The fields in SYSTEMTIME's order; the day of the week is not read.
+    const SYSTEMTIME system = {year, month, 0, day, hour, minute, second, 0};
     FILETIME file_time = {};
     EXPECT_TRUE(SystemTimeToFileTime(&system, &file_time));
     return AsInt64(file_time);

@@ -387,27 +387,24 @@ int Trust(int argc, wchar_t** argv, bool add) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 2 && std::wcscmp(argv[1], L"watch") == 0) {
-        return Watch(argc, argv);
-    }
-    if (argc >= 2 && std::wcscmp(argv[1], L"hold") == 0) {
-        return Hold(argc, argv);
-    }
-    if (argc >= 2 && std::wcscmp(argv[1], L"close") == 0) {
-        return Close(argc, argv);
-    }
-    if (argc >= 2 && std::wcscmp(argv[1], L"job") == 0) {
-        return Job(argc, argv);
-    }
-    if (argc >= 2 && std::wcscmp(argv[1], L"slowjob") == 0) {
-        return SlowJob(argc, argv);
-    }
-    if (argc >= 2 && std::wcscmp(argv[1], L"renames") == 0) {
-        return Renames(argc, argv);
-    }
-    if (argc >= 2 &&
-        (std::wcscmp(argv[1], L"trust") == 0 || std::wcscmp(argv[1], L"untrust") == 0)) {
-        return Trust(argc, argv, argv[1][0] == L't');
+    using Command = int (*)(int, wchar_t**);
+    static const struct {
+        const wchar_t* name;
+        Command run;
+    } kCommands[] = {
+        {L"watch", Watch},
+        {L"hold", Hold},
+        {L"close", Close},
+        {L"job", Job},
+        {L"slowjob", SlowJob},
+        {L"renames", Renames},
+        {L"trust", [](int count, wchar_t** args) { return Trust(count, args, true); }},
+        {L"untrust", [](int count, wchar_t** args) { return Trust(count, args, false); }},
+    };
+    for (const auto& command : kCommands) {
+        if (argc >= 2 && std::wcscmp(argv[1], command.name) == 0) {
+            return command.run(argc, argv);
+        }
     }
     std::fputs("usage: e2e_helper watch|hold|close|job|slowjob|renames|trust|untrust ...\n",
                stderr);

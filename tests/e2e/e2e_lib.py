@@ -79,18 +79,24 @@ def wine_environment() -> dict:
     return env
 
 
+def _popen_windows(args, output, cwd):
+    """Starts a Windows program under Wine, its output and errors going to the file
+    `output`, its input empty."""
+    return subprocess.Popen(
+        [wine_program()] + [str(a) for a in args],
+        stdin=subprocess.DEVNULL,
+        stdout=output,
+        stderr=subprocess.STDOUT,
+        cwd=cwd,
+        env=wine_environment(),
+    )
+
+
 def run_windows(args, timeout=RUN_TIMEOUT_S, cwd=None):
     """Runs a Windows program under Wine; returns (exit code, output). Output goes
     through a file: Wine's background processes would hold a pipe open."""
     with tempfile.TemporaryFile() as output:
-        process = subprocess.Popen(
-            [wine_program()] + [str(a) for a in args],
-            stdin=subprocess.DEVNULL,
-            stdout=output,
-            stderr=subprocess.STDOUT,
-            cwd=cwd,
-            env=wine_environment(),
-        )
+        process = _popen_windows(args, output, cwd)
         try:
             code = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -105,14 +111,7 @@ def start_windows(args, cwd=None) -> subprocess.Popen:
     """Starts a Windows program under Wine without waiting for it; end with
     finish()."""
     log = tempfile.TemporaryFile()
-    process = subprocess.Popen(
-        [wine_program()] + [str(a) for a in args],
-        stdin=subprocess.DEVNULL,
-        stdout=log,
-        stderr=subprocess.STDOUT,
-        cwd=cwd,
-        env=wine_environment(),
-    )
+    process = _popen_windows(args, log, cwd)
     process.log = log
     return process
 
@@ -489,6 +488,14 @@ def clear_pending_renames():
         raise AssertionError(f"the registered renames cannot be removed: {output}")
 
 
+def another_updater_build(path, mark=b"\0another build\0") -> Path:
+    """Writes another build of the updater to `path`: the same program with `mark`
+    appended 64 times, which Windows loads like any other."""
+    path = Path(path)
+    path.write_bytes(UPDATER.read_bytes() + mark * 64)
+    return path
+
+
 def make_release(root, reader, files: dict, updater=UPDATER) -> Path:
     """A release folder: update.exe, the given qvreader.exe and the files."""
     root = Path(root)
@@ -518,6 +525,20 @@ class PendingRenamesTest(unittest.TestCase):
 
     def tearDown(self):
         clear_pending_renames()
+
+    @contextlib.contextmanager
+    def reader_running(self, app):
+        """The installation's reader runs: Windows does not let a running program's
+        file be opened for writing, so none of them can be replaced before a restart."""
+        reader = start_windows([app.win("qvreader.exe"), "/sleep", "60000"])
+        try:
+            def started():
+                reader.log.seek(0)
+                return b"qvreader" in reader.log.read()
+            self.assertTrue(wait_until(started, 60), "the reader did not start")
+            yield
+        finally:
+            finish(reader, kill=True)
 
 
 class TestAuthority:

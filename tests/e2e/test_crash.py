@@ -124,12 +124,11 @@ class CrashedInstallation(unittest.TestCase):
             self.assert_release_installed(app, release)
 
     def test_a_crash_during_the_copy_only_installation_is_completed_updater_included(self):
-        new_updater_bytes = e2e.UPDATER.read_bytes() + b"\0another build\0" * 64
         files = {"data\\a.txt": NEW_FILES["data\\a.txt"], "ver.dat": b"1.0.0.2"}
         old = {"data\\a.txt": OLD_FILES["data\\a.txt"], "ver.dat": b"1.0.0.1"}
         with e2e.scratch_folder(self) as scratch:
-            new_updater = scratch / "update-next.exe"
-            new_updater.write_bytes(new_updater_bytes)
+            new_updater = e2e.another_updater_build(scratch / "update-next.exe")
+            new_updater_bytes = new_updater.read_bytes()
             release, www = self.serve(scratch, files, first=["ver.dat", "qvreader.exe"],
                                       updater=new_updater)
             with e2e.Nginx(www, scratch) as nginx:

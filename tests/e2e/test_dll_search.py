@@ -42,8 +42,7 @@ class DllSearch(unittest.TestCase):
             # Signatures and hashes in the normal run and in the copy-only run from the
             # update folder.
             key, public = e2e.keygen(scratch / "keys")
-            new_updater = scratch / "update-next.exe"
-            new_updater.write_bytes(e2e.UPDATER.read_bytes() + b"\0another build\0" * 64)
+            new_updater = e2e.another_updater_build(scratch / "update-next.exe")
             release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES,
                                        updater=new_updater)
             www = scratch / "www"

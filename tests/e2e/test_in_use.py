@@ -26,20 +26,6 @@ class FileInUse(e2e.PendingRenamesTest):
             release_flag.write_bytes(b"")
             e2e.finish(holder)
 
-    @contextlib.contextmanager
-    def reader_running(self, app, scratch):
-        """The reader itself runs: Windows does not let a running program's file be
-        opened for writing."""
-        reader = e2e.start_windows([app.win("qvreader.exe"), "/sleep", "60000"])
-        try:
-            def started():
-                reader.log.seek(0)
-                return b"qvreader" in reader.log.read()
-            self.assertTrue(e2e.wait_until(started, 60), "the reader did not start")
-            yield
-        finally:
-            e2e.finish(reader, kill=True)
-
     def check_deferred_installation(self, scratch, in_use):
         release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES)
         www = scratch / "www"
@@ -79,7 +65,7 @@ class FileInUse(e2e.PendingRenamesTest):
     def test_running_reader_defers_every_move_to_the_next_start(self):
         with e2e.scratch_folder(self) as scratch:
             self.check_deferred_installation(
-                scratch, lambda app: self.reader_running(app, scratch))
+                scratch, lambda app: self.reader_running(app))
 
 
 if __name__ == "__main__":

@@ -4,7 +4,6 @@ completion of a signed release keeps its rollback record through a restart and t
 a crash before the record's move, and a list that names the updater's own move list
 installs nothing. `wineboot -r` stands for the restart."""
 
-import contextlib
 import shutil
 import sys
 import unittest
@@ -44,19 +43,6 @@ def restart():
 
 
 class RestartPending(e2e.PendingRenamesTest):
-    @contextlib.contextmanager
-    def reader_running(self, app):
-        """The reader runs, so none of its files can be replaced before the restart."""
-        reader = e2e.start_windows([app.win("qvreader.exe"), "/sleep", "60000"])
-        try:
-            def started():
-                reader.log.seek(0)
-                return b"qvreader" in reader.log.read()
-            self.assertTrue(e2e.wait_until(started, 60), "the reader did not start")
-            yield
-        finally:
-            e2e.finish(reader, kill=True)
-
     def publish(self, scratch, folder, files, reader=e2e.SAMPLE_READER_NEXT, key=None,
                 sequence=None, first=()):
         release = e2e.make_release(scratch / f"release-{folder}", reader, files)
@@ -70,6 +56,15 @@ class RestartPending(e2e.PendingRenamesTest):
         if first:
             reorder_list(www, first=first)
         return release, www
+
+    def publish_signed_pair(self, scratch):
+        """A signed release with sequence 200 (in "www") and an older one of the same key
+        with sequence 150 (in "www-older"): the public key, the release, both servers."""
+        key, public = e2e.keygen(scratch / "keys")
+        release, www = self.publish(scratch, "www", NEW_FILES, key=key, sequence=200)
+        _, www_older = self.publish(scratch, "www-older", OLD_FILES,
+                                    reader=e2e.SAMPLE_READER, key=key, sequence=150)
+        return public, release, www, www_older
 
     def install_deferred(self, app):
         with self.reader_running(app):
@@ -115,10 +110,7 @@ class RestartPending(e2e.PendingRenamesTest):
 
     def test_a_signed_release_waiting_for_the_restart_keeps_its_record(self):
         with e2e.scratch_folder(self) as scratch:
-            key, public = e2e.keygen(scratch / "keys")
-            release, www = self.publish(scratch, "www", NEW_FILES, key=key, sequence=200)
-            _, www_older = self.publish(scratch, "www-older", OLD_FILES,
-                                        reader=e2e.SAMPLE_READER, key=key, sequence=150)
+            public, release, www, www_older = self.publish_signed_pair(scratch)
             with e2e.Nginx(www, scratch) as nginx:
                 url = nginx.url()
                 app = e2e.Installation(scratch, url, files=OLD_FILES, release_keys=public)
@@ -145,10 +137,7 @@ class RestartPending(e2e.PendingRenamesTest):
 
     def test_a_crash_at_any_move_of_a_signed_release_keeps_its_record(self):
         with e2e.scratch_folder(self) as scratch:
-            key, public = e2e.keygen(scratch / "keys")
-            release, www = self.publish(scratch, "www", NEW_FILES, key=key, sequence=200)
-            _, www_older = self.publish(scratch, "www-older", OLD_FILES,
-                                        reader=e2e.SAMPLE_READER, key=key, sequence=150)
+            public, release, www, www_older = self.publish_signed_pair(scratch)
             with e2e.Nginx(www, scratch) as nginx:
                 url = nginx.url()
                 moves = 0

@@ -17,10 +17,7 @@ class SelfUpdate(unittest.TestCase):
 
     def test_new_updater_waits_for_the_old_one_and_installs_everything_itself_included(self):
         with e2e.scratch_folder(self) as scratch:
-            # Another build of the updater: the same program with bytes appended,
-            # which Windows loads like any other.
-            new_updater = scratch / "update-next.exe"
-            new_updater.write_bytes(e2e.UPDATER.read_bytes() + b"\0another build\0" * 64)
+            new_updater = e2e.another_updater_build(scratch / "update-next.exe")
             release = e2e.make_release(scratch / "release", e2e.SAMPLE_READER_NEXT, NEW_FILES,
                                        updater=new_updater)
             www = scratch / "www"

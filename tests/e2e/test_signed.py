@@ -195,8 +195,8 @@ class SignedUpdate(unittest.TestCase):
     def test_a_different_updater_is_never_started(self):
         with e2e.scratch_folder(self) as scratch:
             key, public = e2e.keygen(scratch / "keys")
-            new_updater = scratch / "new-update.exe"
-            new_updater.write_bytes(e2e.UPDATER.read_bytes() + b"\0signed successor" * 64)
+            new_updater = e2e.another_updater_build(scratch / "new-update.exe",
+                                                    b"\0signed successor")
             release, www = self.serve(scratch, key, updater=new_updater)
             # Same size, same CRC-32, other bytes: the list and release.dat stay as they are.
             served = www / "up1" / "update.exe"
@@ -216,8 +216,8 @@ class SignedUpdate(unittest.TestCase):
     def test_a_signed_self_update_installs_and_records_at_its_end(self):
         with e2e.scratch_folder(self) as scratch:
             key, public = e2e.keygen(scratch / "keys")
-            new_updater = scratch / "new-update.exe"
-            new_updater.write_bytes(e2e.UPDATER.read_bytes() + b"\0signed successor" * 64)
+            new_updater = e2e.another_updater_build(scratch / "new-update.exe",
+                                                    b"\0signed successor")
             release, www = self.serve(scratch, key, "--sequence", "31", updater=new_updater)
             with e2e.Nginx(www, scratch) as nginx:
                 app = e2e.Installation(scratch, nginx.url(), files=OLD_FILES,

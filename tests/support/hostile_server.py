@@ -127,6 +127,7 @@ ports and "{host}" for 127.0.0.1.
 
 import argparse
 import base64
+import dataclasses
 import json
 import os
 import re
@@ -241,39 +242,41 @@ class _FileBody:
         self.file.close()
 
 
-class _SliceBody:
-    def __init__(self, body, first, size):
+class _BodyOver:
+    """A body read through another one, which it closes."""
+
+    def __init__(self, body, size):
         self.body = body
-        self.first = first
         self.size = size
+
+    def close(self):
+        self.body.close()
+
+
+class _SliceBody(_BodyOver):
+    def __init__(self, body, first, size):
+        super().__init__(body, size)
+        self.first = first
 
     def read(self, offset, count):
         return self.body.read(self.first + offset, max(0, min(count, self.size - offset)))
 
-    def close(self):
-        self.body.close()
 
-
-class _InvertedBody:
+class _InvertedBody(_BodyOver):
     def __init__(self, body):
-        self.body = body
-        self.size = body.size
+        super().__init__(body, body.size)
 
     def read(self, offset, count):
         return self.body.read(offset, count).translate(_INVERT)
 
-    def close(self):
-        self.body.close()
 
-
-class _Response:
+class _Response(_BodyOver):
     """A response's head (100 Continues included) and body, read by offsets over both."""
 
     def __init__(self, head, body, close_after):
+        super().__init__(body, len(head) + body.size)
         self.head = head
-        self.body = body
         self.close_after = close_after
-        self.size = len(head) + body.size
 
     def read(self, offset, count):
         head = self.head[offset:offset + count]
@@ -281,21 +284,18 @@ class _Response:
             return head
         return head + self.body.read(max(0, offset - len(self.head)), count - len(head))
 
-    def close(self):
-        self.body.close()
 
-
+@dataclasses.dataclass(eq=False)
 class Request:
     """One recorded request: its sequence number, the port and connection it came on,
     and its exact bytes (head and body)."""
 
-    def __init__(self, seq, port, connection, method, target, raw):
-        self.seq = seq
-        self.port = port
-        self.connection = connection
-        self.method = method
-        self.target = target
-        self.raw = raw
+    seq: int
+    port: int
+    connection: int
+    method: str
+    target: str
+    raw: bytes
 
     def header(self, name):
         """The value of the request's first header of that name (any case), or None."""
@@ -799,6 +799,15 @@ def _read(path):
         return None
 
 
+def _remove_state_files(state):
+    """Removes what a running server announces itself by (ports and pid), if there."""
+    for name in ("port", "port2", "pid"):
+        try:
+            os.remove(os.path.join(state, name))
+        except OSError:
+            pass
+
+
 def _is_our_server(pid):
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
@@ -821,11 +830,7 @@ def _serve(args):
         server.wait_until_stopped()
     finally:
         if _read(os.path.join(state, "pid")) == str(os.getpid()):
-            for name in ("port", "port2", "pid"):
-                try:
-                    os.remove(os.path.join(state, name))
-                except OSError:
-                    pass
+            _remove_state_files(state)
     return 0
 
 
@@ -848,11 +853,7 @@ def _stop(args):
             time.sleep(0.05)
         if _is_our_server(pid):
             os.kill(pid, signal.SIGKILL)
-    for name in ("port", "port2", "pid"):
-        try:
-            os.remove(os.path.join(state, name))
-        except OSError:
-            pass
+    _remove_state_files(state)
     return 0
 
 

@@ -6,22 +6,19 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
-#include <vector>
 
-#include "update/file_names.h"
-#include "tools/publish/key_pair.h"
+#include "tests/update/signed_text_test_util.h"
 #include "trust/hex.h"
+#include "update/file_names.h"
 
 namespace qv {
 namespace {
 
-Sha256Digest Filled(uint8_t value) {
-    Sha256Digest digest;
-    digest.fill(value);
-    return digest;
-}
+using test::Filled;
+using test::KeysOf;
+using test::NewPair;
+using test::WithSignature;
 
 std::string Hex(uint8_t value) {
     const Sha256Digest digest = Filled(value);
@@ -48,30 +45,6 @@ ReleaseManifest ReleaseOf(const DeltaManifest& delta) {
     }
     release.IndexNames();
     return release;
-}
-
-std::string WithSignature(const std::string& body) {
-    return body + "signature ecdsa-p256 " + std::string(128, 'a') + "\n";
-}
-
-EcdsaKeyPair NewPair() {
-    EcdsaKeyPair pair;
-    EXPECT_TRUE(pair.Generate());
-    return pair;
-}
-
-// The public keys of `pairs`, as an updater's trusted list.
-std::vector<EcdsaPublicKey> KeysOf(std::initializer_list<const EcdsaKeyPair*> pairs) {
-    std::vector<EcdsaPublicKey> keys;
-    for (const EcdsaKeyPair* pair : pairs) {
-        EcdsaPrivateScalar scalar{};
-        EcdsaPublicPoint point{};
-        EcdsaPublicKey key;
-        EXPECT_TRUE(pair->Export(scalar, point));
-        EXPECT_TRUE(key.Import(point));
-        keys.push_back(std::move(key));
-    }
-    return keys;
 }
 
 TEST(DeltaManifest, WriterOutputReadsBack) {

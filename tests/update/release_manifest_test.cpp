@@ -8,17 +8,16 @@
 #include <string>
 
 #include "tests/support/test_support.h"
-#include "tools/publish/key_pair.h"
+#include "tests/update/signed_text_test_util.h"
 #include "trust/hex.h"
 
 namespace qv {
 namespace {
 
-Sha256Digest Filled(uint8_t value) {
-    Sha256Digest digest;
-    digest.fill(value);
-    return digest;
-}
+using test::Filled;
+using test::NewPair;
+using test::PublicOf;
+using test::WithSignature;
 
 ReleaseManifest Sample() {
     ReleaseManifest manifest;
@@ -31,26 +30,6 @@ ReleaseManifest Sample() {
     manifest.files.push_back(
         {L"plugins\\\u6e32\u67d3 a.dll", Filled(0x33), 100, Filled(0x44), 250});
     return manifest;
-}
-
-EcdsaKeyPair NewPair() {
-    EcdsaKeyPair pair;
-    EXPECT_TRUE(pair.Generate());
-    return pair;
-}
-
-EcdsaPublicKey PublicOf(const EcdsaKeyPair& pair) {
-    EcdsaPrivateScalar scalar{};
-    EcdsaPublicPoint point{};
-    EcdsaPublicKey key;
-    EXPECT_TRUE(pair.Export(scalar, point));
-    EXPECT_TRUE(key.Import(point));
-    return key;
-}
-
-// A dummy signature line: the reader's form checks do not look at the signature.
-std::string WithSignature(const std::string& body) {
-    return body + "signature ecdsa-p256 " + std::string(128, 'a') + "\n";
 }
 
 TEST(ReleaseManifest, WriterOutputReadsBackFieldByField) {
@@ -100,6 +79,11 @@ TEST(ReleaseManifest, RefusesEveryHostileForm) {
     const std::string head = "qvupdate-release 1\nsequence 5\nversion 31\n";
     const std::string list = "filelist " + std::string(64, '1') + " 10\n";
     const std::string hash = std::string(64, 'b');
+    // A whole file around the lines after the format line: the format line, `text`, the
+    // file list and the signature line.
+    auto fields = [&](const std::string& text) {
+        return "qvupdate-release 1\n" + text + list + sig;
+    };
     auto file_line = [&](const std::string& rest) { return "file " + rest + "\n"; };
     const std::string one_file = file_line(hash + " 1 " + hash + " 1 a.txt");
     struct Case {
@@ -121,34 +105,26 @@ TEST(ReleaseManifest, RefusesEveryHostileForm) {
         {"CR line ends", "qvupdate-release 1\r\nsequence 5\r\nversion 31\r\n" + list + sig},
         {"a zero byte",
          head + list + file_line(hash + " 1 " + hash + " 1 a") + std::string(1, '\0') + sig},
-        {"a tab", "qvupdate-release 1\nsequence\t5\nversion 31\n" + list + sig},
+        {"a tab", fields("sequence\t5\nversion 31\n")},
         {"a blank line", head + "\n" + list + sig},
-        {"fields out of order", "qvupdate-release 1\nversion 31\nsequence 5\n" + list + sig},
-        {"no sequence", "qvupdate-release 1\nversion 31\n" + list + sig},
-        {"sequence over 64 bits",
-         "qvupdate-release 1\nsequence 18446744073709551616\nversion 31\n" + list + sig},
-        {"sequence with 21 digits",
-         "qvupdate-release 1\nsequence 000000000000000000001\nversion 31\n" + list + sig},
-        {"sequence with a leading zero",
-         "qvupdate-release 1\nsequence 05\nversion 31\n" + list + sig},
-        {"sequence with a sign", "qvupdate-release 1\nsequence +5\nversion 31\n" + list + sig},
-        {"negative sequence", "qvupdate-release 1\nsequence -5\nversion 31\n" + list + sig},
-        {"two spaces", "qvupdate-release 1\nsequence  5\nversion 31\n" + list + sig},
-        {"a trailing space", "qvupdate-release 1\nsequence 5 \nversion 31\n" + list + sig},
-        {"expiry in local time",
-         "qvupdate-release 1\nsequence 5\nexpires 2026-01-01T00:00:00\nversion 31\n" + list + sig},
-        {"expiry on 30 February",
-         "qvupdate-release 1\nsequence 5\nexpires 2028-02-30T00:00:00Z\nversion 31\n" + list + sig},
-        {"expiry twice",
-         "qvupdate-release 1\nsequence 5\nexpires 2026-01-01T00:00:00Z\nexpires "
-         "2026-01-01T00:00:00Z\nversion 31\n" +
-             list + sig},
-        {"odd version hex", "qvupdate-release 1\nsequence 5\nversion 313\n" + list + sig},
-        {"uppercase version hex", "qvupdate-release 1\nsequence 5\nversion 3A\n" + list + sig},
-        {"empty version", "qvupdate-release 1\nsequence 5\nversion \n" + list + sig},
-        {"oversized version", "qvupdate-release 1\nsequence 5\nversion " +
-                                  std::string(2 * kMaxSignedVersionSize + 2, '3') + "\n" + list +
-                                  sig},
+        {"fields out of order", fields("version 31\nsequence 5\n")},
+        {"no sequence", fields("version 31\n")},
+        {"sequence over 64 bits", fields("sequence 18446744073709551616\nversion 31\n")},
+        {"sequence with 21 digits", fields("sequence 000000000000000000001\nversion 31\n")},
+        {"sequence with a leading zero", fields("sequence 05\nversion 31\n")},
+        {"sequence with a sign", fields("sequence +5\nversion 31\n")},
+        {"negative sequence", fields("sequence -5\nversion 31\n")},
+        {"two spaces", fields("sequence  5\nversion 31\n")},
+        {"a trailing space", fields("sequence 5 \nversion 31\n")},
+        {"expiry in local time", fields("sequence 5\nexpires 2026-01-01T00:00:00\nversion 31\n")},
+        {"expiry on 30 February", fields("sequence 5\nexpires 2028-02-30T00:00:00Z\nversion 31\n")},
+        {"expiry twice", fields("sequence 5\nexpires 2026-01-01T00:00:00Z\nexpires "
+                                "2026-01-01T00:00:00Z\nversion 31\n")},
+        {"odd version hex", fields("sequence 5\nversion 313\n")},
+        {"uppercase version hex", fields("sequence 5\nversion 3A\n")},
+        {"empty version", fields("sequence 5\nversion \n")},
+        {"oversized version",
+         fields("sequence 5\nversion " + std::string(2 * kMaxSignedVersionSize + 2, '3') + "\n")},
         {"short list hash", head + "filelist " + std::string(63, '1') + " 10\n" + sig},
         {"list hash with a capital", head + "filelist A" + std::string(63, '1') + " 10\n" + sig},
         {"list size missing", head + "filelist " + std::string(64, '1') + "\n" + sig},

@@ -87,5 +87,31 @@ TEST(AsciiText, ControlCharactersAreC0AndDel) {
     EXPECT_FALSE(HasControlCharacter(L""));
 }
 
+// '*' takes any run, the rest is up to the caller's comparison; one back-tracking point
+// is enough for any pattern.
+TEST(Wildcard, StarTakesAnyRunAndTheCallerComparesTheRest) {
+    const auto exact = [](wchar_t p, wchar_t t) { return p == t; };
+    const struct {
+        const wchar_t* pattern;
+        const wchar_t* text;
+        bool matches;
+    } cases[] = {
+        {L"", L"", true},           {L"*", L"", true},
+        {L"", L"a", false},         {L"a*", L"a", true},
+        {L"*b", L"ab", true},       {L"*b", L"ba", false},
+        {L"a*c*e", L"abcde", true}, {L"*a*b*c", L"xaxbxbxc", true},
+        {L"a**b", L"ab", true},     {L"ab", L"AB", false},
+        {L"a*", L"ba", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MatchesWildcard(c.pattern, c.text, exact), c.matches)
+            << c.pattern << " " << c.text;
+    }
+    // The caller's comparison decides case and any other wildcard.
+    EXPECT_TRUE(MatchesWildcard(L"A?C", L"abc", [](wchar_t p, wchar_t t) {
+        return p == L'?' || AsciiLower(p) == AsciiLower(t);
+    }));
+}
+
 }  // namespace
 }  // namespace qv

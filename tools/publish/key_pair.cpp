@@ -92,22 +92,29 @@ bool SignText(std::string body, const EcdsaKeyPair& key, std::string& out) noexc
     }
 }
 
-bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
-                         std::string& out) noexcept {
+namespace {
+
+// The body that `format` gives, signed; formatting may run out of memory.
+template <typename Manifest>
+bool SignFormatted(std::string (*format)(const Manifest&), const Manifest& manifest,
+                   const EcdsaKeyPair& key, std::string& out) noexcept {
     try {
-        return SignText(FormatManifestBody(manifest), key, out);
+        return SignText(format(manifest), key, out);
     } catch (...) {
         return false;
     }
 }
 
+}  // namespace
+
+bool SignReleaseManifest(const ReleaseManifest& manifest, const EcdsaKeyPair& key,
+                         std::string& out) noexcept {
+    return SignFormatted(FormatManifestBody, manifest, key, out);
+}
+
 bool SignDeltaManifest(const DeltaManifest& manifest, const EcdsaKeyPair& key,
                        std::string& out) noexcept {
-    try {
-        return SignText(FormatDeltaManifestBody(manifest), key, out);
-    } catch (...) {
-        return false;
-    }
+    return SignFormatted(FormatDeltaManifestBody, manifest, key, out);
 }
 
 }  // namespace qv

@@ -262,35 +262,48 @@ bool HashPublished(const Planned& item, bool is_version_file, SignedFile& out, L
     return true;
 }
 
+// Signs `manifest` and writes it as `name` into the server folder, once the signed bytes
+// read back through installations' own reader: at most `max_size` bytes, and as many
+// entries (`entries` counts them) as were meant. False after logging an error.
+template <typename Manifest, typename Entries>
+bool WriteSignedText(const std::wstring& server, const std::wstring& name, size_t max_size,
+                     const Manifest& manifest, const EcdsaKeyPair& key,
+                     bool (*sign)(const Manifest&, const EcdsaKeyPair&, std::string&) noexcept,
+                     bool (*parse)(std::string_view, Manifest&, std::string*) noexcept,
+                     Entries entries, Log& log) {
+    std::string bytes;
+    if (!sign(manifest, key, bytes)) {
+        log.Error(L"Windows could not sign " + name);
+        return false;
+    }
+    Manifest read_back;
+    if (bytes.size() > max_size || !parse(bytes, read_back, nullptr) ||
+        entries(read_back) != entries(manifest)) {
+        log.Error(name + L" would be larger than installations read, or does not read back");
+        return false;
+    }
+    const std::wstring path = server + L"\\" + name;
+    if (!WriteNewFile(path, bytes)) {
+        log.Error(L"cannot write " + Quote(path) + WindowsError(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 // Signs the manifest of what was published and writes release.dat; false after
 // logging an error.
 bool WriteSignedManifest(const std::wstring& server, const std::string& version_bytes,
                          const EcdsaKeyPair& key, ReleaseManifest& manifest, Log& log) {
     const std::wstring list_path = server + L"\\" + kFileListName;
-    const std::wstring manifest_path = server + L"\\" + kReleaseManifestName;
     manifest.version_bytes = version_bytes;
     if (!Sha256File(list_path.c_str(), kMaxReleaseManifestSize, manifest.file_list_sha256,
                     manifest.file_list_size)) {
         log.Error(L"cannot compute the SHA-256 of filelist.dat");
         return false;
     }
-    std::string bytes;
-    if (!SignReleaseManifest(manifest, key, bytes)) {
-        log.Error(L"Windows could not sign release.dat");
-        return false;
-    }
-    // What installations will read must be what was meant, through their own reader.
-    ReleaseManifest read_back;
-    if (bytes.size() > kMaxReleaseManifestSize || !ParseReleaseManifest(bytes, read_back) ||
-        read_back.files.size() != manifest.files.size()) {
-        log.Error(L"release.dat would be larger than installations read, or does not read back");
-        return false;
-    }
-    if (!WriteNewFile(manifest_path, bytes)) {
-        log.Error(L"cannot write " + Quote(manifest_path) + WindowsError(GetLastError()));
-        return false;
-    }
-    return true;
+    return WriteSignedText(
+        server, kReleaseManifestName, kMaxReleaseManifestSize, manifest, key, SignReleaseManifest,
+        ParseReleaseManifest, [](const ReleaseManifest& read) { return read.files.size(); }, log);
 }
 
 // Makes the patches against the old releases and writes delta.dat, signed and bound
@@ -312,23 +325,9 @@ bool WritePatches(const std::vector<std::wstring>& old_releases, const std::wstr
     if (!MakeReleasePatches(old_releases, server, targets, delta, stats, log)) {
         return false;
     }
-    std::string bytes;
-    if (!SignDeltaManifest(delta, key, bytes)) {
-        log.Error(L"Windows could not sign delta.dat");
-        return false;
-    }
-    DeltaManifest read_back;
-    if (bytes.size() > kMaxDeltaManifestSize || !ParseDeltaManifest(bytes, read_back) ||
-        read_back.patches.size() != delta.patches.size()) {
-        log.Error(L"delta.dat would be larger than installations read, or does not read back");
-        return false;
-    }
-    const std::wstring path = server + L"\\" + kDeltaManifestName;
-    if (!WriteNewFile(path, bytes)) {
-        log.Error(L"cannot write " + Quote(path) + WindowsError(GetLastError()));
-        return false;
-    }
-    return true;
+    return WriteSignedText(
+        server, kDeltaManifestName, kMaxDeltaManifestSize, delta, key, SignDeltaManifest,
+        ParseDeltaManifest, [](const DeltaManifest& read) { return read.patches.size(); }, log);
 }
 
 }  // namespace

@@ -52,30 +52,6 @@ std::wstring Quoted(wchar_t c) {
     return std::wstring(L"'") + c + L"'";
 }
 
-bool MatchFrom(const std::wstring& pattern, size_t p, const std::wstring& text, size_t t) {
-    // Iterative wildcard match with one back-tracking point: linear in practice.
-    size_t star = std::wstring::npos;
-    size_t star_text = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == L'?' || pattern[p] == text[t])) {
-            ++p;
-            ++t;
-        } else if (p < pattern.size() && pattern[p] == L'*') {
-            star = p++;
-            star_text = t;
-        } else if (star != std::wstring::npos) {
-            p = star + 1;
-            t = ++star_text;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == L'*') {
-        ++p;
-    }
-    return p == pattern.size();
-}
-
 }  // namespace
 
 std::wstring NameProblem(const std::wstring& name) {
@@ -192,7 +168,9 @@ bool MatchesPattern(const std::wstring& pattern, const std::wstring& name) {
             subject = name.substr(slash + 1);
         }
     }
-    return MatchFrom(upper_pattern, 0, Upper(subject), 0);
+    // A release's file names hold no '*' or '?': each of those in the pattern is a wildcard.
+    return MatchesWildcard(upper_pattern, Upper(subject),
+                           [](wchar_t p, wchar_t t) { return p == L'?' || p == t; });
 }
 
 bool ZipChoice::Chooses(const std::wstring& name, uint64_t size) const {
