@@ -110,6 +110,14 @@ public:
                                            std::wstring& command_line) const;
 
 private:
+    enum class PatchOutcome { kStaged, kStopped, kFailed };
+    // Stages the entry at `staged_path` through the patch of its installed file: fetched
+    // once (resumed when its connection dropped), checked, applied and checked as a
+    // staged file. kFailed leaves neither patch nor output: the full file comes next.
+    [[nodiscard]] PatchOutcome StageThroughPatch(const FileEntry& entry, const PatchOffer& offer,
+                                                 const PassContext& pass, CDownloader& fetcher,
+                                                 const VerificationPolicy& policy,
+                                                 const std::wstring& staged_path);
     // Stages every entry of the download list, kTransfersAtOnce at a time. The result
     // is that of the first failing entry in list order, and the update directory ends
     // as if the entries had been staged one by one: what was fetched for entries after
