@@ -205,12 +205,9 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
     return UPDATE_OK;
 }
 
-CUpdateLogic::PatchOutcome CUpdateLogic::StageThroughPatch(const FileEntry& entry,
-                                                           const PatchOffer& offer,
-                                                           const PassContext& pass,
-                                                           CDownloader& fetcher,
-                                                           const VerificationPolicy& policy,
-                                                           const std::wstring& staged_path) {
+CUpdateLogic::PatchOutcome CUpdateLogic::StageThroughPatch(
+    const FileEntry& entry, const PatchOffer& offer, const PassContext& pass, CDownloader& fetcher,
+    const VerificationPolicy& policy, const std::wstring& staged_path) {
     // Under the update folder's patch folder, where no listed name can lie, and one name
     // per transfer: two entries may share a patch.
     std::wstring installed_path;
@@ -246,9 +243,8 @@ CUpdateLogic::PatchOutcome CUpdateLogic::StageThroughPatch(const FileEntry& entr
     DeleteFileW(staged_path.c_str());
     const delta::ApplyResult applied =
         CreateParentDirectories(staged_path.c_str())
-            ? delta::ApplyPatchFile(installed_path.c_str(), patch_path.c_str(),
-                                    staged_path.c_str(), offer.installed_size, kMaxCrcFileSize,
-                                    &stop_flag_)
+            ? delta::ApplyPatchFile(installed_path.c_str(), patch_path.c_str(), staged_path.c_str(),
+                                    offer.installed_size, kMaxCrcFileSize, &stop_flag_)
             : delta::ApplyResult::kFailed;
     if (applied == delta::ApplyResult::kApplied && settings_.patch_step != nullptr) {
         settings_.patch_step(PatchStep::kApplied, staged_path.c_str());

@@ -151,9 +151,9 @@ public:
                                        const std::wstring& installed_path) const override {
         const SignedFile* file =
             verifier_.HasManifest() ? verifier_.manifest().Find(entry.name) : nullptr;
-        const DeltaPatch* patch =
-            file != nullptr ? FindPatchForBase(delta_, entry.name, installed_path.c_str())
-                            : nullptr;
+        const DeltaPatch* patch = file != nullptr
+                                      ? FindPatchForBase(delta_, entry.name, installed_path.c_str())
+                                      : nullptr;
         // A patch no smaller than the file as served saves nothing.
         if (patch == nullptr || patch->patch_size >= file->served_size) {
             return std::nullopt;
@@ -183,11 +183,13 @@ private:
         delta_ = DeltaManifest{};
         CHttpReceiveDataBytes body;
         if (!fetcher.ToSink(pass.base_url + L"/" + kDeltaManifestName, &body,
-                            pass.version_timeout_ms, static_cast<uint32_t>(kMaxDeltaManifestSize))) {
+                            pass.version_timeout_ms,
+                            static_cast<uint32_t>(kMaxDeltaManifestSize))) {
             return true;
         }
         DeltaManifest delta;
-        if (OpenDeltaManifest(body.bytes, verifier_.trusted_keys(), delta) != ManifestCheck::kValid ||
+        if (OpenDeltaManifest(body.bytes, verifier_.trusted_keys(), delta) !=
+                ManifestCheck::kValid ||
             !DeltaManifestBelongsTo(delta, verifier_.manifest())) {
             return false;
         }
