@@ -81,8 +81,9 @@ public:
     [[nodiscard]] UpdateResult UpdatePass(bool& self_update);
     // Stages one listed file in the update directory over `fetcher`, safe to run for
     // different files at once: reuses a staged file that `policy` finds right, else
-    // downloads it (3 attempts, those cut off mid-body going on with a Range request)
-    // and has `policy` check it, unpacking zipped ones. `downloaded` is set once the
+    // applies the patch `policy` offers for the installed file, else (or when the patch
+    // fails) downloads it (3 attempts, those cut off mid-body going on with a Range
+    // request) and has `policy` check it, unpacking zipped ones. `downloaded` is set once the
     // entry's files on disk were touched (not reused).
     [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, const PassContext& pass,
                                                   CDownloader& fetcher,

@@ -24,7 +24,8 @@
 //       release_keys of the installation's cfg.ini (signed mode). MODE "fetched" or
 //       "applied" is the normal job ended the same way when the first patch was fetched,
 //       or applied (its output's second half then zeroed, as a crash in the middle of
-//       decoding leaves a mapped output).
+//       decoding leaves a mapped output). MODE "stop" is the normal job told to stop
+//       (as by the tray's close command) when the first patch was fetched.
 //   e2e_helper slowjob APP_DIR BASE_URL WINDOW_MS
 //       The normal job, with the slow-transfer rule judged over WINDOW_MS instead of a
 //       minute. Exit code: the job's result.
@@ -244,6 +245,13 @@ BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
 }
 
 qv::PatchStep g_crash_at_patch = qv::PatchStep::kFetched;
+qv::CUpdateLogic* g_stopped_job = nullptr;  // told to stop instead of ending the process
+
+void StopAtPatchFetched(qv::PatchStep step, const wchar_t*) {
+    if (step == qv::PatchStep::kFetched && g_stopped_job != nullptr) {
+        g_stopped_job->RequestStop();
+    }
+}
 
 void CrashAtPatchStep(qv::PatchStep step, const wchar_t* path) {
     if (step != g_crash_at_patch) {
@@ -290,11 +298,15 @@ int Job(int argc, wchar_t** argv) {
         g_crash_at_patch = mode == L"fetched" ? qv::PatchStep::kFetched : qv::PatchStep::kApplied;
         settings.patch_step = &CrashAtPatchStep;
     }
+    if (mode == L"stop") {
+        settings.patch_step = &StopAtPatchFetched;
+    }
     qv::CUpdateLogic logic(settings);
     if (logic.AppDir()[0] == L'\0') {
         return 65;
     }
-    if (mode == L"normal" || mode == L"fetched" || mode == L"applied") {
+    g_stopped_job = &logic;
+    if (mode == L"normal" || mode == L"fetched" || mode == L"applied" || mode == L"stop") {
         return logic.RunExclusive(false);
     }
     if (mode == L"copyonly") {

@@ -16,6 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import e2e_lib as e2e  # noqa: E402
 
 UPDATE_E_SIGNATURE = 9
+UPDATE_STOPPED = 100
 CRASH_EXIT_CODE = 99  # e2e_helper job ends with this code at the planned patch step
 
 
@@ -180,20 +181,29 @@ class DeltaUpdate(unittest.TestCase):
                 self.assertEqual(digests(app.files()), digests(before))
                 self.assertEqual(uris, ["/up1/ver.dat", "/up1/release.dat", "/up1/delta.dat"])
 
-    def test_a_crash_while_patching_is_completed_by_the_next_run(self):
+    def test_a_crash_or_a_stop_while_patching_is_completed_by_the_next_run(self):
+        ends = [("fetched", CRASH_EXIT_CODE), ("applied", CRASH_EXIT_CODE),
+                ("stop", UPDATE_STOPPED)]
         with e2e.scratch_folder(self) as scratch:
             key, public = e2e.keygen(scratch / "keys")
             release, www = self.serve(scratch, key)
             with e2e.Nginx(www, scratch) as nginx:
-                for step in ("fetched", "applied"):
+                for step, result in ends:
                     with self.subTest(step=step):
                         app = e2e.Installation(scratch, nginx.url(), files=self.files[1],
                                                name=step, release_keys=public)
                         before = app.files()
                         code, output = e2e.run_windows([e2e.HELPER, "job", app.win(),
                                                         nginx.url(), step, "-1", public])
-                        self.assertEqual(code, CRASH_EXIT_CODE, output)
+                        self.assertEqual(code, result, output)
                         self.assertEqual(digests(app.files()), digests(before))
+                        if step == "stop":
+                            # Nothing half-applied stays staged, and no patch.
+                            staged = digests(e2e.tree(app.update_dir))
+                            for name in ("big.bin", "data\\doc.txt"):
+                                self.assertIn(staged.get(name), (None, sha256(self.files[2][name])),
+                                              name)
+                            self.assertFalse((app.update_dir / "qvpatch").exists())
                         nginx.clear_log()
                         code, output = app.run()
                         self.assertEqual(code, 2, output)
@@ -201,7 +211,6 @@ class DeltaUpdate(unittest.TestCase):
                         # What was not staged whole came through its patch again.
                         uris = nginx.uris()
                         self.assertFalse({"/up1/big.bin", "/up1/data/doc.txt"} & set(uris), uris)
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
