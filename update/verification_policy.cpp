@@ -154,8 +154,8 @@ public:
         const DeltaPatch* patch = file != nullptr
                                       ? FindPatchForBase(delta_, entry.name, installed_path.c_str())
                                       : nullptr;
-        // A patch no smaller than the file as served saves nothing.
-        if (patch == nullptr || patch->patch_size >= file->served_size) {
+        // The publisher keeps only patches well under the file's served size.
+        if (patch == nullptr) {
             return std::nullopt;
         }
         return PatchOffer{patch->served_name, patch->patch_sha256, patch->patch_size,
