@@ -13,7 +13,9 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import e2e_lib as e2e  # noqa: E402
+from hostile_server import HostileServer  # noqa: E402
 
 UPDATE_E_SIGNATURE = 9
 UPDATE_STOPPED = 100
@@ -155,6 +157,36 @@ class DeltaUpdate(unittest.TestCase):
                     self.assertEqual(uris.count(patch), 1, uris)
                     self.assertIn("/up1/big.bin", uris)
                     self.assertLess(uris.index(patch), uris.index("/up1/big.bin"))
+
+    def test_a_cut_transfer_is_resumed_or_falls_back(self):
+        with e2e.scratch_folder(self) as scratch:
+            key, public = e2e.keygen(scratch / "keys")
+            release, www = self.serve(scratch, key)
+            patch = next(uri for name, base, uri in served_patches(www)
+                         if name == "big.bin" and base == sha256(self.files[1]["big.bin"]))
+            half = (www / patch.lstrip("/")).stat().st_size // 2
+            faults = [
+                # a delta.dat that never comes whole is none: every file in full
+                ("delta.dat cut", {"/up1/delta.dat": {"file": "up1/delta.dat",
+                                                      "body_drop_at": 40}},
+                 {"/up1/big.bin", "/up1/data/doc.txt"}),
+                # a patch cut at half is resumed with a Range request, as a file is
+                ("patch cut", {patch: [{"file": patch[1:], "ranges": True, "drop_after": half},
+                                       {"file": patch[1:], "ranges": True}]}, set()),
+            ]
+            for fault, routes, full in faults:
+                with self.subTest(fault=fault), HostileServer(root=str(www)) as server:
+                    server.script(routes)
+                    app = e2e.Installation(scratch, server.url("/up1"), files=self.files[1],
+                                           name=fault, release_keys=public)
+                    code, output = app.run()
+                    self.assertEqual(code, 2, output)
+                    self.assert_installed_exactly(app, release)
+                    uris = [r.target for r in server.requests()]
+                    self.assertEqual({"/up1/big.bin", "/up1/data/doc.txt"} & set(uris), full)
+                    if fault == "patch cut":
+                        ranges = [r.header("Range") for r in server.requests(patch)]
+                        self.assertEqual(ranges, [None, f"bytes={half}-"])
 
     def test_a_changed_delta_description_installs_nothing_and_gives_9(self):
         def change_signed_text(www, scratch, key):
