@@ -13,7 +13,7 @@ declare -A allowed=(
     [trust]="win"
     [delta]="win"
     # The configuration reader lives with the shell; the engine reads its settings.
-    [update]="win http archive trust app/config.h"
+    [update]="win http archive trust delta app/config.h"
     [app]="win http archive trust update res"
     [res]=""
     # The publisher shares the updater's names, lists and version reading, its URL

@@ -32,6 +32,8 @@ public:
                                       std::optional<uint64_t> installed_sequence,
                                       uint64_t now) noexcept;
     [[nodiscard]] bool HasManifest() const noexcept { return accepted_; }
+    // The keys of SetTrustedKeys, for the release's other signed texts.
+    [[nodiscard]] const std::vector<EcdsaPublicKey>& trusted_keys() const noexcept { return keys_; }
     [[nodiscard]] const ReleaseManifest& manifest() const noexcept { return manifest_; }
 
     // filelist.dat as hashed and as read: the signed bytes, and the same names as the

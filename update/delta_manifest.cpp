@@ -7,7 +7,9 @@
 
 #include "update/file_list.h"
 #include "update/file_names.h"
+#include "trust/file_hashes.h"
 #include "trust/hex.h"
+#include "win/file_system.h"
 #include "win/text.h"
 
 namespace qv {
@@ -158,6 +160,37 @@ bool DeltaManifestBelongsTo(const DeltaManifest& delta, const ReleaseManifest& r
         }
     }
     return true;
+}
+
+const DeltaPatch* FindPatchForBase(const DeltaManifest& delta, const std::wstring& name,
+                                   const wchar_t* installed_path) noexcept {
+    uint64_t size = 0;
+    {
+        const UniqueFileHandle file = OpenFileAtMost(installed_path, kMaxCrcFileSize, size);
+        if (!file) {
+            return nullptr;
+        }
+    }
+    bool hashed = false;
+    Sha256Digest sha256 = {};
+    for (const DeltaPatch& patch : delta.patches) {
+        if (patch.name != name || patch.base_size != size) {
+            continue;
+        }
+        if (!hashed) {
+            uint64_t hashed_size = 0;
+            // The size read again with the hash: a file that changed in between is no base.
+            if (!Sha256File(installed_path, kMaxCrcFileSize, sha256, hashed_size) ||
+                hashed_size != size) {
+                return nullptr;
+            }
+            hashed = true;
+        }
+        if (patch.base_sha256 == sha256) {
+            return &patch;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace qv

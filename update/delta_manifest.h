@@ -73,4 +73,12 @@ struct DeltaManifest {
                                           const ReleaseManifest& release,
                                           std::string* problem = nullptr);
 
+// The patch of the listed file `name` whose base is the file at `installed_path`, or
+// null: the file's size is compared first, and only when a base has that size is the
+// file read for its SHA-256 (once, whatever the number of bases). A file that cannot
+// be read, or is larger than any listed file may be, matches no base.
+[[nodiscard]] const DeltaPatch* FindPatchForBase(const DeltaManifest& delta,
+                                                 const std::wstring& name,
+                                                 const wchar_t* installed_path) noexcept;
+
 }  // namespace qv

@@ -7,9 +7,12 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "archive/first_item.h"
+#include "delta/patch_applier.h"
 #include "update/download.h"
 #include "update/update_logic.h"
 #include "win/file_system.h"
@@ -130,7 +133,8 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
         RepairStagedPath(download_path);
     }
     // What is on disk for this entry counts as received, so a retry never counts twice.
-    EntryProgress progress(&progress_, policy.ExpectedDownloadSize(entry));
+    const std::optional<uint64_t> full_size = policy.ExpectedDownloadSize(entry);
+    EntryProgress progress(&progress_, full_size);
     // Left by an earlier run that was interrupted or whose installation was deferred,
     // and still what the release says.
     if (IsFile(staged_path.c_str()) &&
@@ -139,10 +143,31 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
         return UPDATE_OK;
     }
 
+    // A patch that fails in any way costs the full file none of its attempts.
+    const EntryTransfer transfer = PlanEntryTransfer(entry, pass, policy);
+    *downloaded = true;
+    if (transfer.patch) {
+        // The patch takes the file's place among the bytes to receive, until it fails.
+        const int64_t saved =
+            static_cast<int64_t>(full_size.value_or(0)) - static_cast<int64_t>(transfer.bytes);
+        progress_.Expect(-saved);
+        EntryProgress patch_progress(&progress_, transfer.bytes);
+        switch (StageThroughPatch(entry, *transfer.patch, pass, fetcher, policy, staged_path,
+                                  patch_progress)) {
+            case PatchOutcome::kStaged:
+                return UPDATE_OK;
+            case PatchOutcome::kStopped:
+                return UPDATE_STOPPED;
+            case PatchOutcome::kFailed:
+                break;
+        }
+        patch_progress.OnDisk(0);
+        progress_.Expect(saved);
+    }
+
     // No download is read past what the policy allows, and the policy decides what
     // becomes of one that is not the right file.
     const uint32_t max_length = policy.BodyLimit(entry);
-    *downloaded = true;
     bool good = false;
     bool refused = false;      // an answer came, but not the right file
     uint64_t resume_from = 0;  // the part an attempt cut off left on disk
@@ -196,6 +221,66 @@ UpdateResult CUpdateLogic::FetchAndPlaceEntry(const FileEntry& entry, const Pass
         }
     }
     return UPDATE_OK;
+}
+
+CUpdateLogic::PatchOutcome CUpdateLogic::StageThroughPatch(
+    const FileEntry& entry, const PatchOffer& offer, const PassContext& pass, CDownloader& fetcher,
+    const VerificationPolicy& policy, const std::wstring& staged_path, EntryProgress& progress) {
+    // Under the update folder's patch folder, where no listed name can lie, and one name
+    // per transfer: two entries may share a patch.
+    std::wstring installed_path;
+    std::wstring patch_path;
+    if (offer.size > MAXDWORD || !JoinPath(installed_path, pass.app_dir, entry.name) ||
+        !qv::UpdateDirPath(pass.app_dir,
+                           offer.served_name + L"." + std::to_wstring(GetCurrentThreadId()),
+                           patch_path)) {
+        return PatchOutcome::kFailed;
+    }
+    std::wstring url = pass.base_url + L"/" + offer.served_name;
+    std::replace(url.begin(), url.end(), L'\\', L'/');
+    // One try, which a dropped connection continues with a Range request as a file's.
+    FileFetch fetch;
+    uint64_t resume_from = 0;
+    for (int piece = 0; piece < kDownloadAttempts && !fetch.done; ++piece) {
+        fetch = fetcher.ToFile(url, patch_path, static_cast<uint32_t>(offer.size), resume_from,
+                               &progress);
+        resume_from = fetch.resumable;
+        if (resume_from == 0 || IsStopRequested()) {
+            break;
+        }
+    }
+    if (!fetch.done || !policy.PatchRight(offer, patch_path)) {
+        DeleteFileW(patch_path.c_str());
+        return !fetch.done && IsStopRequested() ? PatchOutcome::kStopped : PatchOutcome::kFailed;
+    }
+    if (settings_.patch_step != nullptr) {
+        settings_.patch_step(PatchStep::kFetched, patch_path.c_str());
+    }
+    // The output is the staged file itself: until the check below it is a file whose
+    // SHA-256 is not the signed one, which no run takes for staged. A staged file that
+    // was there failed its check already.
+    DeleteFileW(staged_path.c_str());
+    const delta::ApplyResult applied =
+        CreateParentDirectories(staged_path.c_str())
+            ? delta::ApplyPatchFile(installed_path.c_str(), patch_path.c_str(), staged_path.c_str(),
+                                    offer.installed_size, kMaxCrcFileSize, &stop_flag_)
+            : delta::ApplyResult::kFailed;
+    if (applied == delta::ApplyResult::kApplied && settings_.patch_step != nullptr) {
+        settings_.patch_step(PatchStep::kApplied, staged_path.c_str());
+    }
+    DeleteFileW(patch_path.c_str());
+    if (applied == delta::ApplyResult::kStopped) {
+        return PatchOutcome::kStopped;  // the applier removed the output
+    }
+    if (applied != delta::ApplyResult::kApplied) {
+        return PatchOutcome::kFailed;
+    }
+    // A base that changed under the applier, or a patch for another file, shows here.
+    if (policy.CheckStaged(entry, staged_path) != StagedCheck::kRight) {
+        DeleteFileW(staged_path.c_str());
+        return PatchOutcome::kFailed;
+    }
+    return PatchOutcome::kStaged;
 }
 
 bool CanOpenForWrite(const wchar_t* path) noexcept {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/update_logic.h"
+#include "win/unique_handle.h"
 
 namespace qv {
 
@@ -67,10 +68,35 @@ std::vector<std::vector<size_t>> GroupBySharedPaths(const FileList& list) {
     return groups;
 }
 
+// Removes the update folder's patch folder: its files are of use only to the transfer
+// that fetched them, so what a run cut off left there is never read again.
+void RemovePatchFolder(const std::wstring& app_dir) {
+    std::wstring folder;
+    std::wstring pattern;
+    if (!UpdateDirPath(app_dir, kPatchDirName, folder) ||
+        !UpdateDirPath(app_dir, std::wstring(kPatchDirName) + L"\\*", pattern)) {
+        return;
+    }
+    WIN32_FIND_DATAW found = {};
+    const UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &found));
+    if (find) {
+        do {
+            std::wstring path;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                UpdateDirPath(app_dir, std::wstring(kPatchDirName) + L"\\" + found.cFileName,
+                              path)) {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(find.get(), &found));
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
 }  // namespace
 
 UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
                                              const PassContext& pass) {
+    RemovePatchFolder(pass.app_dir);
     const std::vector<std::vector<size_t>> groups = GroupBySharedPaths(download_list);
     const size_t count = download_list.entries.size();
     std::vector<UpdateResult> results(count, UPDATE_OK);
@@ -139,6 +165,7 @@ UpdateResult CUpdateLogic::StageDownloadList(const FileList& download_list,
     if (count != 0) {
         progress_.Finish();  // the last figures exact, whatever the throttle let through
     }
+    RemovePatchFolder(pass.app_dir);
 
     const size_t failed = first_failure.load();
     if (failed == count) {

@@ -93,8 +93,9 @@ public:
     [[nodiscard]] UpdateResult UpdatePass(bool& self_update);
     // Stages one listed file in the update directory over `fetcher`, safe to run for
     // different files at once: reuses a staged file that `policy` finds right, else
-    // downloads it (3 attempts, those cut off mid-body going on with a Range request)
-    // and has `policy` check it, unpacking zipped ones. `downloaded` is set once the
+    // applies the patch `policy` offers for the installed file, else (or when the patch
+    // fails) downloads it (3 attempts, those cut off mid-body going on with a Range
+    // request) and has `policy` check it, unpacking zipped ones. `downloaded` is set once the
     // entry's files on disk were touched (not reused).
     [[nodiscard]] UpdateResult FetchAndPlaceEntry(const FileEntry& entry, const PassContext& pass,
                                                   CDownloader& fetcher,
@@ -122,6 +123,16 @@ public:
                                            std::wstring& command_line) const;
 
 private:
+    enum class PatchOutcome { kStaged, kStopped, kFailed };
+    // Stages the entry at `staged_path` through the patch of its installed file: fetched
+    // once (resumed when its connection dropped), checked, applied and checked as a
+    // staged file, its bytes counted by `progress`. kFailed leaves neither patch nor
+    // output: the full file comes next.
+    [[nodiscard]] PatchOutcome StageThroughPatch(const FileEntry& entry, const PatchOffer& offer,
+                                                 const PassContext& pass, CDownloader& fetcher,
+                                                 const VerificationPolicy& policy,
+                                                 const std::wstring& staged_path,
+                                                 EntryProgress& progress);
     // Stages every entry of the download list, kTransfersAtOnce at a time. The result
     // is that of the first failing entry in list order, and the update directory ends
     // as if the entries had been staged one by one: what was fetched for entries after

@@ -23,6 +23,12 @@ inline constexpr DWORD kOldUpdaterWaitMs = 60000;
 // that only another program or a standard user's rights would cause.
 using MoveFileFunction = BOOL(WINAPI*)(const wchar_t* from, const wchar_t* to, DWORD flags);
 
+// Where the staging of a file through a patch stands: the patch fetched and checked
+// (`path` is the patch), or applied and not yet checked (`path` is the output).
+enum class PatchStep { kFetched, kApplied };
+// Called at each step, unless null; tests end the process there as a crash would.
+using PatchStepHook = void (*)(PatchStep step, const wchar_t* path);
+
 // What a normal pass reads from cfg.ini before its first request.
 struct ServerSettings {
     std::wstring base_url;                     // "upddir"
@@ -42,6 +48,7 @@ struct UpdateSettings {
     DWORD low_speed_window_ms = kLowSpeedWindowMs;
     DWORD old_updater_wait_ms = kOldUpdaterWaitMs;
     MoveFileFunction move_file = &MoveFileExW;
+    PatchStepHook patch_step = nullptr;
 };
 
 // The process's settings: the executable's directory, or its parent in copy-only mode

@@ -7,6 +7,7 @@
 #include "trust/file_hashes.h"
 #include "trust/release_record.h"
 #include "trust/release_verifier.h"
+#include "update/delta_manifest.h"
 #include "update/download.h"
 #include "update/downloader.h"
 #include "update/file_names.h"
@@ -52,6 +53,10 @@ public:
     void DiscardFailed(const std::wstring&) const override {}
     UpdateResult Refused(UpdateResult plain) const noexcept override { return plain; }
     bool StageLast(const std::wstring&, const std::string&) override { return true; }
+    std::optional<PatchOffer> PatchFor(const FileEntry&, const std::wstring&) const override {
+        return std::nullopt;
+    }
+    bool PatchRight(const PatchOffer&, const std::wstring&) const override { return false; }
     bool UpdaterMayStart(const std::wstring&) const override { return true; }
 };
 
@@ -85,7 +90,8 @@ public:
                               pass.version_timeout_ms,
                               static_cast<uint32_t>(kMaxReleaseManifestSize)) &&
                verifier_.AcceptManifest(manifest.bytes, server_version, installed_sequence,
-                                        CurrentUtcTime());
+                                        CurrentUtcTime()) &&
+               AcceptDeltaManifest(pass, fetcher);
     }
 
     uint32_t FileListLimit() const noexcept override {
@@ -148,6 +154,28 @@ public:
                WriteReleaseRecord(staged.c_str(), verifier_.manifest().sequence);
     }
 
+    std::optional<PatchOffer> PatchFor(const FileEntry& entry,
+                                       const std::wstring& installed_path) const override {
+        const SignedFile* file =
+            verifier_.HasManifest() ? verifier_.manifest().Find(entry.name) : nullptr;
+        const DeltaPatch* patch = file != nullptr
+                                      ? FindPatchForBase(delta_, entry.name, installed_path.c_str())
+                                      : nullptr;
+        // The publisher keeps only patches well under the file's served size.
+        if (patch == nullptr) {
+            return std::nullopt;
+        }
+        return PatchOffer{patch->served_name, patch->patch_sha256, patch->patch_size,
+                          file->installed_size};
+    }
+
+    bool PatchRight(const PatchOffer& offer, const std::wstring& path) const override {
+        Sha256Digest sha256 = {};
+        uint64_t size = 0;
+        return Sha256File(path.c_str(), offer.size, sha256, size) && size == offer.size &&
+               sha256 == offer.sha256;
+    }
+
     bool UpdaterMayStart(const std::wstring& path) const override {
         FileHashes hashes;
         return HashFile(path.c_str(), kMaxCrcFileSize, true, hashes) &&
@@ -155,10 +183,44 @@ public:
     }
 
 private:
+    // delta.dat, right after release.dat was accepted. None served (or none that came
+    // whole) leaves no patches: the release comes in full files. One that came but is
+    // not signed by a trusted key for exactly this release is tampering.
+    bool AcceptDeltaManifest(const PassContext& pass, CDownloader& fetcher) {
+        delta_ = DeltaManifest{};
+        CHttpReceiveDataBytes body;
+        if (!fetcher.ToSink(pass.base_url + L"/" + kDeltaManifestName, &body,
+                            pass.version_timeout_ms,
+                            static_cast<uint32_t>(kMaxDeltaManifestSize))) {
+            return true;
+        }
+        DeltaManifest delta;
+        if (OpenDeltaManifest(body.bytes, verifier_.trusted_keys(), delta) !=
+                ManifestCheck::kValid ||
+            !DeltaManifestBelongsTo(delta, verifier_.manifest())) {
+            return false;
+        }
+        delta_ = std::move(delta);
+        return true;
+    }
+
     ReleaseVerifier verifier_;
+    DeltaManifest delta_;  // the accepted release's patches; none without delta.dat
 };
 
 }  // namespace
+
+EntryTransfer PlanEntryTransfer(const FileEntry& entry, const PassContext& pass,
+                                const VerificationPolicy& policy) {
+    EntryTransfer transfer;
+    std::wstring installed;
+    if (JoinPath(installed, pass.app_dir, entry.name)) {
+        transfer.patch = policy.PatchFor(entry, installed);
+    }
+    transfer.bytes =
+        transfer.patch ? transfer.patch->size : policy.ExpectedDownloadSize(entry).value_or(0);
+    return transfer;
+}
 
 std::unique_ptr<VerificationPolicy> MakeVerificationPolicy(
     const std::optional<std::wstring>& release_keys) {

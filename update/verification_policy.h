@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "trust/sha256.h"
 #include "update/file_list.h"
 #include "update/update_result.h"
 #include "update/update_settings.h"
@@ -24,6 +25,15 @@ enum class StagedCheck {
     kRight,
     kDamaged,    // not the list's CRC-32: a broken file
     kNotSigned,  // the list's CRC-32, but not the signed file
+};
+
+// A patch that makes a listed file out of the installed one, as the signed description
+// of the release's patches gives it.
+struct PatchOffer {
+    std::wstring served_name;     // relative to the base URL, backslash-separated
+    Sha256Digest sha256 = {};     // of the patch as served
+    uint64_t size = 0;            // of the patch as served: no body may be longer
+    uint64_t installed_size = 0;  // of the file it makes
 };
 
 class VerificationPolicy {
@@ -60,9 +70,26 @@ public:
     // After every listed file is staged: what must move after them all.
     [[nodiscard]] virtual bool StageLast(const std::wstring& app_dir,
                                          const std::string& server_version) = 0;
+    // The patch whose base is the installed file at `installed_path` (its size, then its
+    // SHA-256), or none. Only signed hashes may pick a base: CRC-32 only offers none.
+    [[nodiscard]] virtual std::optional<PatchOffer> PatchFor(
+        const FileEntry& entry, const std::wstring& installed_path) const = 0;
+    // A fetched patch as it is on disk, against the offer's signed SHA-256 and size.
+    [[nodiscard]] virtual bool PatchRight(const PatchOffer& offer,
+                                          const std::wstring& path) const = 0;
     // The staged updater right before it starts.
     [[nodiscard]] virtual bool UpdaterMayStart(const std::wstring& path) const = 0;
 };
+
+// How a listed file comes: through a patch of the installed file when the policy offers
+// one, else in full. The one place that decides; `bytes` is what the entry costs on the
+// wire (the patch's signed size, or the file's signed served size; 0 when unknown).
+struct EntryTransfer {
+    std::optional<PatchOffer> patch;
+    uint64_t bytes = 0;
+};
+[[nodiscard]] EntryTransfer PlanEntryTransfer(const FileEntry& entry, const PassContext& pass,
+                                              const VerificationPolicy& policy);
 
 // The policy of cfg.ini's release_keys: CRC-32 only without keys, signed with them.
 // Null when keys are configured but unusable: such a configuration fetches nothing.

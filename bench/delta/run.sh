@@ -3,7 +3,8 @@
 # update.exe and qvpublish.exe built from the commit 20 first-parent commits before
 # HEAD (exported with git archive and built once into the build tree) against this
 # tree's; then a 20 MB data set with 1% of its bytes changed, and a 1 GiB output for
-# the applier's speed and memory.
+# the applier's speed and memory; last, the whole update of the pair through the latency
+# proxy at 80 ms, full files against patches (bench_delta_update.py).
 set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
 back=${QV_BENCH_DELTA_BACK:-20}
@@ -30,4 +31,8 @@ trap 'rm -f "$out"' EXIT
     "$(win "$old/build/tools/publish/qvpublish.exe")" \
     "$(win "$QV_BUILD_DIR/tools/publish/qvpublish.exe")" </dev/null >"$out" 2>&1 || status=$?
 cat "$out"
+# The whole update of the pair through the latency proxy, full files against patches.
+qv_wineserver_start
+PYTHONDONTWRITEBYTECODE=1 python3 "$QV_SOURCE_DIR/bench/delta/bench_delta_update.py" \
+    "$old/build/app/update.exe" "$old/build/tools/publish/qvpublish.exe" || status=$?
 exit "${status:-0}"

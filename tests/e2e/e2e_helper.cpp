@@ -21,7 +21,12 @@
 //       copy-only installation). After MOVES file moves the next one ends the process
 //       at once, as a crash or a power cut would (exit code 99); -1 never does. Exit
 //       code otherwise: the job's result. RELEASE_KEYS, when given, stands for the
-//       release_keys of the installation's cfg.ini (signed mode).
+//       release_keys of the installation's cfg.ini (signed mode). MODE "fetched" or
+//       "applied" is the normal job ended the same way when the first patch was fetched,
+//       or applied (its output's second half then zeroed, as a crash in the middle of
+//       decoding leaves a mapped output). MODE "stop" is the normal job told to stop
+//       (as by the tray's close command) when the first patch was fetched. The last
+//       download figures the window was told are printed: "progress RECEIVED TOTAL".
 //   e2e_helper slowjob APP_DIR BASE_URL WINDOW_MS
 //       The normal job, with the slow-transfer rule judged over WINDOW_MS instead of a
 //       minute. Exit code: the job's result.
@@ -240,6 +245,36 @@ BOOL WINAPI MoveOrCrash(const wchar_t* from, const wchar_t* to, DWORD flags) {
     return MoveFileExW(from, to, flags);
 }
 
+qv::PatchStep g_crash_at_patch = qv::PatchStep::kFetched;
+qv::CUpdateLogic* g_stopped_job = nullptr;  // told to stop instead of ending the process
+
+void StopAtPatchFetched(qv::PatchStep step, const wchar_t*) {
+    if (step == qv::PatchStep::kFetched && g_stopped_job != nullptr) {
+        g_stopped_job->RequestStop();
+    }
+}
+
+void CrashAtPatchStep(qv::PatchStep step, const wchar_t* path) {
+    if (step != g_crash_at_patch) {
+        return;
+    }
+    if (step == qv::PatchStep::kApplied) {
+        qv::UniqueFileHandle output(CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size = {};
+        if (output && GetFileSizeEx(output.get(), &size)) {
+            LARGE_INTEGER half = {};
+            half.QuadPart = size.QuadPart / 2;
+            const std::string zeros(static_cast<size_t>(size.QuadPart - half.QuadPart), '\0');
+            DWORD written = 0;
+            static_cast<void>(SetFilePointerEx(output.get(), half, nullptr, FILE_BEGIN) &&
+                              WriteFile(output.get(), zeros.data(),
+                                        static_cast<DWORD>(zeros.size()), &written, nullptr));
+        }
+    }
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+}
+
 // An installation and a server given on the command line; the keys, unless given too,
 // from this program's cfg.ini as the updater's own.
 qv::UpdateSettings HelperSettings(const wchar_t* app_dir, const wchar_t* base_url) {
@@ -260,12 +295,24 @@ int Job(int argc, wchar_t** argv) {
         settings.server->release_keys = std::wstring(argv[6]);  // as cfg.ini's release_keys
     }
     settings.move_file = &MoveOrCrash;
+    if (mode == L"fetched" || mode == L"applied") {
+        g_crash_at_patch = mode == L"fetched" ? qv::PatchStep::kFetched : qv::PatchStep::kApplied;
+        settings.patch_step = &CrashAtPatchStep;
+    }
+    if (mode == L"stop") {
+        settings.patch_step = &StopAtPatchFetched;
+    }
     qv::CUpdateLogic logic(settings);
     if (logic.AppDir()[0] == L'\0') {
         return 65;
     }
-    if (mode == L"normal") {
-        return logic.RunExclusive(false);
+    g_stopped_job = &logic;
+    if (mode == L"normal" || mode == L"fetched" || mode == L"applied" || mode == L"stop") {
+        const int result = logic.RunExclusive(false);
+        const qv::ProgressFigures figures = logic.Progress();
+        std::printf("progress %llu %llu\n", static_cast<unsigned long long>(figures.received),
+                    static_cast<unsigned long long>(figures.total));
+        return result;
     }
     if (mode == L"copyonly") {
         return logic.RunExclusive(true);

@@ -75,8 +75,10 @@ class SignedUpdate(unittest.TestCase):
                 uris = nginx.uris()
             self.assertEqual(app.files(), self.as_installed(app, release))
             self.assertEqual((app.update_dir / RECORD).read_bytes(), b"1000\n")
-            # release.dat right after ver.dat, before anything it vouches for.
-            self.assertEqual(uris[:3], ["/up1/ver.dat", "/up1/release.dat", "/up1/filelist.dat"])
+            # release.dat right after ver.dat, before anything it vouches for; then the
+            # patches' description (none served here: full files).
+            self.assertEqual(uris[:4], ["/up1/ver.dat", "/up1/release.dat", "/up1/delta.dat",
+                                        "/up1/filelist.dat"])
 
     def test_the_second_configured_key_works(self):
         with e2e.scratch_folder(self) as scratch:

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "tests/support/test_support.h"
 #include "tests/update/signed_text_test_util.h"
 #include "trust/hex.h"
 #include "update/file_names.h"
@@ -162,6 +163,31 @@ TEST(DeltaManifest, BelongsToItsReleaseOnly) {
     std::string problem;
     EXPECT_FALSE(DeltaManifestBelongsTo(delta, release, &problem));
     EXPECT_NE(problem.find("does not list"), std::string::npos);
+}
+
+TEST(DeltaManifest, APatchIsChosenByItsBasesSizeAndSha256) {
+    test::TempDir dir;
+    const std::wstring path = dir / L"installed.dll";
+    ASSERT_TRUE(test::WriteFileBytes(path, "the build installed"));
+    Sha256Digest installed = {};
+    ASSERT_TRUE(Sha256Bytes("the build installed", 19, installed));
+    DeltaManifest delta;
+    auto patch = [&](const wchar_t* name, const Sha256Digest& base, uint64_t size, uint8_t id) {
+        delta.patches.push_back({name, base, size, Filled(id), 10, PatchServedName(Filled(id))});
+    };
+    patch(L"installed.dll", Filled(9), 19, 1);  // another build of the same size
+    patch(L"installed.dll", installed, 18, 2);  // its hash, another size
+    patch(L"other.dll", installed, 19, 3);      // the same bytes, for another file
+    patch(L"INSTALLED.DLL", installed, 19, 4);  // not the listed name as written
+    EXPECT_EQ(FindPatchForBase(delta, L"installed.dll", path.c_str()), nullptr);
+    patch(L"installed.dll", installed, 19, 5);
+    const DeltaPatch* found = FindPatchForBase(delta, L"installed.dll", path.c_str());
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->patch_sha256, Filled(5));
+    // No installed file, or one that changed since: no base.
+    EXPECT_EQ(FindPatchForBase(delta, L"installed.dll", (dir / L"missing.dll").c_str()), nullptr);
+    ASSERT_TRUE(test::WriteFileBytes(path, "the build installeD"));
+    EXPECT_EQ(FindPatchForBase(delta, L"installed.dll", path.c_str()), nullptr);
 }
 
 TEST(DeltaManifest, NoListedFileCanTakeAPatchsName) {

@@ -60,5 +60,30 @@ TEST(VerificationPolicy, KeysChooseThePolicyAndEachAnswersForItsMode) {
     EXPECT_FALSE(test::FileExists(path));
 }
 
+TEST(VerificationPolicy, OnlyASignedReleaseOffersPatches) {
+    // CRC-32 only never picks a base, whatever is installed: the full file comes, as it
+    // did before patches existed. Signed mode offers none before a release is accepted.
+    test::TempDir dir;
+    ASSERT_TRUE(test::WriteFileBytes(dir / L"a.txt", "installed"));
+    const FileEntry entry = EntryOf(L"a.txt", "new");
+    PassContext pass;
+    pass.app_dir = dir.path();
+    const auto crc_only = MakeVerificationPolicy(std::nullopt);
+    ASSERT_NE(crc_only, nullptr);
+    const EntryTransfer plain = PlanEntryTransfer(entry, pass, *crc_only);
+    EXPECT_FALSE(plain.patch.has_value());
+    EXPECT_EQ(plain.bytes, 0u);
+    EXPECT_FALSE(crc_only->PatchRight(PatchOffer{}, dir / L"a.txt"));
+    EcdsaKeyPair pair;
+    ASSERT_TRUE(pair.Generate());
+    EcdsaPrivateScalar scalar{};
+    EcdsaPublicPoint point{};
+    ASSERT_TRUE(pair.Export(scalar, point));
+    const std::string key = PublicKeyText(point);
+    const auto signed_mode = MakeVerificationPolicy(std::wstring(key.begin(), key.end()));
+    ASSERT_NE(signed_mode, nullptr);
+    EXPECT_FALSE(PlanEntryTransfer(entry, pass, *signed_mode).patch.has_value());
+}
+
 }  // namespace
 }  // namespace qv
