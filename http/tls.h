@@ -2,8 +2,8 @@
 // TLS over a byte stream with the system's own implementation (SChannel through
 // SSPI): the handshake with the server's name, the certificate check done here and
 // never left to the system, and the record loop that turns records into bytes and
-// back. secur32 and crypt32 are loaded from the system folder at first use; without
-// them nothing is sent at all.
+// back. secur32 and crypt32 are loaded from the system folder at first use (and
+// cryptnet, kept for the revocation checks); without them nothing is sent at all.
 
 #include <winsock2.h>
 #include <windows.h>
