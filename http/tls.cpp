@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <thread>
 
 #include "win/system_library.h"
 
@@ -24,11 +26,77 @@ constexpr DWORD kIgnoreRevocation = 0x00000080;
 // real server needs a handful; a peer that keeps one busy for longer is refused.
 constexpr int kMaxHandshakeSteps = 64;
 
-// The library's own copies live for the process: the table points into secur32.
+// The crypt32 functions that load the trusted roots ahead of the first check.
+struct RootStoreFunctions {
+    decltype(&::CertOpenStore) open_store = nullptr;
+    decltype(&::CertCloseStore) close_store = nullptr;
+    decltype(&::CertEnumCertificatesInStore) next_certificate = nullptr;
+    decltype(&::CertGetCertificateChain) get_chain = nullptr;
+    decltype(&::CertFreeCertificateChain) free_chain = nullptr;
+    decltype(&::CertFreeCertificateContext) free_certificate = nullptr;
+};
+
+// What one warm-up holds, released on every path.
+struct WarmUpObjects {
+    const RootStoreFunctions& f;
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT root = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+
+    explicit WarmUpObjects(const RootStoreFunctions& functions) noexcept : f(functions) {}
+    WarmUpObjects(const WarmUpObjects&) = delete;
+    WarmUpObjects& operator=(const WarmUpObjects&) = delete;
+    ~WarmUpObjects() {
+        if (chain != nullptr) {
+            f.free_chain(chain);
+        }
+        if (root != nullptr) {
+            f.free_certificate(root);
+        }
+        if (store != nullptr) {
+            f.close_store(store, 0);
+        }
+    }
+};
+
+// Opens the user's trusted roots and builds the chain of one of them, which makes the
+// system load its root store and chain engine, as the first certificate check would
+// (under Wine that check otherwise spends about 0.3 s loading the host's roots, after
+// its handshake). Runs while the first connection connects and handshakes; nothing
+// is fetched from the network, nothing is judged, and a failure only leaves the work
+// to that check.
+void WarmUpCertificateCheck(RootStoreFunctions f) noexcept {
+    WarmUpObjects held{f};
+    held.store = f.open_store(
+        CERT_STORE_PROV_SYSTEM_W, 0, 0,
+        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
+        L"Root");
+    if (held.store == nullptr) {
+        return;
+    }
+    held.root = f.next_certificate(held.store, nullptr);
+    if (held.root == nullptr) {
+        return;
+    }
+    CERT_CHAIN_PARA chain_para{};
+    chain_para.cbSize = sizeof chain_para;
+    static_cast<void>(
+        f.get_chain(nullptr, held.root, nullptr, nullptr, &chain_para,
+                    CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE,
+                    nullptr, &held.chain));
+}
+
+// The library's own copies live for the process: the table points into secur32, and
+// the credentials are freed (and the warm-up joined) before the libraries go.
 struct LoadedTls {
     SystemLibrary secur32{L"secur32.dll"};
     SystemLibrary crypt32{L"crypt32.dll"};
+    // Held for the process: crypt32 loads it for every revocation check and frees it
+    // again, which under Wine costs a connection more (10-20 ms) than the check.
+    SystemLibrary cryptnet{L"cryptnet.dll"};
     TlsSystem system;
+    std::optional<TlsCredentials> credentials;
+    std::thread warm_up;
     bool ok = false;
 
     LoadedTls() noexcept {
@@ -51,14 +119,43 @@ struct LoadedTls {
              t->DecryptMessage != nullptr && system.get_chain != nullptr &&
              system.verify_policy != nullptr && system.free_chain != nullptr &&
              system.free_certificate != nullptr;
+        if (!ok) {
+            return;
+        }
+        RootStoreFunctions roots;
+        roots.open_store = crypt32.Find<decltype(&::CertOpenStore)>("CertOpenStore");
+        roots.close_store = crypt32.Find<decltype(&::CertCloseStore)>("CertCloseStore");
+        roots.next_certificate =
+            crypt32.Find<decltype(&::CertEnumCertificatesInStore)>("CertEnumCertificatesInStore");
+        roots.get_chain = system.get_chain;
+        roots.free_chain = system.free_chain;
+        roots.free_certificate = system.free_certificate;
+        if (roots.open_store != nullptr && roots.close_store != nullptr &&
+            roots.next_certificate != nullptr) {
+            try {
+                warm_up = std::thread(&WarmUpCertificateCheck, roots);
+            } catch (...) {  // no thread: the first check does the work itself
+            }
+        }
+        credentials.emplace(*t);
+        system.credentials = &*credentials;
+        ok = credentials->Valid();
     }
+    ~LoadedTls() {
+        if (warm_up.joinable()) {
+            warm_up.join();
+        }
+    }
+    LoadedTls(const LoadedTls&) = delete;
+    LoadedTls& operator=(const LoadedTls&) = delete;
 };
+
+}  // namespace
 
 // TLS 1.2 and, where the system has it, 1.3 (SCH_CREDENTIALS, Windows 10 1809 on);
 // older systems refuse that form and get SCHANNEL_CRED with TLS 1.2. The certificate
 // is never checked by the provider: the channel checks it itself after the handshake.
-SECURITY_STATUS AcquireClientCredentials(const SecurityFunctionTableW& sspi,
-                                         CredHandle* credentials) noexcept {
+TlsCredentials::TlsCredentials(const SecurityFunctionTableW& sspi) noexcept : sspi_(sspi) {
     constexpr DWORD kFlags =
         SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry{};
@@ -71,20 +168,30 @@ SECURITY_STATUS AcquireClientCredentials(const SecurityFunctionTableW& sspi,
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
     wchar_t package[] = UNISP_NAME_W;
-    SECURITY_STATUS status =
-        sspi.AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &modern,
-                                       nullptr, nullptr, credentials, &expiry);
-    if (status == SEC_E_OK) {
-        return status;
+    status_ = sspi.AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                             &modern, nullptr, nullptr, &handle_, &expiry);
+    if (status_ == SEC_E_OK) {
+        return;
     }
     SCHANNEL_CRED older{};
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.dwFlags = kFlags;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    status = sspi.AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &older,
-                                            nullptr, nullptr, credentials, &expiry);
-    return status;
+    status_ = sspi.AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                             &older, nullptr, nullptr, &handle_, &expiry);
+    if (status_ == SEC_E_OK) {
+        return;
+    }
+    status_ = FAILED(status_) ? status_ : SEC_E_NO_CREDENTIALS;
 }
+
+TlsCredentials::~TlsCredentials() {
+    if (Valid()) {
+        sspi_.FreeCredentialsHandle(&handle_);
+    }
+}
+
+namespace {
 
 // The server's certificate and its chain during one check, released on every path
 // through the functions the system's crypt32 gave.
@@ -197,10 +304,6 @@ void TlsChannel::Release() noexcept {
         system_.sspi->DeleteSecurityContext(&context_);
         have_context_ = false;
     }
-    if (have_credentials_) {
-        system_.sspi->FreeCredentialsHandle(&credentials_);
-        have_credentials_ = false;
-    }
     established_ = false;
 }
 
@@ -227,11 +330,11 @@ bool TlsChannel::Handshake(TlsTransport& transport, const wchar_t* host) noexcep
         status_ = SEC_E_INSUFFICIENT_MEMORY;
         return false;
     }
-    status_ = AcquireClientCredentials(*system_.sspi, &credentials_);
-    if (status_ != SEC_E_OK) {
+    if (system_.credentials == nullptr || !system_.credentials->Valid()) {
+        status_ =
+            system_.credentials != nullptr ? system_.credentials->Status() : SEC_E_NO_CREDENTIALS;
         return false;
     }
-    have_credentials_ = true;
     if (!RunHandshake(transport, host_.c_str(), true)) {
         return false;
     }
@@ -254,12 +357,26 @@ bool TlsChannel::Handshake(TlsTransport& transport, const wchar_t* host) noexcep
             return false;
         }
     }
+    // Resumed or not, the session's certificate is checked against this host: the
+    // provider may have cached it for another name or from a refused connection.
     status_ = system_.verify(system_, &context_, host_.c_str());
     if (status_ != SEC_E_OK) {
+        ForgetSession();
         return false;
     }
     established_ = true;
     return true;
+}
+
+void TlsChannel::ForgetSession() noexcept {
+    if (!have_context_ || system_.sspi->ApplyControlToken == nullptr) {
+        return;
+    }
+    SCHANNEL_SESSION_TOKEN token{SCHANNEL_SESSION, SSL_SESSION_DISABLE_RECONNECTS};
+    SecBuffer buffer{sizeof token, SECBUFFER_TOKEN, &token};
+    SecBufferDesc description{SECBUFFER_VERSION, 1, &buffer};
+    // A provider that cannot do it still checks the next connection like this one.
+    static_cast<void>(system_.sspi->ApplyControlToken(&context_, &description));
 }
 
 bool TlsChannel::ReceiveMore(TlsTransport& transport) noexcept {
@@ -321,9 +438,9 @@ bool TlsChannel::RunHandshake(TlsTransport& transport, const wchar_t* host, bool
         ULONG attributes = 0;
         // The host goes out as the server name (SNI).
         status_ = system_.sspi->InitializeSecurityContextW(
-            &credentials_, first ? nullptr : &context_, const_cast<wchar_t*>(host), kContextFlags,
-            0, 0, first ? nullptr : &in_description, 0, &context_, &out_description, &attributes,
-            nullptr);
+            system_.credentials->Handle(), first ? nullptr : &context_, const_cast<wchar_t*>(host),
+            kContextFlags, 0, 0, first ? nullptr : &in_description, 0, &context_, &out_description,
+            &attributes, nullptr);
         if (first && !FAILED(status_)) {
             have_context_ = true;
         }

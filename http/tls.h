@@ -2,8 +2,8 @@
 // TLS over a byte stream with the system's own implementation (SChannel through
 // SSPI): the handshake with the server's name, the certificate check done here and
 // never left to the system, and the record loop that turns records into bytes and
-// back. secur32 and crypt32 are loaded from the system folder at first use; without
-// them nothing is sent at all.
+// back. secur32 and crypt32 are loaded from the system folder at first use (and
+// cryptnet, kept for the revocation checks); without them nothing is sent at all.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -35,10 +35,41 @@ inline constexpr SECURITY_STATUS kTlsTruncated = SEC_E_INCOMPLETE_MESSAGE;
 // Recorded when the transport under the channel failed: its own error tells why.
 inline constexpr SECURITY_STATUS kTlsTransportFailed = SEC_E_INTERNAL_ERROR;
 
-// What the TLS code calls: the SSPI table and the certificate check. The system's
-// own comes from LoadSystemTls; tests give their own.
+// SChannel's client credentials, freed with their owner. SChannel keeps its cache of
+// sessions per credentials handle, so connections that share one resume the session
+// of an earlier connection to the same server name (one round trip instead of two
+// under TLS 1.2). They are always acquired with manual validation: the channel checks
+// every certificate itself, a resumed session's included, and a handle acquired with
+// other validation flags must never share their cache. Safe for channels on several
+// threads at once.
+class TlsCredentials {
+public:
+    // Acquires TLS 1.2 and, where the system has it, 1.3 through `sspi`.
+    explicit TlsCredentials(const SecurityFunctionTableW& sspi) noexcept;
+    ~TlsCredentials();
+    TlsCredentials(const TlsCredentials&) = delete;
+    TlsCredentials& operator=(const TlsCredentials&) = delete;
+
+    [[nodiscard]] bool Valid() const noexcept { return status_ == SEC_E_OK; }
+    // SEC_E_OK, or why the provider gave no credentials.
+    [[nodiscard]] SECURITY_STATUS Status() const noexcept { return status_; }
+    // The handle for InitializeSecurityContextW, which takes it as non-const; only
+    // while Valid().
+    [[nodiscard]] CredHandle* Handle() noexcept { return &handle_; }
+
+private:
+    const SecurityFunctionTableW& sspi_;
+    CredHandle handle_{};
+    SECURITY_STATUS status_ = SEC_E_NO_CREDENTIALS;
+};
+
+// What the TLS code calls: the SSPI table, the credentials every channel shares and
+// the certificate check. The system's own comes from LoadSystemTls; tests give their
+// own.
 struct TlsSystem {
     const SecurityFunctionTableW* sspi = nullptr;
+    // Shared by every channel over this system; a channel without them fails.
+    TlsCredentials* credentials = nullptr;
     // Checks the peer's certificate of an established context against `host`;
     // SEC_E_OK or the reason it is refused.
     SECURITY_STATUS(*verify)
@@ -50,8 +81,11 @@ struct TlsSystem {
     decltype(&::CertFreeCertificateContext) free_certificate = nullptr;
 };
 
-// The system's TLS, loaded once per process; null when secur32 or crypt32 (or one of
-// their functions) cannot be had, and then every TLS connection fails.
+// The system's TLS, loaded once per process (thread-safely) with the process's one
+// set of credentials, freed at exit; null when secur32 or crypt32 (or one of their
+// functions) or the credentials cannot be had, and then every TLS connection fails.
+// The first call also starts loading the trusted roots in the background, so that the
+// first certificate check need not wait for them after its handshake.
 [[nodiscard]] const TlsSystem* LoadSystemTls() noexcept;
 
 // The chain and name check of the system's TLS: the chain must end in a trusted root,
@@ -81,8 +115,10 @@ public:
     TlsChannel& operator=(const TlsChannel&) = delete;
 
     // Handshakes as a client of `host` (its name goes out as the server name and is
-    // the one the certificate must carry), then checks the certificate. Any failure
-    // leaves the channel unusable; Status() tells why.
+    // the one the certificate must carry), then checks the certificate, also when the
+    // provider resumed an earlier session. A refused certificate's session is taken
+    // out of the provider's cache. Any failure leaves the channel unusable; Status()
+    // tells why.
     [[nodiscard]] bool Handshake(TlsTransport& transport, const wchar_t* host) noexcept;
     // Decrypted bytes: `length` is the capacity on entry and the count on return; 0
     // once the server has closed the session (close notify, or the stream ended
@@ -109,12 +145,12 @@ private:
     // only bytes held (none without one).
     void KeepExtra(const SecBuffer* extra) noexcept;
     [[nodiscard]] bool SendToken(TlsTransport& transport, SecBuffer& token) noexcept;
+    // Asks the provider never to resume the current session again.
+    void ForgetSession() noexcept;
     void Release() noexcept;
 
     const TlsSystem& system_;
-    CredHandle credentials_{};
     CtxtHandle context_{};
-    bool have_credentials_ = false;
     bool have_context_ = false;
     bool established_ = false;
     bool closed_ = false;  // the server ended the session

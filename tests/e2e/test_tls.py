@@ -3,6 +3,7 @@ certificate from a throwaway authority that the test adds to the prefix's truste
 roots (and removes again). An update over https, an http URL that the server sends
 to https, and every way the TLS can be wrong, each of which installs nothing."""
 
+import contextlib
 import random
 import socket
 import sys
@@ -73,6 +74,57 @@ class CuttingRelay:
                     client.sendall(passed)
                 except OSError:
                     pass
+
+
+class CountingRelay:
+    """Relays each TCP connection on 127.0.0.1 to one connection to a port, both ways,
+    and counts the connections."""
+
+    def __init__(self, target_port):
+        self.target_port = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.connections = 0
+        self.sockets = []
+        self.stopping = threading.Event()
+        self.threads = [threading.Thread(target=self.serve, daemon=True)]
+
+    def __enter__(self):
+        self.threads[0].start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.threads[0].join(timeout=10)
+        for s in self.sockets:
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+            s.close()
+        for thread in self.threads[1:]:
+            thread.join(timeout=10)
+        self.listener.close()
+
+    def serve(self):
+        while not self.stopping.is_set():
+            try:
+                client, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            self.connections += 1
+            server = socket.create_connection(("127.0.0.1", self.target_port), 5)
+            self.sockets += [client, server]
+            for source, sink in ((client, server), (server, client)):
+                self.threads.append(threading.Thread(target=self.pump, args=(source, sink),
+                                                     daemon=True))
+                self.threads[-1].start()
+
+    @staticmethod
+    def pump(source, sink):
+        with contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)
 
 
 class TlsUpdate(unittest.TestCase):
@@ -224,6 +276,47 @@ class TlsUpdate(unittest.TestCase):
             connection = {r.target: r.connection for r in requests}
             self.assertEqual(connection["/up1/ver.dat"], connection["/up1/filelist.dat"])
             self.assertLess(len(set(connection.values())), len(requests))
+
+
+    def test_a_refused_server_is_refused_on_every_later_connection_of_the_run(self):
+        """The version and the list come from the right server; the changed files are
+        sent on to a server that must be refused, which every file asks again on new
+        connections. Both servers keep sessions, so a later connection could resume
+        the first one's session: its certificate is checked all the same."""
+        keep_sessions = "ssl_session_cache shared:qvtls:1m; ssl_session_tickets on;"
+        moved = r"^/up1/(qvreader\.exe|data/a\.txt|big\.dat)$"
+        with e2e.scratch_folder(self) as scratch, \
+                e2e.TestAuthority(scratch / "ca") as authority:
+            _, www = self.serve(scratch)
+            stranger = e2e.TestAuthority(scratch / "other", name="an unknown authority")
+            authority.trust()
+            serve_moved = f"{keep_sessions} location /moved/ {{ alias {www}/; }}"
+            for label, host, other in (("another name", "127.0.0.1", None),
+                                       ("an unknown authority", "localhost", stranger)):
+                with self.subTest(label), e2e.scratch_folder(self) as folder:
+                    origin = e2e.Nginx(www, folder, tls=authority.issue("localhost"))
+                    target = origin if other is None else e2e.Nginx(
+                        www, folder, tls=other.issue("localhost"), name="other",
+                        extra_locations=serve_moved)
+                    with CountingRelay(target.port) as relay:
+                        origin.extra_locations = serve_moved + (
+                            f" location ~ {moved} {{ return 302 "
+                            f"https://{host}:{relay.port}/moved$request_uri; }}")
+                        with contextlib.ExitStack() as servers:
+                            servers.enter_context(origin)
+                            if target is not origin:
+                                servers.enter_context(target)
+                            app = e2e.Installation(folder, origin.url(), files=OLD_FILES)
+                            before = app.files()
+                            code, output = app.run()
+                            self.assertEqual(code, 2, output)
+                            self.assertEqual(app.files(), before)
+                            self.assertIn(("/up1/filelist.dat", 200),
+                                          [r[:2] for r in origin.requests()])
+                            # Refused at each handshake: not one request reached it.
+                            self.assertEqual([r for r in target.requests()
+                                              if r[0].startswith("/moved/")], [])
+                        self.assertGreaterEqual(relay.connections, 2)
 
 
 if __name__ == "__main__":

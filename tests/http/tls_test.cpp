@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,20 +47,37 @@ size_t RecordLength(const BYTE* bytes, size_t length) {
 
 struct FakeState {
     SECURITY_STATUS verify_result = SEC_E_OK;
+    SECURITY_STATUS acquire_result = SEC_E_OK;
     std::wstring verified_host;
     std::wstring target;
-    int credentials = 0;
+    int credentials = 0;  // held now
+    int acquired = 0;     // ever
     int contexts = 0;
+    std::vector<PCredHandle> used_credentials;  // one per handshake
+    std::vector<DWORD> control_tokens;          // the session tokens applied
 };
 FakeState state;
 
 SECURITY_STATUS SEC_ENTRY Acquire(SEC_WCHAR*, SEC_WCHAR*, unsigned long, void*, void*,
                                   SEC_GET_KEY_FN, void*, PCredHandle, PTimeStamp) {
+    if (state.acquire_result != SEC_E_OK) {
+        return state.acquire_result;
+    }
     ++state.credentials;
+    ++state.acquired;
     return SEC_E_OK;
 }
 SECURITY_STATUS SEC_ENTRY FreeCredentials(PCredHandle) {
     --state.credentials;
+    return SEC_E_OK;
+}
+SECURITY_STATUS SEC_ENTRY ApplyControl(PCtxtHandle, PSecBufferDesc input) {
+    const SecBuffer& buffer = input->pBuffers[0];
+    const auto* token = static_cast<const SCHANNEL_SESSION_TOKEN*>(buffer.pvBuffer);
+    if (input->cBuffers == 1 && buffer.BufferType == SECBUFFER_TOKEN &&
+        buffer.cbBuffer == sizeof *token && token->dwTokenType == SCHANNEL_SESSION) {
+        state.control_tokens.push_back(token->dwFlags);
+    }
     return SEC_E_OK;
 }
 SECURITY_STATUS SEC_ENTRY DeleteContext(PCtxtHandle) {
@@ -79,12 +97,13 @@ void Output(SecBufferDesc* out, const std::string& bytes) {
 
 // The handshake: the client says "hello"; the server's "more" asks for another record,
 // "done" completes it (the client answers "finished"), "ticket" is a message after it.
-SECURITY_STATUS SEC_ENTRY Initialize(PCredHandle, PCtxtHandle context, SEC_WCHAR* target,
-                                     unsigned long, unsigned long, unsigned long, PSecBufferDesc in,
-                                     unsigned long, PCtxtHandle, PSecBufferDesc out, unsigned long*,
-                                     PTimeStamp) {
+SECURITY_STATUS SEC_ENTRY Initialize(PCredHandle credentials, PCtxtHandle context,
+                                     SEC_WCHAR* target, unsigned long, unsigned long, unsigned long,
+                                     PSecBufferDesc in, unsigned long, PCtxtHandle,
+                                     PSecBufferDesc out, unsigned long*, PTimeStamp) {
     if (context == nullptr) {
         ++state.contexts;
+        state.used_credentials.push_back(credentials);
         state.target = target;
         Output(out, Record(kHandshake, "hello"));
         return SEC_I_CONTINUE_NEEDED;
@@ -182,6 +201,7 @@ SecurityFunctionTableW FakeTable() {
     table.FreeCredentialsHandle = &FreeCredentials;
     table.InitializeSecurityContextW = &Initialize;
     table.DeleteSecurityContext = &DeleteContext;
+    table.ApplyControlToken = &ApplyControl;
     table.QueryContextAttributesW = &Query;
     table.FreeContextBuffer = &FreeBuffer;
     table.EncryptMessage = &Encrypt;
@@ -230,8 +250,11 @@ protected:
         table_ = FakeTable();
         system_.sspi = &table_;
         system_.verify = &FakeVerify;
+        credentials_.emplace(table_);
+        system_.credentials = &*credentials_;
     }
     void TearDown() override {
+        credentials_.reset();
         EXPECT_EQ(state.credentials, 0);
         EXPECT_EQ(state.contexts, 0);
     }
@@ -254,6 +277,7 @@ protected:
     }
 
     SecurityFunctionTableW table_{};
+    std::optional<TlsCredentials> credentials_;
     TlsSystem system_;
 };
 
@@ -388,6 +412,51 @@ TEST_F(TlsLoop, AFailingTransportFailsTheHandshakeAndTheRead) {
     DWORD length = 1;
     EXPECT_FALSE(second.Read(later, &byte, &length));
     EXPECT_EQ(second.Status(), kTlsTransportFailed);
+}
+
+TEST_F(TlsLoop, ChannelsShareOneCredentialsHandleThatOutlivesThem) {
+    for (int i = 0; i < 3; ++i) {
+        ScriptedTransport transport;
+        transport.pieces = {Record(kHandshake, "done")};
+        TlsChannel channel(system_);
+        ASSERT_TRUE(channel.Handshake(transport, L"update.example"));
+    }
+    EXPECT_EQ(state.acquired, 1);
+    EXPECT_EQ(state.credentials, 1);  // still held for the next connection
+    EXPECT_EQ(state.used_credentials, std::vector<PCredHandle>(3, credentials_->Handle()));
+    EXPECT_TRUE(state.control_tokens.empty());  // good sessions stay resumable
+}
+
+TEST_F(TlsLoop, EveryConnectionChecksItsCertificateAndARefusedSessionIsForgotten) {
+    // The second server answers as to a resumed session: no "more", at once "done".
+    state.verify_result = CERT_E_CN_NO_MATCH;
+    for (const char* server : {"more", "done"}) {
+        ScriptedTransport transport;
+        transport.pieces = {Record(kHandshake, server) + Record(kHandshake, "done")};
+        TlsChannel channel(system_);
+        EXPECT_FALSE(channel.Handshake(transport, L"other.example"));
+        EXPECT_EQ(channel.Status(), CERT_E_CN_NO_MATCH);
+        EXPECT_EQ(state.verified_host, L"other.example");
+        state.verified_host.clear();
+    }
+    EXPECT_EQ(state.control_tokens, std::vector<DWORD>(2, DWORD{SSL_SESSION_DISABLE_RECONNECTS}));
+}
+
+TEST_F(TlsLoop, WithoutCredentialsNothingIsSent) {
+    credentials_.reset();
+    state.acquire_result = SEC_E_NO_CREDENTIALS;
+    credentials_.emplace(table_);
+    EXPECT_FALSE(credentials_->Valid());
+    TlsSystem without = system_;
+    without.credentials = nullptr;
+    for (const TlsSystem* system : {&system_, &without}) {
+        ScriptedTransport transport;
+        TlsChannel channel(*system);
+        EXPECT_FALSE(channel.Handshake(transport, L"update.example"));
+        EXPECT_EQ(channel.Status(), SEC_E_NO_CREDENTIALS);
+        EXPECT_EQ(transport.sent, "");
+    }
+    EXPECT_EQ(state.contexts, 0);
 }
 
 TEST_F(TlsLoop, WithoutTheSystemsTlsNothingIsSent) {

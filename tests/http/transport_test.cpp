@@ -74,6 +74,14 @@ private:
     std::thread thread_;
 };
 
+TEST(Transport, TheSystemsTlsIsLoadedOnceWithOneSetOfCredentials) {
+    const TlsSystem* system = LoadSystemTls();
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(LoadSystemTls(), system);
+    ASSERT_NE(system->credentials, nullptr);
+    EXPECT_TRUE(system->credentials->Valid());
+}
+
 TEST(Transport, AStopOrATimeOutEndsAHandshakeThatGetsNoAnswer) {
     ASSERT_NE(LoadSystemTls(), nullptr);
     for (const bool stop : {true, false}) {
