@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 #include "win/system_library.h"
 
@@ -36,27 +37,28 @@ struct RootStoreFunctions {
     decltype(&::CertFreeCertificateContext) free_certificate = nullptr;
 };
 
-// What one warm-up holds, released on every path.
-struct WarmUpObjects {
-    const RootStoreFunctions& f;
-    HCERTSTORE store = nullptr;
-    PCCERT_CONTEXT root = nullptr;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-
-    explicit WarmUpObjects(const RootStoreFunctions& functions) noexcept : f(functions) {}
-    WarmUpObjects(const WarmUpObjects&) = delete;
-    WarmUpObjects& operator=(const WarmUpObjects&) = delete;
-    ~WarmUpObjects() {
-        if (chain != nullptr) {
-            f.free_chain(chain);
-        }
-        if (root != nullptr) {
-            f.free_certificate(root);
-        }
-        if (store != nullptr) {
-            f.close_store(store, 0);
+// A certificate object released, on every path, through the function the loaded
+// crypt32 gave for it (a store's close takes its flags too).
+template <typename Object, typename Release>
+class LoadedObject {
+public:
+    explicit LoadedObject(Release release) noexcept : release_(release) {}
+    ~LoadedObject() {
+        if (object != nullptr) {
+            if constexpr (std::is_invocable_v<Release, Object>) {
+                static_cast<void>(release_(object));
+            } else {
+                static_cast<void>(release_(object, 0));
+            }
         }
     }
+    LoadedObject(const LoadedObject&) = delete;
+    LoadedObject& operator=(const LoadedObject&) = delete;
+
+    Object object = nullptr;
+
+private:
+    Release release_;
 };
 
 // Opens the user's trusted roots and builds the chain of one of them, which makes the
@@ -66,24 +68,27 @@ struct WarmUpObjects {
 // is fetched from the network, nothing is judged, and a failure only leaves the work
 // to that check.
 void WarmUpCertificateCheck(RootStoreFunctions f) noexcept {
-    WarmUpObjects held{f};
-    held.store = f.open_store(
+    LoadedObject<HCERTSTORE, decltype(f.close_store)> store(f.close_store);
+    store.object = f.open_store(
         CERT_STORE_PROV_SYSTEM_W, 0, 0,
         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
         L"Root");
-    if (held.store == nullptr) {
+    if (store.object == nullptr) {
         return;
     }
-    held.root = f.next_certificate(held.store, nullptr);
-    if (held.root == nullptr) {
+    // Enumeration frees the context it is given; the one it returns is ours.
+    LoadedObject<PCCERT_CONTEXT, decltype(f.free_certificate)> root(f.free_certificate);
+    root.object = f.next_certificate(store.object, nullptr);
+    if (root.object == nullptr) {
         return;
     }
     CERT_CHAIN_PARA chain_para{};
     chain_para.cbSize = sizeof chain_para;
+    LoadedObject<PCCERT_CHAIN_CONTEXT, decltype(f.free_chain)> chain(f.free_chain);
     static_cast<void>(
-        f.get_chain(nullptr, held.root, nullptr, nullptr, &chain_para,
+        f.get_chain(nullptr, root.object, nullptr, nullptr, &chain_para,
                     CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE,
-                    nullptr, &held.chain));
+                    nullptr, &chain.object));
 }
 
 // The library's own copies live for the process: the table points into secur32, and
@@ -193,26 +198,6 @@ TlsCredentials::~TlsCredentials() {
 
 namespace {
 
-// The server's certificate and its chain during one check, released on every path
-// through the functions the system's crypt32 gave.
-struct PeerChain {
-    const TlsSystem& system;
-    PCCERT_CONTEXT certificate = nullptr;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-
-    explicit PeerChain(const TlsSystem& owner) noexcept : system(owner) {}
-    PeerChain(const PeerChain&) = delete;
-    PeerChain& operator=(const PeerChain&) = delete;
-    ~PeerChain() {
-        if (chain != nullptr) {
-            system.free_chain(chain);
-        }
-        if (certificate != nullptr) {
-            system.free_certificate(certificate);
-        }
-    }
-};
-
 // The reason for the first fault a chain's trust status shows; 0 when it shows none.
 DWORD ChainError(DWORD status) noexcept {
     struct Fault {
@@ -244,10 +229,10 @@ const TlsSystem* LoadSystemTls() noexcept {
 
 SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* context,
                                         const wchar_t* host) noexcept {
-    PeerChain peer{system};
+    LoadedObject<PCCERT_CONTEXT, decltype(system.free_certificate)> peer(system.free_certificate);
     SECURITY_STATUS status = system.sspi->QueryContextAttributesW(
-        context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer.certificate);
-    const PCCERT_CONTEXT certificate = peer.certificate;
+        context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer.object);
+    const PCCERT_CONTEXT certificate = peer.object;
     if (status != SEC_E_OK || certificate == nullptr) {
         return status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN;
     }
@@ -260,12 +245,14 @@ SECURITY_STATUS VerifyServerCertificate(const TlsSystem& system, CtxtHandle* con
     chain_para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     // The certificates the server sent come along as the store of further
     // certificates: intermediates need not be installed.
+    LoadedObject<PCCERT_CHAIN_CONTEXT, decltype(system.free_chain)> peer_chain(system.free_chain);
     if (!system.get_chain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_para,
-                          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &peer.chain)) {
+                          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr,
+                          &peer_chain.object)) {
         status = static_cast<SECURITY_STATUS>(HRESULT_FROM_WIN32(GetLastError()));
         return status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN;
     }
-    const PCCERT_CHAIN_CONTEXT chain = peer.chain;
+    const PCCERT_CHAIN_CONTEXT chain = peer_chain.object;
     // The chain is judged here first: the SSL policy of some systems passes a chain
     // that does not reach any root at all. A revocation status that could not be
     // found out (no list named or reachable) is taken as browsers take it; a revoked

@@ -109,10 +109,8 @@ public:
 // One TLS client connection over a transport. Not for use by two threads at once.
 class TlsChannel {
 public:
-    explicit TlsChannel(const TlsSystem& system) noexcept;
+    explicit TlsChannel(const TlsSystem& system) noexcept;  // its buffers make it move-less
     ~TlsChannel();
-    TlsChannel(const TlsChannel&) = delete;
-    TlsChannel& operator=(const TlsChannel&) = delete;
 
     // Handshakes as a client of `host` (its name goes out as the server name and is
     // the one the certificate must carry), then checks the certificate, also when the

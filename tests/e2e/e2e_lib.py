@@ -616,60 +616,85 @@ class TestAuthority:
         self.untrust()
 
 
-class TlsFront:
+class LoopbackRelay:
+    """Accepts TCP connections on 127.0.0.1, counts them and hands each, on a thread of
+    its own, to `relay(client)`, which a subclass writes (usually to a connection to
+    `target_port`). Leaving its `with` block shuts the sockets listed in `sockets` and
+    joins every thread."""
+
+    def __init__(self, target_port):
+        import threading
+        self._threading = threading
+        self.target_port = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.connections = 0
+        self.sockets = []
+        self.stopping = threading.Event()
+        self.threads = []
+        self._acceptor = threading.Thread(target=self._accept, daemon=True)
+
+    def __enter__(self):
+        self._acceptor.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self._acceptor.join(timeout=10)
+        for s in self.sockets:
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+            s.close()
+        for thread in self.threads:
+            thread.join(timeout=10)
+        self.listener.close()
+
+    def spawn(self, target, *args):
+        thread = self._threading.Thread(target=target, args=args, daemon=True)
+        self.threads.append(thread)
+        thread.start()
+
+    def relay(self, client):
+        raise NotImplementedError
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                client, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            self.connections += 1
+            self.spawn(self.relay, client)
+
+    @staticmethod
+    def pump(source, sink):
+        """Copies until `source` ends, then ends `sink`'s sending side."""
+        with contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)
+
+
+class TlsFront(LoopbackRelay):
     """TLS on 127.0.0.1 in front of a plain server (the hostile test server): each
     connection it accepts is relayed to one connection to `target_port`, and when
     either side ends, both end (without close notify, as a dropped connection would)."""
 
     def __init__(self, target_port, chain):
         import ssl
-        import threading
-        self._threading = threading
-        self.target_port = target_port
+        super().__init__(target_port)
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.minimum_version = ssl.TLSVersion.TLSv1_2
         self.context.load_cert_chain(str(chain[0]), str(chain[1]))
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.stopping = threading.Event()
-        self.threads = []
-        self.thread = threading.Thread(target=self._accept, daemon=True)
 
     def url(self, path="/up1") -> str:
         return f"https://localhost:{self.port}{path}"
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopping.set()
-        self.thread.join(timeout=10)
-        for thread in self.threads:
-            thread.join(timeout=10)
-        self.listener.close()
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                raw, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            thread = self._threading.Thread(target=self._relay, args=(raw,), daemon=True)
-            self.threads.append(thread)
-            thread.start()
-
-    def _relay(self, raw):
-        raw.settimeout(30)
+    def relay(self, client):
+        client.settimeout(30)
         try:
-            client = self.context.wrap_socket(raw, server_side=True)
-        except OSError:
-            raw.close()
-            return
-        try:
+            client = self.context.wrap_socket(client, server_side=True)
             server = socket.create_connection(("127.0.0.1", self.target_port), 10)
         except OSError:
             client.close()
@@ -677,14 +702,9 @@ class TlsFront:
         done = self._threading.Event()
 
         def pump(source, sink):
-            try:
-                while not self.stopping.is_set():
-                    data = source.recv(65536)
-                    if not data:
-                        break
+            with contextlib.suppress(OSError):
+                while not self.stopping.is_set() and (data := source.recv(65536)):
                     sink.sendall(data)
-            except OSError:
-                pass
             done.set()
 
         upstream = self._threading.Thread(target=pump, args=(client, server), daemon=True)

@@ -7,7 +7,6 @@ import contextlib
 import random
 import socket
 import sys
-import threading
 import unittest
 from pathlib import Path
 
@@ -27,104 +26,41 @@ NEW_FILES = {
 CHANGED = ["qvreader.exe", "data\\a.txt", "big.dat"]
 
 
-class CuttingRelay:
+class CuttingRelay(e2e.LoopbackRelay):
     """Relays TCP connections on 127.0.0.1 to a port, but passes only the first
     `limit` bytes of the server's answer and then closes both sides: a handshake cut
     half-way."""
 
     def __init__(self, target_port, limit):
-        self.target_port = target_port
+        super().__init__(target_port)
         self.limit = limit
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.stopping = threading.Event()
-        self.connections = 0
-        self.thread = threading.Thread(target=self.serve, daemon=True)
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopping.set()
-        self.thread.join(timeout=10)
-        self.listener.close()
-
-    def serve(self):
-        while not self.stopping.is_set():
+    def relay(self, client):
+        with client, socket.create_connection(("127.0.0.1", self.target_port), 5) as server:
+            client.settimeout(5)
+            server.settimeout(5)
             try:
-                client, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            self.connections += 1
-            with client, socket.create_connection(("127.0.0.1", self.target_port), 5) as server:
-                client.settimeout(5)
-                server.settimeout(5)
-                try:
-                    server.sendall(client.recv(65536))  # the client's hello
-                    passed = b""
-                    while len(passed) < self.limit:
-                        data = server.recv(self.limit - len(passed))
-                        if not data:
-                            break
-                        passed += data
-                    client.sendall(passed)
-                except OSError:
-                    pass
+                server.sendall(client.recv(65536))  # the client's hello
+                passed = b""
+                while len(passed) < self.limit:
+                    data = server.recv(self.limit - len(passed))
+                    if not data:
+                        break
+                    passed += data
+                client.sendall(passed)
+            except OSError:
+                pass
 
 
-class CountingRelay:
+class CountingRelay(e2e.LoopbackRelay):
     """Relays each TCP connection on 127.0.0.1 to one connection to a port, both ways,
     and counts the connections."""
 
-    def __init__(self, target_port):
-        self.target_port = target_port
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.connections = 0
-        self.sockets = []
-        self.stopping = threading.Event()
-        self.threads = [threading.Thread(target=self.serve, daemon=True)]
-
-    def __enter__(self):
-        self.threads[0].start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopping.set()
-        self.threads[0].join(timeout=10)
-        for s in self.sockets:
-            with contextlib.suppress(OSError):
-                s.shutdown(socket.SHUT_RDWR)
-            s.close()
-        for thread in self.threads[1:]:
-            thread.join(timeout=10)
-        self.listener.close()
-
-    def serve(self):
-        while not self.stopping.is_set():
-            try:
-                client, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            self.connections += 1
-            server = socket.create_connection(("127.0.0.1", self.target_port), 5)
-            self.sockets += [client, server]
-            for source, sink in ((client, server), (server, client)):
-                self.threads.append(threading.Thread(target=self.pump, args=(source, sink),
-                                                     daemon=True))
-                self.threads[-1].start()
-
-    @staticmethod
-    def pump(source, sink):
-        with contextlib.suppress(OSError):
-            while data := source.recv(65536):
-                sink.sendall(data)
-            sink.shutdown(socket.SHUT_WR)
+    def relay(self, client):
+        server = socket.create_connection(("127.0.0.1", self.target_port), 5)
+        self.sockets += [client, server]
+        self.spawn(self.pump, client, server)
+        self.pump(server, client)
 
 
 class TlsUpdate(unittest.TestCase):

@@ -7,6 +7,8 @@
 
 #include <zlib.h>
 
+#include <memory>
+
 #include "tests/support/test_support.h"
 #include "tools/publish/key_pair.h"
 
@@ -19,16 +21,21 @@ FileEntry EntryOf(const std::wstring& name, const std::string& body) {
     return FileEntry{crc, crc, 0, 0, name};
 }
 
-TEST(VerificationPolicy, KeysChooseThePolicyAndEachAnswersForItsMode) {
-    EXPECT_EQ(MakeVerificationPolicy(std::wstring(L"ecdsa-p256:00")), nullptr);
+// The signed policy of a fresh key, as cfg.ini's release_keys names it.
+std::unique_ptr<VerificationPolicy> SignedPolicyOfNewKey() {
     EcdsaKeyPair pair;
-    ASSERT_TRUE(pair.Generate());
+    EXPECT_TRUE(pair.Generate());
     EcdsaPrivateScalar scalar{};
     EcdsaPublicPoint point{};
-    ASSERT_TRUE(pair.Export(scalar, point));
+    EXPECT_TRUE(pair.Export(scalar, point));
     const std::string key = PublicKeyText(point);
+    return MakeVerificationPolicy(std::wstring(key.begin(), key.end()));
+}
+
+TEST(VerificationPolicy, KeysChooseThePolicyAndEachAnswersForItsMode) {
+    EXPECT_EQ(MakeVerificationPolicy(std::wstring(L"ecdsa-p256:00")), nullptr);
     const auto crc_only = MakeVerificationPolicy(std::nullopt);
-    const auto signed_mode = MakeVerificationPolicy(std::wstring(key.begin(), key.end()));
+    const auto signed_mode = SignedPolicyOfNewKey();
     ASSERT_NE(crc_only, nullptr);
     ASSERT_NE(signed_mode, nullptr);
 
@@ -74,13 +81,7 @@ TEST(VerificationPolicy, OnlyASignedReleaseOffersPatches) {
     EXPECT_FALSE(plain.patch.has_value());
     EXPECT_EQ(plain.bytes, 0u);
     EXPECT_FALSE(crc_only->PatchRight(PatchOffer{}, dir / L"a.txt"));
-    EcdsaKeyPair pair;
-    ASSERT_TRUE(pair.Generate());
-    EcdsaPrivateScalar scalar{};
-    EcdsaPublicPoint point{};
-    ASSERT_TRUE(pair.Export(scalar, point));
-    const std::string key = PublicKeyText(point);
-    const auto signed_mode = MakeVerificationPolicy(std::wstring(key.begin(), key.end()));
+    const auto signed_mode = SignedPolicyOfNewKey();
     ASSERT_NE(signed_mode, nullptr);
     EXPECT_FALSE(PlanEntryTransfer(entry, pass, *signed_mode).patch.has_value());
 }
