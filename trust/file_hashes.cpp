@@ -4,7 +4,6 @@
 
 #include <zlib.h>
 
-
 #include "win/file_system.h"
 #include "win/path.h"
 
