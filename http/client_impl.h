@@ -175,10 +175,16 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
             ok = ConnectToCurrentUrl() && Exchange(bytes, &silent);
         }
     }
+    // A whole answer whose status fails the fetch (a 404, say) leaves the connection
+    // between two answers, as a 200 does: the next request may go on it. Statuses that
+    // lead to further exchanges (redirects, authentication) are not judged here.
+    bool whole_answer = false;
     if (ok) {
+        whole_answer = status_code_ != 301 && status_code_ != 302 && status_code_ != 303 &&
+                       status_code_ != 401 && status_code_ != 407;
         ok = (options->flags & CHECK_STATUS) == 0 || ProcessStatus(options->flags);
     }
-    if (!ok) {
+    if (!ok && !whole_answer) {
         this->CloseSocket();  // the next fetch starts on a new connection
     }
     return ok;

@@ -170,11 +170,17 @@ TEST_F(Loopback, KeepAliveAndCloseDecideConnectionReuse) {
     ASSERT_TRUE(client.FetchUrl(server.Url(kept).c_str()));
     ASSERT_TRUE(client.FetchUrl(server.Url(closing).c_str()));
     ASSERT_TRUE(client.FetchUrl(server.Url(kept).c_str()));
+    // A whole error answer keeps the connection as a whole 200 does.
+    const std::string missing = Route("/missing", R"({"status": 404, "body": "no"})");
+    ASSERT_FALSE(client.FetchUrl(server.Url(missing).c_str()));
+    ASSERT_TRUE(client.FetchUrl(server.Url(kept).c_str()));
     const auto requests = server.Requests(prefix);
-    ASSERT_EQ(requests.size(), 4u);
+    ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(requests[0].connection, requests[1].connection);
     EXPECT_EQ(requests[1].connection, requests[2].connection);
     EXPECT_NE(requests[2].connection, requests[3].connection);
+    EXPECT_EQ(requests[3].connection, requests[4].connection);
+    EXPECT_EQ(requests[4].connection, requests[5].connection);
 }
 
 // ---------------------------------------------------------------- Failure modes
