@@ -19,6 +19,35 @@ tls_sizes=${QV_BENCH_TLS_SIZES:-256}  # MiB, over TLS
 mkdir -p "$work/www" "$work/nginx/logs" "$work/nginx/temp"
 
 # The bodies: random bytes, made once and kept in the build tree.
+# Times `rounds` downloads of $url by curl (with the options after the URL) and by our
+# client, each checked against the served file; sets best_curl, best_ours, and peak and
+# base (working set after and before ours). A failed download sets status and counts
+# no time.
+time_rounds() {
+    local label=$1 url=$2 t line seconds
+    shift 2
+    best_curl=""
+    best_ours=""
+    peak=0
+    base=0
+    for _ in $(seq "$rounds"); do
+        t=$(curl -s "$@" -o "$work/curl.out" -w '%{time_total}' "$url")
+        best_curl=$(python3 -c "print(min(float('$t'), float('${best_curl:-1e9}')))")
+        # Output through a file: Wine's background processes would hold a pipe open.
+        "$QV_WINE" "$exe" "$url" "$target_windows" </dev/null >"$work/ours.log" 2>&1 || true
+        line=$(grep '^ok=' "$work/ours.log" || true)
+        if [[ "$line" != ok=1* ]] || ! cmp -s "$work/ours.out" "$work/www/${url##*/}"; then
+            echo "download of $label MiB failed or differs: $(cat "$work/ours.log")"
+            status=1
+            continue
+        fi
+        seconds=$(sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line")
+        best_ours=$(python3 -c "print(min(float('$seconds'), float('${best_ours:-1e9}')))")
+        peak=$(sed 's/.*peak_after=\([0-9]*\).*/\1/' <<<"$line")
+        base=$(sed 's/.*peak_before=\([0-9]*\).*/\1/' <<<"$line")
+    done
+}
+
 for mib in $sizes $tls_sizes; do
     file="$work/www/f$mib.bin"
     if [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -ne $((mib << 20)) ]; then
@@ -95,26 +124,7 @@ status=0
 for mib in $sizes; do
     url="http://127.0.0.1:$port/f$mib.bin"
     body=$((mib << 20))
-    best_curl=""
-    best_ours=""
-    peak=0
-    base=0
-    for _ in $(seq "$rounds"); do
-        t=$(curl -s -o "$work/curl.out" -w '%{time_total}' "$url")
-        best_curl=$(python3 -c "print(min(float('$t'), float('${best_curl:-1e9}')))")
-        # Output through a file: Wine's background processes would hold a pipe open.
-        "$QV_WINE" "$exe" "$url" "$target_windows" </dev/null >"$work/ours.log" 2>&1 || true
-        line=$(grep '^ok=' "$work/ours.log" || true)
-        if [[ "$line" != ok=1* ]] || ! cmp -s "$work/ours.out" "$work/www/f$mib.bin"; then
-            echo "download of $mib MiB failed or differs: $(cat "$work/ours.log")"
-            status=1
-            continue
-        fi
-        seconds=$(sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line")
-        best_ours=$(python3 -c "print(min(float('$seconds'), float('${best_ours:-1e9}')))")
-        peak=$(sed 's/.*peak_after=\([0-9]*\).*/\1/' <<<"$line")
-        base=$(sed 's/.*peak_before=\([0-9]*\).*/\1/' <<<"$line")
-    done
+    time_rounds "$mib" "$url"
     [ -n "$best_ours" ] || continue
     python3 - "$mib" "$best_ours" "$best_curl" "$peak" "$base" "$body" <<'EOF'
 import sys
@@ -138,21 +148,7 @@ done
 # Over TLS: the same client and curl, from the same nginx.
 for mib in $tls_sizes; do
     url="https://localhost:$tls_port/f$mib.bin"
-    best_curl=""
-    best_ours=""
-    for _ in $(seq "$rounds"); do
-        t=$(curl -s --cacert "$work/tls/authority.pem" -o "$work/curl.out" -w '%{time_total}' "$url")
-        best_curl=$(python3 -c "print(min(float('$t'), float('${best_curl:-1e9}')))")
-        "$QV_WINE" "$exe" "$url" "$target_windows" </dev/null >"$work/ours.log" 2>&1 || true
-        line=$(grep '^ok=' "$work/ours.log" || true)
-        if [[ "$line" != ok=1* ]] || ! cmp -s "$work/ours.out" "$work/www/f$mib.bin"; then
-            echo "download of $mib MiB over TLS failed or differs: $(cat "$work/ours.log")"
-            status=1
-            continue
-        fi
-        seconds=$(sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line")
-        best_ours=$(python3 -c "print(min(float('$seconds'), float('${best_ours:-1e9}')))")
-    done
+    time_rounds "$mib over TLS" "$url" --cacert "$work/tls/authority.pem"
     [ -n "$best_ours" ] || continue
     python3 -c "
 ours, curl = $best_ours, $best_curl
