@@ -22,6 +22,12 @@ inline constexpr DWORD kHeaderReceiveSize = 2048;
 inline constexpr int kEmptyReceivesHeader = 5;
 inline constexpr int kEmptyReceivesKnownLength = 5;
 
+// Statuses whose processing may exchange more on the connection: the redirects that
+// are followed and the authentication challenges.
+constexpr bool LeadsToAnotherExchange(int status) noexcept {
+    return status == 301 || status == 302 || status == 303 || status == 401 || status == 407;
+}
+
 }  // namespace client_detail
 
 template <typename TSocket>
@@ -176,12 +182,11 @@ bool CAtlHttpClientT<TSocket>::FetchParsedUrlSteps(const CParsedUrl& url, CFetch
         }
     }
     // A whole answer whose status fails the fetch (a 404, say) leaves the connection
-    // between two answers, as a 200 does: the next request may go on it. Statuses that
-    // lead to further exchanges (redirects, authentication) are not judged here.
+    // between two answers, as a 200 does: the next request may go on it. One whose
+    // processing exchanged more is not judged here.
     bool whole_answer = false;
     if (ok) {
-        whole_answer = status_code_ != 301 && status_code_ != 302 && status_code_ != 303 &&
-                       status_code_ != 401 && status_code_ != 407;
+        whole_answer = !client_detail::LeadsToAnotherExchange(status_code_);
         ok = (options->flags & CHECK_STATUS) == 0 || ProcessStatus(options->flags);
     }
     if (!ok && !whole_answer) {

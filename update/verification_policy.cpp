@@ -161,7 +161,6 @@ public:
         const DeltaPatch* patch = file != nullptr
                                       ? FindPatchForBase(delta_, entry.name, installed_path.c_str())
                                       : nullptr;
-        // The publisher keeps only patches well under the file's served size.
         if (patch == nullptr) {
             return std::nullopt;
         }
