@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "delta/mapped_file.h"
-#include "delta/patch_maker.h"
 
 namespace qv::delta {
 
@@ -26,6 +25,15 @@ bool StopRequested(const std::atomic<bool>* stop) noexcept {
 }
 
 }  // namespace
+
+int PatchWindowLog(uint64_t base_size, uint64_t target_size) noexcept {
+    const uint64_t span = base_size + target_size;
+    int log = ZSTD_WINDOWLOG_MIN;
+    while (log < kMaxWindowLog && (uint64_t{1} << log) < span) {
+        ++log;
+    }
+    return log;
+}
 
 ApplyResult ApplyPatch(const uint8_t* base, size_t base_size, const uint8_t* patch,
                        size_t patch_size, uint8_t* output, size_t expected_size,
@@ -83,9 +91,10 @@ ApplyResult ApplyPatchFile(const wchar_t* base_path, const wchar_t* patch_path,
         return ApplyResult::kWrongSize;
     }
     MappedFile base, patch, output;
-    // A patch is never larger than the largest file it may make, plus zstd's framing.
+    // A patch is never larger than the largest file it may make, plus zstd's framing
+    // (the bound's macro form: the function would link the whole compressor in).
     if (!base.OpenRead(base_path, max_size) ||
-        !patch.OpenRead(patch_path, ZSTD_compressBound(static_cast<size_t>(max_size))) ||
+        !patch.OpenRead(patch_path, ZSTD_COMPRESSBOUND(static_cast<size_t>(max_size))) ||
         !output.CreateWrite(output_path, expected_size)) {
         return ApplyResult::kFailed;
     }

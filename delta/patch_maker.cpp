@@ -23,15 +23,6 @@ bool Set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) noexcept {
 
 }  // namespace
 
-int PatchWindowLog(uint64_t base_size, uint64_t target_size) noexcept {
-    const uint64_t span = base_size + target_size;
-    int log = ZSTD_WINDOWLOG_MIN;
-    while (log < kMaxWindowLog && (uint64_t{1} << log) < span) {
-        ++log;
-    }
-    return log;
-}
-
 MakeResult MakePatch(const uint8_t* base, size_t base_size, const uint8_t* target,
                      size_t target_size, uint64_t max_size, std::string& patch) noexcept {
     try {

@@ -7,14 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "delta/patch_applier.h"
+
 namespace qv::delta {
-
-// The largest window a patch uses or an applier accepts (2 GiB: a base and a target
-// of at most 1 GiB each).
-inline constexpr int kMaxWindowLog = 31;
-
-// The window (as a power of two) that covers a base and a target of these sizes.
-[[nodiscard]] int PatchWindowLog(uint64_t base_size, uint64_t target_size) noexcept;
 
 enum class MakeResult {
     kMade,
