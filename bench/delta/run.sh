@@ -21,6 +21,9 @@ if [ ! -f "$old/build/app/update.exe" ] || [ ! -f "$old/build/tools/publish/qvpu
         -DCMAKE_BUILD_TYPE=Release >"$old/configure.log" 2>&1
     cmake --build "$old/build" --target update qvpublish -- -j2 >"$old/build.log" 2>&1
 fi
+# Both sides as they ship, without symbol tables: trees before the link dropped them
+# built theirs with one.
+x86_64-w64-mingw32-strip "$old/build/app/update.exe" "$old/build/tools/publish/qvpublish.exe"
 qv_wine_prefix_ready
 win() { winepath -w "$1" 2>/dev/null; }
 echo "pair: update.exe and qvpublish.exe of ${old_commit:0:12} (HEAD~$back) -> this tree"
