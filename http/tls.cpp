@@ -91,31 +91,59 @@ void WarmUpCertificateCheck(RootStoreFunctions f) noexcept {
                     nullptr, &chain.object));
 }
 
+// The crypt32 functions the warm-up and the certificate check use.
+RootStoreFunctions FindRootStoreFunctions(const SystemLibrary& crypt32) noexcept {
+    RootStoreFunctions f;
+    f.open_store = crypt32.Find<decltype(&::CertOpenStore)>("CertOpenStore");
+    f.close_store = crypt32.Find<decltype(&::CertCloseStore)>("CertCloseStore");
+    f.next_certificate =
+        crypt32.Find<decltype(&::CertEnumCertificatesInStore)>("CertEnumCertificatesInStore");
+    f.get_chain = crypt32.Find<decltype(&::CertGetCertificateChain)>("CertGetCertificateChain");
+    f.free_chain = crypt32.Find<decltype(&::CertFreeCertificateChain)>("CertFreeCertificateChain");
+    f.free_certificate =
+        crypt32.Find<decltype(&::CertFreeCertificateContext)>("CertFreeCertificateContext");
+    return f;
+}
+
+// The warm-up's thread; none when a function is missing or no thread can be had (the
+// first check then does the work itself).
+std::thread StartWarmUp(const RootStoreFunctions& f) noexcept {
+    if (f.open_store == nullptr || f.close_store == nullptr || f.next_certificate == nullptr ||
+        f.get_chain == nullptr || f.free_chain == nullptr || f.free_certificate == nullptr) {
+        return {};
+    }
+    try {
+        return std::thread(&WarmUpCertificateCheck, f);
+    } catch (...) {
+        return {};
+    }
+}
+
 // The library's own copies live for the process: the table points into secur32, and
-// the credentials are freed (and the warm-up joined) before the libraries go.
+// the credentials are freed (and the warm-up joined) before the libraries go. The
+// warm-up starts first, so that loading secur32 and acquiring the credentials overlap
+// it too.
 struct LoadedTls {
-    SystemLibrary secur32{L"secur32.dll"};
     SystemLibrary crypt32{L"crypt32.dll"};
     // Held for the process: crypt32 loads it for every revocation check and frees it
     // again, which under Wine costs a connection more (10-20 ms) than the check.
     SystemLibrary cryptnet{L"cryptnet.dll"};
+    RootStoreFunctions roots = FindRootStoreFunctions(crypt32);
+    std::thread warm_up = StartWarmUp(roots);
+    SystemLibrary secur32{L"secur32.dll"};
     TlsSystem system;
     std::optional<TlsCredentials> credentials;
-    std::thread warm_up;
     bool ok = false;
 
     LoadedTls() noexcept {
         const auto init = secur32.Find<INIT_SECURITY_INTERFACE_W>("InitSecurityInterfaceW");
         system.sspi = init != nullptr ? init() : nullptr;
         system.verify = &VerifyServerCertificate;
-        system.get_chain =
-            crypt32.Find<decltype(&::CertGetCertificateChain)>("CertGetCertificateChain");
+        system.get_chain = roots.get_chain;
         system.verify_policy = crypt32.Find<decltype(&::CertVerifyCertificateChainPolicy)>(
             "CertVerifyCertificateChainPolicy");
-        system.free_chain =
-            crypt32.Find<decltype(&::CertFreeCertificateChain)>("CertFreeCertificateChain");
-        system.free_certificate =
-            crypt32.Find<decltype(&::CertFreeCertificateContext)>("CertFreeCertificateContext");
+        system.free_chain = roots.free_chain;
+        system.free_certificate = roots.free_certificate;
         const SecurityFunctionTableW* t = system.sspi;
         ok = t != nullptr && t->AcquireCredentialsHandleW != nullptr &&
              t->FreeCredentialsHandle != nullptr && t->InitializeSecurityContextW != nullptr &&
@@ -126,21 +154,6 @@ struct LoadedTls {
              system.free_certificate != nullptr;
         if (!ok) {
             return;
-        }
-        RootStoreFunctions roots;
-        roots.open_store = crypt32.Find<decltype(&::CertOpenStore)>("CertOpenStore");
-        roots.close_store = crypt32.Find<decltype(&::CertCloseStore)>("CertCloseStore");
-        roots.next_certificate =
-            crypt32.Find<decltype(&::CertEnumCertificatesInStore)>("CertEnumCertificatesInStore");
-        roots.get_chain = system.get_chain;
-        roots.free_chain = system.free_chain;
-        roots.free_certificate = system.free_certificate;
-        if (roots.open_store != nullptr && roots.close_store != nullptr &&
-            roots.next_certificate != nullptr) {
-            try {
-                warm_up = std::thread(&WarmUpCertificateCheck, roots);
-            } catch (...) {  // no thread: the first check does the work itself
-            }
         }
         credentials.emplace(*t);
         system.credentials = &*credentials;
@@ -479,9 +492,9 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
             plain_offset_ += count;
             delivered += count;
             *length = delivered;
-            if (delivered == capacity) {
-                return true;
-            }
+        }
+        if (delivered == capacity) {
+            return true;
         }
         if (!established_) {
             return delivered != 0;  // a failure after some bytes shows on the next call
@@ -532,8 +545,15 @@ bool TlsChannel::Read(TlsTransport& transport, BYTE* buffer, DWORD* length) noex
                     established_ = false;
                     break;
                 }
-                std::memcpy(plain_.get(), data, piece.cbBuffer);
-                plain_length_ = piece.cbBuffer;
+                if (piece.cbBuffer <= capacity - delivered) {
+                    // Room for all of it: straight to the caller, one copy fewer.
+                    std::memcpy(buffer + delivered, data, piece.cbBuffer);
+                    delivered += piece.cbBuffer;
+                    *length = delivered;
+                } else {
+                    std::memcpy(plain_.get(), data, piece.cbBuffer);
+                    plain_length_ = piece.cbBuffer;
+                }
             }
         }
         if (!established_) {

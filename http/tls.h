@@ -23,12 +23,12 @@
 namespace qv {
 
 // A TLS record is at most 16 KiB of plain text plus 2 KiB of expansion and its 5-byte
-// header. Received bytes are kept in a buffer of eight records: a handshake message
-// may span records (SChannel takes them one at a time), and a large receive brings
-// several records per system call (measured: four records per receive take about a
-// fifth longer for a large download than eight).
+// header. Received bytes are kept in a buffer of thirty-two records: a handshake
+// message may span records (SChannel takes them one at a time), and under Wine a
+// receive costs far more than the bytes it copies, so a large one pays off (measured
+// on a 256 MiB download: 0.98 s with eight records per receive, 0.63 s with 32).
 inline constexpr DWORD kTlsMaxRecordBytes = 16384 + 2048 + 5;
-inline constexpr DWORD kTlsReceiveCapacity = 8 * kTlsMaxRecordBytes;
+inline constexpr DWORD kTlsReceiveCapacity = 32 * kTlsMaxRecordBytes;
 
 // Recorded when the stream ended inside a record or a handshake.
 inline constexpr SECURITY_STATUS kTlsTruncated = SEC_E_INCOMPLETE_MESSAGE;
