@@ -9,7 +9,9 @@
 //    memory while a 1 GiB file is patched, above what the process held before: the
 //    mapped base and output are file pages and are not counted.
 //
-// usage: bench_delta.exe [OLD NEW]...   (pairs of files: an older and a newer build)
+// usage: bench_delta.exe [--data-dir DIR] [OLD NEW]...   (pairs of files: an older and
+//            a newer build; the data set is left in DIR as data.old and data.new, for
+//            the whole-update benchmark, or in the temporary folder)
 //        bench_delta.exe --apply-large BASE PATCH OUTPUT SIZE REPORT   (its own child)
 
 #include <windows.h>
@@ -350,16 +352,22 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t temp_buffer[MAX_PATH];
     GetTempPathW(MAX_PATH, temp_buffer);
     const std::wstring temp = temp_buffer;
+    std::wstring data_dir = temp;
+    int first_pair = 1;
+    if (argc >= 3 && std::wstring(argv[1]) == L"--data-dir") {
+        data_dir = std::wstring(argv[2]) + L"\\";
+        first_pair = 3;
+    }
 
     std::vector<Pair> pairs;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = first_pair; i + 1 < argc; i += 2) {
         std::wstring name = argv[i + 1];
         name = name.substr(name.find_last_of(L"\\/") + 1);
         pairs.push_back({"binary " + Narrow(name), argv[i], argv[i + 1]});
     }
     const std::string data = TextData(20000000, 1);
     const std::string edited = EditedInPlaces(data, 0.01, 2);
-    const std::wstring data_old = temp + L"data.old", data_new = temp + L"data.new";
+    const std::wstring data_old = data_dir + L"data.old", data_new = data_dir + L"data.new";
     if (!WriteWhole(data_old, data.data(), data.size()) ||
         !WriteWhole(data_new, edited.data(), edited.size())) {
         std::printf("cannot write the data set\n");
@@ -392,8 +400,10 @@ int wmain(int argc, wchar_t** argv) {
             100.0 * static_cast<double>(binary_patch) / static_cast<double>(binary_served));
     }
     std::printf("(data set goal: at most 3%%; apply goal: at least 200 MB/s)\n");
-    DeleteFileW(data_old.c_str());
-    DeleteFileW(data_new.c_str());
+    if (first_pair == 1) {  // no one asked to keep them
+        DeleteFileW(data_old.c_str());
+        DeleteFileW(data_new.c_str());
+    }
     if (!MeasureLarge(temp)) {
         status = 1;
     }

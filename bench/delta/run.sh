@@ -3,8 +3,9 @@
 # update.exe and qvpublish.exe built from the commit 20 first-parent commits before
 # HEAD (exported with git archive and built once into the build tree) against this
 # tree's; then a 20 MB data set with 1% of its bytes changed, and a 1 GiB output for
-# the applier's speed and memory; last, the whole update of the pair through the latency
-# proxy at 80 ms, full files against patches (bench_delta_update.py).
+# the applier's speed and memory; last, the whole update through the latency proxy at
+# 80 ms, full files against patches, of the pair and of the pair with the data set
+# (bench_delta_update.py).
 set -euo pipefail
 . "$QV_SOURCE_DIR/cmake/wine-env.sh"
 back=${QV_BENCH_DELTA_BACK:-20}
@@ -28,14 +29,17 @@ qv_wine_prefix_ready
 win() { winepath -w "$1" 2>/dev/null; }
 echo "pair: update.exe and qvpublish.exe of ${old_commit:0:12} (HEAD~$back) -> this tree"
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-"$QV_WINE" "$QV_BUILD_DIR/bench/delta/bench_delta.exe" \
+data=$(mktemp -d)  # the data set, kept for the whole update
+trap 'rm -rf "$out" "$data"' EXIT
+"$QV_WINE" "$QV_BUILD_DIR/bench/delta/bench_delta.exe" --data-dir "$(win "$data")" \
     "$(win "$old/build/app/update.exe")" "$(win "$QV_BUILD_DIR/app/update.exe")" \
     "$(win "$old/build/tools/publish/qvpublish.exe")" \
     "$(win "$QV_BUILD_DIR/tools/publish/qvpublish.exe")" </dev/null >"$out" 2>&1 || status=$?
 cat "$out"
-# The whole update of the pair through the latency proxy, full files against patches.
+# The whole update through the latency proxy, full files against patches: the pair,
+# then the pair and the data set.
 qv_wineserver_start
 PYTHONDONTWRITEBYTECODE=1 python3 "$QV_SOURCE_DIR/bench/delta/bench_delta_update.py" \
-    "$old/build/app/update.exe" "$old/build/tools/publish/qvpublish.exe" || status=$?
+    "$old/build/app/update.exe" "$old/build/tools/publish/qvpublish.exe" \
+    "$data/data.old" "$data/data.new" || status=$?
 exit "${status:-0}"
