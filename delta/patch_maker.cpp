@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "delta/mapped_file.h"
+#include "delta/patch_applier.h"  // the window both sides agree on
 
 namespace qv::delta {
 

@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "delta/patch_applier.h"
-
 namespace qv::delta {
 
 enum class MakeResult {
